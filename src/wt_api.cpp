@@ -1,0 +1,142 @@
+// The exported interface: three static result buffers, the last-error text,
+// and the reentrant forms that return buffers the caller owns.
+#include "wtcore.h"
+
+#include "wt_buffer.h"
+#include "wt_parser.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr size_t html_initial_cap = 4096;
+constexpr size_t json_initial_cap = 1024;
+
+const char s_version[] = "1.0.0";
+// Returned for a null document and on failure; not the buffer's storage.
+const char s_empty[] = "";
+const char s_empty_json[] = "[]";
+
+char s_last_error[1024];
+wt_buf s_html_buf;
+int s_html_init;
+wt_buf s_links_buf;
+int s_links_init;
+wt_buf s_headings_buf;
+int s_headings_init;
+
+void set_error(const char *message) noexcept
+{
+    std::snprintf(s_last_error, sizeof s_last_error, "%s", message);
+}
+
+// Prepares a result buffer for a call: initialised on first use, then emptied.
+void begin(wt_buf *buf, int *init, size_t initial_cap) noexcept
+{
+    s_last_error[0] = '\0';
+    if (!*init) {
+        wt_buf_init(buf, initial_cap);
+        *init = 1;
+    }
+    wt_buf_reset(buf);
+}
+
+// "[]" from the buffer, or from a constant when even that cannot be stored.
+const char *empty_json(wt_buf *buf) noexcept
+{
+    wt_buf_reset(buf);
+    return wt_buf_append_lit(buf, "[]") ? wt_buf_cstring(buf) : s_empty_json;
+}
+
+using json_extractor = int (*)(const char *, wt_buf *) noexcept;
+
+const char *extract_json(const char *document, wt_buf *buf, int *init,
+                         json_extractor extract, const char *message) noexcept
+{
+    begin(buf, init, json_initial_cap);
+    if (!document) return empty_json(buf);
+    if (extract(document, buf)) return wt_buf_cstring(buf);
+    set_error(message);
+    return empty_json(buf);
+}
+
+// Hands a finished buffer to the caller, or releases it and returns null when
+// the conversion ran out of memory.
+char *release(wt_buf *buf, int ok) noexcept
+{
+    if (ok && !buf->failed && wt_buf_ensure(buf, 0)) return buf->data;
+    wt_buf_free(buf);
+    return nullptr;
+}
+
+char *extract_json_r(const char *document, json_extractor extract) noexcept
+{
+    wt_buf buf{};
+    wt_buf_init(&buf, json_initial_cap);
+    if (!document) return release(&buf, wt_buf_append_lit(&buf, "[]"));
+    return release(&buf, extract(document, &buf));
+}
+
+} // namespace
+
+extern "C" {
+
+WTCORE_API const char *wtcore_version(void) noexcept
+{
+    return s_version;
+}
+
+WTCORE_API const char *wtcore_last_error(void) noexcept
+{
+    return s_last_error;
+}
+
+WTCORE_API const char *wtcore_to_html(const char *document, void *reserved) noexcept
+{
+    begin(&s_html_buf, &s_html_init, html_initial_cap);
+    if (!document) return s_empty;
+    if (wt_parse_to_html(document, reserved, &s_html_buf)) return wt_buf_cstring(&s_html_buf);
+    set_error("Failed to convert wikitext to HTML");
+    return s_empty;
+}
+
+WTCORE_API const char *wtcore_extract_links_json(const char *document) noexcept
+{
+    return extract_json(document, &s_links_buf, &s_links_init, wt_extract_links_json,
+                        "Failed to extract links JSON");
+}
+
+WTCORE_API const char *wtcore_extract_headings_json(const char *document) noexcept
+{
+    return extract_json(document, &s_headings_buf, &s_headings_init, wt_extract_headings_json,
+                        "Failed to extract headings JSON");
+}
+
+WTCORE_API char *wtcore_to_html_r(const char *document) noexcept
+{
+    wt_buf buf{};
+    // HTML is usually a little longer than its wikitext: start near that size
+    // so that a large document is not copied through many doublings.
+    size_t n = document ? std::strlen(document) : 0;
+    wt_buf_init(&buf, n + n / 4 + 64);
+    if (!document) return release(&buf, 1);
+    return release(&buf, wt_parse_to_html(document, nullptr, &buf));
+}
+
+WTCORE_API char *wtcore_extract_links_json_r(const char *document) noexcept
+{
+    return extract_json_r(document, wt_extract_links_json);
+}
+
+WTCORE_API char *wtcore_extract_headings_json_r(const char *document) noexcept
+{
+    return extract_json_r(document, wt_extract_headings_json);
+}
+
+WTCORE_API void wtcore_free(char *result) noexcept
+{
+    wt_mem_free(result);
+}
+
+} // extern "C"

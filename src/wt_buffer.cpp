@@ -1,0 +1,263 @@
+#include "wt_buffer.h"
+
+#include <array>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr size_t min_init_cap = 64;
+constexpr size_t first_growth_cap = 128;
+
+// Returned for a buffer without storage, so that callers always get a string.
+const char empty_string[] = "";
+
+// Escape tables: 0 means the byte is copied as it is. Plain runs are copied
+// with one append; only the marked bytes are written one at a time.
+constexpr auto html_special = [] {
+    std::array<unsigned char, 256> t{};
+    for (unsigned char c : {'"', '&', '<', '>'}) t[c] = 1;
+    return t;
+}();
+
+constexpr auto json_special = [] {
+    std::array<unsigned char, 256> t{};
+    for (int c = 0; c < 0x20; ++c) t[c] = 1;
+    t['"'] = 1;
+    t['\\'] = 1;
+    return t;
+}();
+
+constexpr auto wiki_url_special = [] {
+    std::array<unsigned char, 256> t{};
+    t[' '] = 1;
+    t['"'] = 1;
+    return t;
+}();
+
+// Returns the length of the run of bytes at p that `table` leaves unmarked.
+inline size_t plain_run(const std::array<unsigned char, 256> &table,
+                        const unsigned char *p, const unsigned char *end) noexcept
+{
+    const unsigned char *q = p;
+    while (q < end && !table[*q]) ++q;
+    return size_t(q - p);
+}
+
+const char *html_entity(unsigned char c) noexcept
+{
+    switch (c) {
+    case '"': return "&quot;";
+    case '&': return "&amp;";
+    case '<': return "&lt;";
+    default: return "&gt;";
+    }
+}
+
+} // namespace
+
+void wt_buf_init(wt_buf *b, size_t initial_cap) noexcept
+{
+    if (!b) return;
+    size_t cap = initial_cap < min_init_cap ? min_init_cap : initial_cap;
+    b->len = 0;
+    b->failed = 0;
+    b->data = static_cast<char *>(wt_mem_realloc(nullptr, cap));
+    if (!b->data) {
+        b->cap = 0;
+        b->failed = 1;
+        return;
+    }
+    b->cap = cap;
+    b->data[0] = '\0';
+}
+
+void wt_buf_free(wt_buf *b) noexcept
+{
+    if (!b) return;
+    if (b->data) wt_mem_free(b->data);
+    *b = wt_buf{};
+}
+
+void wt_buf_reset(wt_buf *b) noexcept
+{
+    if (!b) return;
+    b->len = 0;
+    b->failed = 0;
+    if (b->data) b->data[0] = '\0';
+}
+
+int wt_buf_ensure(wt_buf *b, size_t extra) noexcept
+{
+    if (!b) return 0;
+    if (extra > SIZE_MAX - 1 - b->len) {
+        b->failed = 1;
+        return 0;
+    }
+    size_t need = b->len + extra + 1;
+    if (b->cap >= need) return 1;
+    size_t cap = b->cap ? b->cap : first_growth_cap;
+    if (b->cap) {
+        if (cap > SIZE_MAX / 2) {
+            b->failed = 1;
+            return 0;
+        }
+        cap *= 2;
+    }
+    while (cap < need) {
+        if (cap > SIZE_MAX / 2) {
+            b->failed = 1;
+            return 0;
+        }
+        cap *= 2;
+    }
+    char *data = static_cast<char *>(wt_mem_realloc(b->data, cap));
+    if (!data) {
+        b->failed = 1;
+        return 0;
+    }
+    b->data = data;
+    b->cap = cap;
+    return 1;
+}
+
+int wt_buf_append(wt_buf *b, const void *src, size_t n) noexcept
+{
+    if (!b) return 0;
+    if (!src || n == 0) return 1;
+    if (!wt_buf_ensure(b, n)) return 0;
+    std::memcpy(b->data + b->len, src, n);
+    b->len += n;
+    b->data[b->len] = '\0';
+    return 1;
+}
+
+int wt_buf_append_str(wt_buf *b, const char *s) noexcept
+{
+    if (!b) return 0;
+    if (!s) return 1;
+    return wt_buf_append(b, s, std::strlen(s));
+}
+
+int wt_buf_append_char(wt_buf *b, char c) noexcept
+{
+    if (!b) return 0;
+    if (!wt_buf_ensure(b, 1)) return 0;
+    b->data[b->len++] = c;
+    b->data[b->len] = '\0';
+    return 1;
+}
+
+int wt_buf_append_printf(wt_buf *b, const char *fmt, ...) noexcept
+{
+    if (!b || !fmt) return 0;
+    va_list ap;
+    va_start(ap, fmt);
+    va_list measure;
+    va_copy(measure, ap);
+    int n = std::vsnprintf(nullptr, 0, fmt, measure);
+    va_end(measure);
+    if (n < 0 || !wt_buf_ensure(b, size_t(n))) {
+        va_end(ap);
+        return 0;
+    }
+    std::vsnprintf(b->data + b->len, b->cap - b->len, fmt, ap);
+    va_end(ap);
+    b->len += size_t(n);
+    return 1;
+}
+
+int wt_buf_append_html_escaped(wt_buf *b, const char *src, size_t n) noexcept
+{
+    if (!b) return 0;
+    if (!src || n == 0) return 1;
+    auto p = reinterpret_cast<const unsigned char *>(src);
+    const unsigned char *end = p + n;
+    while (p < end) {
+        size_t run = plain_run(html_special, p, end);
+        if (run && !wt_buf_append(b, p, run)) return 0;
+        p += run;
+        if (p == end) break;
+        if (!wt_buf_append_str(b, html_entity(*p++))) return 0;
+    }
+    return 1;
+}
+
+int wt_buf_append_json_escaped(wt_buf *b, const char *src, size_t n) noexcept
+{
+    if (!b) return 0;
+    if (!src || n == 0) return 1;
+    static const char hex[] = "0123456789abcdef";
+    auto p = reinterpret_cast<const unsigned char *>(src);
+    const unsigned char *end = p + n;
+    while (p < end) {
+        size_t run = plain_run(json_special, p, end);
+        if (run && !wt_buf_append(b, p, run)) return 0;
+        p += run;
+        if (p == end) break;
+        unsigned char c = *p++;
+        char esc[6] = {'\\', 0, 0, 0, 0, 0};
+        size_t esc_len = 2;
+        switch (c) {
+        case '\b': esc[1] = 'b'; break;
+        case '\t': esc[1] = 't'; break;
+        case '\n': esc[1] = 'n'; break;
+        case '\f': esc[1] = 'f'; break;
+        case '\r': esc[1] = 'r'; break;
+        case '"': esc[1] = '"'; break;
+        case '\\': esc[1] = '\\'; break;
+        default: // other control bytes: \u00xx, lowercase hex
+            esc[1] = 'u';
+            esc[2] = '0';
+            esc[3] = '0';
+            esc[4] = hex[c >> 4];
+            esc[5] = hex[c & 15];
+            esc_len = 6;
+        }
+        if (!wt_buf_append(b, esc, esc_len)) return 0;
+    }
+    return 1;
+}
+
+int wt_buf_append_wiki_url(wt_buf *b, const char *src, size_t n) noexcept
+{
+    if (!b) return 0;
+    if (!src || n == 0) return 1;
+    auto p = reinterpret_cast<const unsigned char *>(src);
+    const unsigned char *end = p + n;
+    while (p < end) {
+        size_t run = plain_run(wiki_url_special, p, end);
+        if (run && !wt_buf_append(b, p, run)) return 0;
+        p += run;
+        if (p == end) break;
+        int ok = *p == ' ' ? wt_buf_append_char(b, '_') : wt_buf_append_lit(b, "&quot;");
+        if (!ok) return 0;
+        ++p;
+    }
+    return 1;
+}
+
+int wt_buf_append_attr_value(wt_buf *b, const char *src, size_t n) noexcept
+{
+    if (!b) return 0;
+    if (!src || n == 0) return 1;
+    const char *p = src;
+    const char *end = src + n;
+    while (p < end) {
+        auto q = static_cast<const char *>(std::memchr(p, '"', size_t(end - p)));
+        const char *run_end = q ? q : end;
+        if (run_end > p && !wt_buf_append(b, p, size_t(run_end - p))) return 0;
+        if (!q) break;
+        if (!wt_buf_append_lit(b, "&quot;")) return 0;
+        p = q + 1;
+    }
+    return 1;
+}
+
+const char *wt_buf_cstring(const wt_buf *b) noexcept
+{
+    if (!b || !b->data) return empty_string;
+    return b->data;
+}

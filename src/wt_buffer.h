@@ -1,0 +1,77 @@
+// wt_buf: the growable, NUL-terminated byte buffer that all output goes into,
+// and its escaping writers. This module makes every heap allocation of the
+// library, through wt_mem_realloc and wt_mem_free.
+#ifndef WT_BUFFER_H
+#define WT_BUFFER_H
+
+#include <cstddef>
+
+// A record of all zeros is a valid empty buffer without storage.
+// Invariants: data == nullptr exactly when cap == 0; with storage, len < cap
+// and data[len] is NUL.
+// `failed` is sticky: it is set by any allocation that fails while the record
+// is written, and cleared only by wt_buf_init, wt_buf_reset and wt_buf_free.
+// Callers write without checking each result and test `failed` once at the end.
+struct wt_buf {
+    char *data;
+    size_t len;
+    size_t cap;
+    int failed;
+};
+
+// The allocator. wt_alloc.cpp holds the library's own (realloc and free); a
+// test binary linking the static library may define these to count or fail
+// allocations. wt_mem_realloc(nullptr, n) allocates.
+void *wt_mem_realloc(void *p, size_t n) noexcept;
+void wt_mem_free(void *p) noexcept;
+
+// Gives the record a block of max(initial_cap, 64) bytes holding "". On
+// allocation failure the record is (null, 0, 0) and `failed` is set. Use only on
+// a record without storage.
+void wt_buf_init(wt_buf *b, size_t initial_cap) noexcept;
+// Releases the storage; the record becomes all zeros and may be written again.
+void wt_buf_free(wt_buf *b) noexcept;
+// Empties the buffer and clears `failed`; the storage is kept.
+void wt_buf_reset(wt_buf *b) noexcept;
+// Makes room for `extra` more bytes plus the terminator. Growth: 128 from no
+// storage, else doubling until it fits. Returns 1, or 0 (and sets `failed`)
+// when the allocation fails or the size would overflow; the content is then
+// unchanged.
+int wt_buf_ensure(wt_buf *b, size_t extra) noexcept;
+
+// Appends n bytes. A null source or n == 0 writes nothing and returns 1.
+int wt_buf_append(wt_buf *b, const void *src, size_t n) noexcept;
+// Appends a NUL-terminated string; null writes nothing and returns 1.
+int wt_buf_append_str(wt_buf *b, const char *s) noexcept;
+// Appends one byte, any value.
+int wt_buf_append_char(wt_buf *b, char c) noexcept;
+// Appends formatted text: measures with vsnprintf, then formats in place.
+// Returns 0 on a formatting error or a failed allocation, with nothing written.
+int wt_buf_append_printf(wt_buf *b, const char *fmt, ...) noexcept
+    __attribute__((format(printf, 2, 3)));
+
+// Escaping writers. Null source or n == 0: 1 with nothing written.
+// HTML text: " & < > become &quot; &amp; &lt; &gt;.
+int wt_buf_append_html_escaped(wt_buf *b, const char *src, size_t n) noexcept;
+// JSON string content: \b \t \n \f \r \" \\ and \u00xx for other bytes below
+// 0x20; every byte from 0x20 up (0x7F and UTF-8 included) unchanged.
+int wt_buf_append_json_escaped(wt_buf *b, const char *src, size_t n) noexcept;
+// Wiki page address inside a double-quoted href: a space becomes '_' and '"'
+// becomes &quot;, so the value cannot close its attribute. Nothing else changes.
+int wt_buf_append_wiki_url(wt_buf *b, const char *src, size_t n) noexcept;
+// Any other href value: only '"' becomes &quot;.
+int wt_buf_append_attr_value(wt_buf *b, const char *src, size_t n) noexcept;
+
+// Returns the content as a NUL-terminated string: `data`, or a constant "" when
+// the record is null or has no storage. Valid until the next write that grows
+// the buffer, or wt_buf_free.
+const char *wt_buf_cstring(const wt_buf *b) noexcept;
+
+// Appends a string literal with its length known at compile time.
+template <size_t N>
+inline int wt_buf_append_lit(wt_buf *b, const char (&lit)[N]) noexcept
+{
+    return wt_buf_append(b, lit, N - 1);
+}
+
+#endif

@@ -1,0 +1,82 @@
+// The parser: the block renderer (wt_parser/block.cpp), the inline renderer
+// (wt_parser/inline.cpp) and the two JSON extractors (wt_parser/outline.cpp).
+// None of it keeps static state; every call works on the caller's buffer.
+#ifndef WT_PARSER_H
+#define WT_PARSER_H
+
+#include "wt_buffer.h"
+
+#include <cstddef>
+
+// Entry points. Each appends to `out` and returns 1, or 0 when `out` is null or
+// when an allocation failed during the call (out->failed is then set, and what
+// was written is incomplete). A null or empty document writes nothing (HTML) or
+// "[]" (JSON).
+int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept;
+int wt_extract_links_json(const char *document, wt_buf *out) noexcept;
+int wt_extract_headings_json(const char *document, wt_buf *out) noexcept;
+
+namespace wt {
+
+// A run of bytes inside the caller's document; not NUL-terminated.
+struct span {
+    const char *p;
+    size_t n;
+};
+
+inline unsigned char uc(char c) noexcept { return static_cast<unsigned char>(c); }
+
+// Drops every byte <= 0x20 from the front, then from the back. A span of only
+// such bytes becomes empty; a null pointer or zero length is left as it is.
+span trim_both(span s) noexcept;
+
+// Takes the next line from [*pos, end): the bytes up to the next LF, less one
+// CR at its end, and moves *pos past the LF. Returns false once *pos == end.
+bool next_line(const char **pos, const char *end, span *line) noexcept;
+
+// Heading rule for a line starting with '='. Returns true with the level (1-6)
+// and the trimmed heading text, or false when the line is no heading. A line
+// made only of 1 to 11 '=' (before trailing bytes <= 0x20) is no heading.
+bool match_heading(span line, size_t *level, span *text) noexcept;
+
+// Appends the anchor of a heading text: runs of space, tab and '_' become one
+// '_', the bytes " & ' < > are dropped, no '_' at either end. Null or empty
+// text appends nothing.
+void generate_anchor(const char *text, size_t n, wt_buf *out) noexcept;
+
+// Split rule of an internal link's inner text: the first '|' divides target
+// and label; without one both are the whole text. Each is trimmed.
+void split_link(span inner, span *target, span *label) noexcept;
+
+// Returns 1 if the n bytes at s begin with an entity the renderer keeps
+// (&#...; &#x...; or one of eight names), else 0. The entity must end within n.
+int is_html_entity(const char *s, size_t n) noexcept;
+
+// Returns 1 and stores the tag's length when an allowed tag starts at s (a
+// '<') and ends within n bytes: one of the fixed tags, or a "<span " tag whose
+// attributes hold no event handler and no '<'. Returns 0 otherwise.
+int match_allowed_tag(const char *s, size_t n, size_t *out_len) noexcept;
+
+// Renders one span of inline text into out. `counter` numbers unlabelled
+// external links across the document; it may be null (every such link then
+// shows [1]). Null text or n == 0 writes nothing.
+void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter) noexcept;
+
+inline constexpr int max_list_depth = 64;
+
+// One open list level: the marker that opened it and whether its item is open.
+struct list_level {
+    char marker;
+    int item_open;
+};
+
+// Closes every open level, deepest first (the item before its list), and sets
+// *depth to 0. Nothing happens when a pointer is null or *depth <= 0.
+void close_all_lists(list_level *stack, int *depth, wt_buf *out) noexcept;
+
+// Appends the decimal form of v (v >= 0).
+void append_decimal(wt_buf *out, long long v) noexcept;
+
+} // namespace wt
+
+#endif

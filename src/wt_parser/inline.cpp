@@ -1,0 +1,389 @@
+// The inline renderer: one span of text at a time (a paragraph line, a heading
+// text, a list item, a link label). At each position the recognisers are tried
+// in a fixed order: comment, nowiki, allowed tag, quote run, internal link,
+// external link, bare URL, and finally the escaping step.
+//
+// Linear time: the scan jumps from one trigger byte to the next and copies the
+// plain bytes between with one append. Every search for a closer is confined to
+// the span and remembered (search_memo), so a later opener never re-reads bytes
+// that an earlier search has covered.
+#include "wt_parser.h"
+
+#include <array>
+#include <cctype>
+#include <climits>
+#include <cstring>
+#include <string_view>
+
+namespace wt {
+namespace {
+
+// Bytes at which some recogniser or the escaping step may act. ':' stands for
+// the bare-URL recogniser: a URL is found at its "http:" or "https:" colon and
+// its start is taken from the plain bytes before it, so that the frequent 'h'
+// need not stop the scan.
+constexpr auto inline_trigger = [] {
+    std::array<unsigned char, 256> t{};
+    for (unsigned char c : {'<', '>', '&', '\'', '[', ':'}) t[c] = 1;
+    return t;
+}();
+
+// Bytes that end a bare URL: everything <= 0x20 and " < > [ ].
+constexpr auto url_terminator = [] {
+    std::array<unsigned char, 256> t{};
+    for (int c = 0; c <= 0x20; ++c) t[c] = 1;
+    for (unsigned char c : {'"', '<', '>', '[', ']'}) t[c] = 1;
+    return t;
+}();
+
+constexpr auto html_space = [] {
+    std::array<unsigned char, 256> t{};
+    for (unsigned char c : {'\t', '\n', '\f', '\r', ' '}) t[c] = 1;
+    return t;
+}();
+
+bool starts_with(const char *p, const char *end, std::string_view lit) noexcept
+{
+    return size_t(end - p) >= lit.size() && std::memcmp(p, lit.data(), lit.size()) == 0;
+}
+
+// Remembers the outcome of the last search for one closer within a span: the
+// first match at or after `from` (or none at all). A search from a later start
+// reuses it as long as the start has not passed the match.
+struct search_memo {
+    const char *from = nullptr;
+    const char *found = nullptr;
+    bool valid = false;
+
+    const char *find(const char *start, const char *end, std::string_view pat) noexcept
+    {
+        if (valid && start >= from && (!found || start <= found)) return found;
+        std::string_view hay(start, size_t(end - start));
+        size_t off = hay.find(pat);
+        from = start;
+        found = off == std::string_view::npos ? nullptr : start + off;
+        valid = true;
+        return found;
+    }
+};
+
+struct inline_scan {
+    const char *end;
+    wt_buf *out;
+    int *counter;
+    bool bold = false;
+    bool italic = false;
+    search_memo close_link{};   // "]]"
+    search_memo close_ext{};    // "]"
+    search_memo close_nowiki{}; // "</nowiki>"
+};
+
+void append_span(wt_buf *out, const char *p, const char *end) noexcept
+{
+    if (end > p) wt_buf_append(out, p, size_t(end - p));
+}
+
+// Quote run at p: 2 toggles italic, 3 bold, 4 writes one apostrophe and
+// toggles bold, 5 or more consumes exactly 5 and switches both. A single
+// apostrophe is written as text. Returns the position after the run.
+const char *quote_run(inline_scan &s, const char *p) noexcept
+{
+    size_t r = 1;
+    while (r < 5 && p + r < s.end && p[r] == '\'') ++r;
+    wt_buf *out = s.out;
+    switch (r) {
+    case 1:
+        wt_buf_append_char(out, '\'');
+        break;
+    case 2:
+        s.italic ? wt_buf_append_lit(out, "</i>") : wt_buf_append_lit(out, "<i>");
+        s.italic = !s.italic;
+        break;
+    case 4:
+        wt_buf_append_char(out, '\'');
+        [[fallthrough]];
+    case 3:
+        s.bold ? wt_buf_append_lit(out, "</b>") : wt_buf_append_lit(out, "<b>");
+        s.bold = !s.bold;
+        break;
+    default:
+        // The fragments are fixed: they need not nest with the order in which
+        // bold and italic were opened.
+        if (s.bold && s.italic) wt_buf_append_lit(out, "</i></b>");
+        else if (s.bold) wt_buf_append_lit(out, "</b><i>");
+        else if (s.italic) wt_buf_append_lit(out, "</i><b>");
+        else wt_buf_append_lit(out, "<b><i>");
+        s.bold = !s.bold;
+        s.italic = !s.italic;
+        break;
+    }
+    return p + r;
+}
+
+// Internal link at p ("[[" already seen). Returns the position after the link
+// and its trail, or nullptr when no "]]" closes it within the span.
+const char *internal_link(inline_scan &s, const char *p) noexcept
+{
+    const char *close = s.close_link.find(p + 2, s.end, "]]");
+    if (!close) return nullptr;
+    span target, label;
+    split_link(span{p + 2, size_t(close - (p + 2))}, &target, &label);
+
+    const char *trail = close + 2;
+    const char *trail_end = trail;
+    while (trail_end < s.end && std::isalpha(uc(*trail_end))) ++trail_end;
+
+    wt_buf *out = s.out;
+    wt_buf_append_lit(out, "<a href=\"");
+    if (target.n > 0 && target.p[0] == '#') {
+        wt_buf_append_char(out, '#');
+        wt_buf_append_wiki_url(out, target.p + 1, target.n - 1);
+    } else {
+        wt_buf_append_lit(out, "/wiki/");
+        wt_buf_append_wiki_url(out, target.p, target.n);
+    }
+    wt_buf_append_lit(out, "\">");
+    parse_inline_internal(label.p, label.n, out, s.counter);
+    append_span(out, trail, trail_end);
+    wt_buf_append_lit(out, "</a>");
+    return trail_end;
+}
+
+void append_external_open(wt_buf *out, const char *url, size_t n) noexcept
+{
+    wt_buf_append_lit(out, "<a href=\"");
+    wt_buf_append_attr_value(out, url, n);
+    wt_buf_append_lit(out, "\" class=\"external\" rel=\"nofollow\">");
+}
+
+// Bracketed external link at p ('[' not followed by '['). Returns the position
+// after its ']', or nullptr when it is not one.
+const char *external_link(inline_scan &s, const char *p) noexcept
+{
+    const char *url = p + 1;
+    if (!starts_with(url, s.end, "http://") && !starts_with(url, s.end, "https://") &&
+        !starts_with(url, s.end, "ftp://") && !starts_with(url, s.end, "mailto:"))
+        return nullptr;
+    const char *close = s.close_ext.find(url, s.end, "]");
+    if (!close) return nullptr;
+
+    // The first space separates URL and label; a tab only when there is no space.
+    size_t inner_n = size_t(close - url);
+    auto sep = static_cast<const char *>(std::memchr(url, ' ', inner_n));
+    if (!sep) sep = static_cast<const char *>(std::memchr(url, '\t', inner_n));
+    const char *url_end = sep ? sep : close;
+    span label = sep ? trim_both(span{sep + 1, size_t(close - (sep + 1))}) : span{nullptr, 0};
+
+    wt_buf *out = s.out;
+    append_external_open(out, url, size_t(url_end - url));
+    if (label.n > 0) {
+        parse_inline_internal(label.p, label.n, out, s.counter);
+    } else {
+        int number = 1;
+        if (s.counter) {
+            if (*s.counter < INT_MAX) ++*s.counter;
+            number = *s.counter;
+        }
+        wt_buf_append_char(out, '[');
+        append_decimal(out, number);
+        wt_buf_append_char(out, ']');
+    }
+    wt_buf_append_lit(out, "</a>");
+    return close + 1;
+}
+
+// Bare URL starting at p, whose prefix is known to be there. Returns its end.
+const char *bare_url(inline_scan &s, const char *p) noexcept
+{
+    const char *q = p;
+    while (q < s.end && !url_terminator[uc(*q)]) ++q;
+    size_t n = size_t(q - p);
+    append_external_open(s.out, p, n); // a URL holds no '"': it is a terminator
+    wt_buf_append(s.out, p, n);
+    wt_buf_append_lit(s.out, "</a>");
+    return q;
+}
+
+// Attributed span tag at s ("<span " seen), read the way an HTML tokenizer
+// reads attributes. Refused when an attribute name begins with "on" (any case),
+// when the tag or a quoted value does not end within n bytes, or when a '<'
+// occurs in it after the first byte; the last rule keeps every such scan short
+// of the next '<', so successive tags are never re-read.
+size_t match_span_tag(const char *s, size_t n) noexcept
+{
+    size_t i = 5;
+    for (;;) {
+        while (i < n && (html_space[uc(s[i])] || s[i] == '/')) ++i;
+        if (i >= n || s[i] == '<') return 0;
+        if (s[i] == '>') return i + 1;
+        size_t name = i++;
+        while (i < n && !html_space[uc(s[i])] && s[i] != '/' && s[i] != '>' && s[i] != '=') {
+            if (s[i] == '<') return 0;
+            ++i;
+        }
+        if (i - name >= 2 && (s[name] | 0x20) == 'o' && (s[name + 1] | 0x20) == 'n') return 0;
+        while (i < n && html_space[uc(s[i])]) ++i;
+        if (i < n && s[i] == '=') {
+            ++i;
+            while (i < n && html_space[uc(s[i])]) ++i;
+            if (i < n && (s[i] == '"' || s[i] == '\'')) {
+                char quote = s[i++];
+                while (i < n && s[i] != quote) {
+                    if (s[i] == '<') return 0;
+                    ++i;
+                }
+                if (i >= n) return 0;
+                ++i;
+            } else {
+                while (i < n && !html_space[uc(s[i])] && s[i] != '>') {
+                    if (s[i] == '<') return 0;
+                    ++i;
+                }
+            }
+        }
+    }
+}
+
+// At '<': comment, nowiki passage or allowed tag. Returns the position to go on
+// from, `end` when an unclosed comment ends the span, or nullptr when none of
+// the three applies (the '<' is then escaped).
+const char *angle(inline_scan &s, const char *p, const char *&run) noexcept
+{
+    if (starts_with(p, s.end, "<!--")) {
+        std::string_view rest(p + 4, size_t(s.end - (p + 4)));
+        size_t off = rest.find("-->");
+        append_span(s.out, run, p);
+        run = off == std::string_view::npos ? s.end : p + 4 + off + 3;
+        return run;
+    }
+    if (starts_with(p, s.end, "<nowiki>")) {
+        const char *close = s.close_nowiki.find(p + 8, s.end, "</nowiki>");
+        if (close) {
+            append_span(s.out, run, p);
+            wt_buf_append_html_escaped(s.out, p + 8, size_t(close - (p + 8)));
+            run = close + 9;
+            return run;
+        }
+        return nullptr;
+    }
+    size_t len;
+    if (match_allowed_tag(p, size_t(s.end - p), &len)) return p + len; // copied as it stands
+    return nullptr;
+}
+
+} // namespace
+
+int is_html_entity(const char *s, size_t n) noexcept
+{
+    if (n <= 2 || s[0] != '&') return 0;
+    if (s[1] == '#') {
+        size_t i = 2;
+        if (s[i] == 'x' || s[i] == 'X') i = 3;
+        while (i < n && std::isalnum(uc(s[i]))) ++i;
+        return i < n && s[i] == ';';
+    }
+    static constexpr std::string_view names[] = {"&amp;", "&lt;", "&gt;", "&quot;",
+                                                 "&apos;", "&nbsp;", "&ndash;", "&mdash;"};
+    for (std::string_view name : names)
+        if (name.size() <= n && std::memcmp(s, name.data(), name.size()) == 0) return 1;
+    return 0;
+}
+
+int match_allowed_tag(const char *s, size_t n, size_t *out_len) noexcept
+{
+    static constexpr std::string_view tags[] = {
+        "<br>",   "<br/>",  "<br />",  "<code>", "</code>", "<s>",    "</s>",    "<del>",
+        "</del>", "<sub>",  "</sub>",  "<sup>",  "</sup>",  "<u>",    "</u>",    "<b>",
+        "</b>",   "<i>",    "</i>",    "<span>", "</span>", "<small>", "</small>"};
+    if (n < 3) return 0;
+    for (std::string_view tag : tags) {
+        if (tag[1] == s[1] && tag.size() <= n && std::memcmp(s, tag.data(), tag.size()) == 0) {
+            *out_len = tag.size();
+            return 1;
+        }
+    }
+    if (n >= 6 && std::memcmp(s, "<span ", 6) == 0) {
+        size_t len = match_span_tag(s, n);
+        if (len) {
+            *out_len = len;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter) noexcept
+{
+    if (!text || n == 0) return;
+    inline_scan s{text + n, out, counter};
+    const char *end = s.end;
+    const char *p = text;
+    const char *run = p; // plain bytes from here to p are copied as they stand
+    while (p < end) {
+        if (!inline_trigger[uc(*p)]) {
+            ++p;
+            continue;
+        }
+        switch (*p) {
+        case '<': {
+            const char *next = angle(s, p, run);
+            if (next) {
+                p = next;
+            } else {
+                append_span(out, run, p);
+                wt_buf_append_lit(out, "&lt;");
+                run = ++p;
+            }
+            break;
+        }
+        case '>':
+            append_span(out, run, p);
+            wt_buf_append_lit(out, "&gt;");
+            run = ++p;
+            break;
+        case '&':
+            if (is_html_entity(p, size_t(end - p))) {
+                ++p; // only the '&' is looked at; the rest follows as plain text
+            } else {
+                append_span(out, run, p);
+                wt_buf_append_lit(out, "&amp;");
+                run = ++p;
+            }
+            break;
+        case '\'':
+            append_span(out, run, p);
+            run = p = quote_run(s, p);
+            break;
+        case '[': {
+            const char *next = nullptr;
+            if (end - p >= 2) {
+                append_span(out, run, p);
+                run = p;
+                next = p[1] == '[' ? internal_link(s, p) : external_link(s, p);
+            }
+            if (next) run = p = next;
+            else ++p; // the '[' stays plain text
+            break;
+        }
+        default: { // ':' of a possible "http://" or "https://"
+            const char *url = nullptr;
+            if (end - p >= 3 && p[1] == '/' && p[2] == '/') {
+                if (p - run >= 4 && std::memcmp(p - 4, "http", 4) == 0) url = p - 4;
+                else if (p - run >= 5 && std::memcmp(p - 5, "https", 5) == 0) url = p - 5;
+            }
+            if (url) {
+                append_span(out, run, url);
+                run = p = bare_url(s, url);
+            } else {
+                ++p;
+            }
+            break;
+        }
+        }
+    }
+    append_span(out, run, p);
+    if (s.italic) wt_buf_append_lit(out, "</i>");
+    if (s.bold) wt_buf_append_lit(out, "</b>");
+}
+
+} // namespace wt

@@ -1,0 +1,140 @@
+// The two extractors: internal links and headings as compact JSON. Neither
+// renders anything; they share the split rule, the line split, the heading
+// rule and the anchor rule with the renderer.
+#include "wt_parser.h"
+
+#include <array>
+#include <cstring>
+#include <string_view>
+
+namespace wt {
+
+void split_link(span inner, span *target, span *label) noexcept
+{
+    auto bar = inner.n ? static_cast<const char *>(std::memchr(inner.p, '|', inner.n)) : nullptr;
+    if (bar) {
+        *target = trim_both(span{inner.p, size_t(bar - inner.p)});
+        *label = trim_both(span{bar + 1, size_t(inner.p + inner.n - (bar + 1))});
+    } else {
+        *target = *label = trim_both(inner);
+    }
+}
+
+namespace {
+
+// The first match of a closer at or after `from`, remembered across the scan:
+// the scan only moves forward, so a remembered match (or the knowledge that
+// there is none) stays true until the scan passes it.
+struct doc_search {
+    std::string_view pat;
+    const char *from = nullptr;
+    const char *found = nullptr;
+    bool valid = false;
+
+    const char *find(const char *start, const char *end) noexcept
+    {
+        if (valid && start >= from && (!found || start <= found)) return found;
+        std::string_view hay(start, size_t(end - start));
+        size_t off = hay.find(pat);
+        from = start;
+        found = off == std::string_view::npos ? nullptr : start + off;
+        valid = true;
+        return found;
+    }
+};
+
+constexpr auto outline_trigger = [] {
+    std::array<unsigned char, 256> t{};
+    t['<'] = 1;
+    t['['] = 1;
+    return t;
+}();
+
+} // namespace
+} // namespace wt
+
+int wt_extract_links_json(const char *document, wt_buf *out) noexcept
+{
+    using namespace wt;
+    if (!out) return 0;
+    wt_buf_append_char(out, '[');
+    if (document) {
+        const char *p = document;
+        const char *end = p + std::strlen(p);
+        doc_search comment_close{"-->"};
+        doc_search nowiki_close{"</nowiki>"};
+        doc_search link_close{"]]"};
+        bool first = true;
+        while (p < end) {
+            if (!outline_trigger[uc(*p)]) {
+                ++p;
+                continue;
+            }
+            size_t left = size_t(end - p);
+            if (*p == '<') {
+                if (left >= 4 && std::memcmp(p, "<!--", 4) == 0) {
+                    if (const char *close = comment_close.find(p + 4, end)) {
+                        p = close + 3;
+                        continue;
+                    }
+                } else if (left >= 8 && std::memcmp(p, "<nowiki>", 8) == 0) {
+                    if (const char *close = nowiki_close.find(p + 8, end)) {
+                        p = close + 9;
+                        continue;
+                    }
+                }
+            } else if (left >= 2 && p[1] == '[') {
+                if (const char *close = link_close.find(p + 2, end)) {
+                    span target, label;
+                    split_link(span{p + 2, size_t(close - (p + 2))}, &target, &label);
+                    if (!first) wt_buf_append_char(out, ',');
+                    first = false;
+                    wt_buf_append_lit(out, "{\"target\":\"");
+                    wt_buf_append_json_escaped(out, target.p, target.n);
+                    wt_buf_append_lit(out, "\",\"text\":\"");
+                    wt_buf_append_json_escaped(out, label.p, label.n);
+                    wt_buf_append_lit(out, "\"}");
+                    p = close + 2;
+                    continue;
+                }
+            }
+            ++p;
+        }
+    }
+    wt_buf_append_char(out, ']');
+    return out->failed ? 0 : 1;
+}
+
+int wt_extract_headings_json(const char *document, wt_buf *out) noexcept
+{
+    using namespace wt;
+    if (!out) return 0;
+    wt_buf_append_char(out, '[');
+    if (document) {
+        const char *pos = document;
+        const char *end = pos + std::strlen(pos);
+        bool first = true;
+        span line;
+        while (next_line(&pos, end, &line)) {
+            size_t level;
+            span text;
+            if (line.n == 0 || line.p[0] != '=' || !match_heading(line, &level, &text)) continue;
+            wt_buf anchor{};
+            wt_buf_init(&anchor, text.n + 16);
+            generate_anchor(text.p, text.n, &anchor);
+            if (anchor.failed) out->failed = 1;
+            if (!first) wt_buf_append_char(out, ',');
+            first = false;
+            wt_buf_append_lit(out, "{\"level\":");
+            wt_buf_append_char(out, char('0' + level));
+            wt_buf_append_lit(out, ",\"text\":\"");
+            wt_buf_append_json_escaped(out, text.p, text.n);
+            wt_buf_append_lit(out, "\",\"anchor\":\"");
+            wt_buf_append_json_escaped(out, anchor.data, anchor.len);
+            wt_buf_append_lit(out, "\"}");
+            wt_buf_free(&anchor);
+        }
+    }
+    wt_buf_append_char(out, ']');
+    return out->failed ? 0 : 1;
+}
