@@ -31,15 +31,17 @@ void set_error(const char *message) noexcept
     std::snprintf(s_last_error, sizeof s_last_error, "%s", message);
 }
 
-// Prepares a result buffer for a call: initialised on first use, then emptied.
+// Prepares a result buffer for a call: emptied, and initialised on first use.
+// Emptying comes first so that a failed first allocation stays recorded in the
+// buffer and fails the call.
 void begin(wt_buf *buf, int *init, size_t initial_cap) noexcept
 {
     s_last_error[0] = '\0';
+    wt_buf_reset(buf);
     if (!*init) {
         wt_buf_init(buf, initial_cap);
         *init = 1;
     }
-    wt_buf_reset(buf);
 }
 
 // "[]" from the buffer, or from a constant when even that cannot be stored.

@@ -1,0 +1,207 @@
+// wt_buf: capacities of the growth rule, the sticky failure flag and the
+// escaping writers, including their fast paths against a byte-by-byte model.
+#include "alloc_hook.h"
+#include "wt_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+namespace {
+
+struct Buf {
+    wt_buf b{};
+    ~Buf() { wt_buf_free(&b); }
+    std::string str() const { return std::string(b.data ? b.data : "", b.len); }
+};
+
+TEST(Buffer, InitialCapacities)
+{
+    for (auto [ask, want] : {std::pair<size_t, size_t>{0, 64}, {1, 64}, {63, 64}, {64, 64},
+                             {100, 100}, {4096, 4096}}) {
+        Buf buf;
+        wt_buf_init(&buf.b, ask);
+        EXPECT_EQ(buf.b.cap, want) << "init " << ask;
+        EXPECT_EQ(buf.b.len, 0u);
+        EXPECT_STREQ(wt_buf_cstring(&buf.b), "");
+    }
+}
+
+TEST(Buffer, GrowthRule)
+{
+    Buf a;
+    wt_buf_init(&a.b, 0);
+    ASSERT_TRUE(wt_buf_ensure(&a.b, 100));
+    EXPECT_EQ(a.b.cap, 128u);
+
+    Buf b;
+    wt_buf_init(&b.b, 0);
+    ASSERT_TRUE(wt_buf_ensure(&b.b, 300));
+    EXPECT_EQ(b.b.cap, 512u);
+
+    Buf c; // 60 bytes in 64: room for 3 more plus NUL fits exactly, 4 does not
+    wt_buf_init(&c.b, 64);
+    ASSERT_TRUE(wt_buf_append(&c.b, std::string(60, 'x').data(), 60));
+    ASSERT_TRUE(wt_buf_ensure(&c.b, 3));
+    EXPECT_EQ(c.b.cap, 64u);
+    ASSERT_TRUE(wt_buf_ensure(&c.b, 4));
+    EXPECT_EQ(c.b.cap, 128u);
+
+    Buf d; // a full 4096 buffer asked for one more byte doubles
+    wt_buf_init(&d.b, 4096);
+    ASSERT_TRUE(wt_buf_append(&d.b, std::string(4095, 'x').data(), 4095));
+    EXPECT_EQ(d.b.cap, 4096u);
+    ASSERT_TRUE(wt_buf_append_char(&d.b, 'y'));
+    EXPECT_EQ(d.b.cap, 8192u);
+    EXPECT_EQ(d.b.data[4096], '\0');
+}
+
+TEST(Buffer, RecordWithoutStorage)
+{
+    alloc_hook::reset();
+    Buf buf;
+    EXPECT_EQ(wt_buf_append(&buf.b, "x", 0), 1);
+    EXPECT_EQ(wt_buf_append(&buf.b, nullptr, 5), 1);
+    EXPECT_EQ(wt_buf_append_str(&buf.b, nullptr), 1);
+    EXPECT_EQ(alloc_hook::allocations(), 0u);
+    EXPECT_STREQ(wt_buf_cstring(&buf.b), "");
+    EXPECT_EQ(alloc_hook::allocations(), 0u);
+    ASSERT_TRUE(wt_buf_append_char(&buf.b, 'a'));
+    EXPECT_EQ(buf.b.cap, 128u);
+
+    wt_buf_reset(&buf.b);
+    EXPECT_STREQ(wt_buf_cstring(&buf.b), "");
+    EXPECT_EQ(buf.b.cap, 128u);
+
+    wt_buf_free(&buf.b);
+    EXPECT_EQ(buf.b.data, nullptr);
+    EXPECT_EQ(buf.b.cap, 0u);
+    ASSERT_TRUE(wt_buf_append_str(&buf.b, "again"));
+    EXPECT_EQ(buf.b.cap, 128u);
+    EXPECT_EQ(buf.str(), "again");
+}
+
+TEST(Buffer, NullRecordTouchesNothing)
+{
+    EXPECT_EQ(wt_buf_append_str(nullptr, "x"), 0);
+    EXPECT_EQ(wt_buf_append_char(nullptr, 'x'), 0);
+    EXPECT_EQ(wt_buf_append_printf(nullptr, "%d", 1), 0);
+    EXPECT_EQ(wt_buf_append_html_escaped(nullptr, "<", 1), 0);
+    EXPECT_STREQ(wt_buf_cstring(nullptr), "");
+    wt_buf_init(nullptr, 10);
+    wt_buf_reset(nullptr);
+    wt_buf_free(nullptr);
+}
+
+TEST(Buffer, Printf)
+{
+    Buf buf;
+    wt_buf_init(&buf.b, 0);
+    ASSERT_TRUE(wt_buf_append_str(&buf.b, "ab"));
+    ASSERT_TRUE(wt_buf_append_printf(&buf.b, "[%d]", 12));
+    EXPECT_EQ(buf.b.len, 6u);
+    EXPECT_EQ(buf.str(), "ab[12]");
+    std::string big(500, 'z');
+    ASSERT_TRUE(wt_buf_append_printf(&buf.b, "<h%zu id=\"%s\">", size_t(3), big.c_str()));
+    EXPECT_EQ(buf.str(), "ab[12]<h3 id=\"" + big + "\">");
+}
+
+TEST(Buffer, Writers)
+{
+    Buf h;
+    ASSERT_TRUE(wt_buf_append_html_escaped(&h.b, "a<b & \"c\" 'd'", 13));
+    EXPECT_EQ(h.str(), "a&lt;b &amp; &quot;c&quot; 'd'");
+
+    Buf j;
+    const char in[] = "\x09\x01\x22\x5c\xc3\xa9\x1f\x7f/";
+    ASSERT_TRUE(wt_buf_append_json_escaped(&j.b, in, sizeof in - 1));
+    EXPECT_EQ(j.str(), "\\t\\u0001\\\"\\\\\xc3\xa9\\u001f\x7f/");
+
+    Buf w;
+    ASSERT_TRUE(wt_buf_append_wiki_url(&w.b, "Main page (old)  x\"y", 20));
+    EXPECT_EQ(w.str(), "Main_page_(old)__x&quot;y");
+
+    Buf a;
+    ASSERT_TRUE(wt_buf_append_attr_value(&a.b, "http://x\"q &<>\"", 15));
+    EXPECT_EQ(a.str(), "http://x&quot;q &<>&quot;");
+}
+
+// The writers copy plain runs in bulk; compare with a byte-at-a-time model on
+// random bytes drawn mostly from the characters they treat specially.
+TEST(Buffer, WritersMatchBytewiseModel)
+{
+    std::mt19937 rng(7);
+    const std::string alphabet = std::string("\"&<> _\\\t\n\x01\x1f\x7f\x80\xff" "abc", 19);
+    for (int round = 0; round < 500; ++round) {
+        std::string in(rng() % 40, '\0');
+        for (char &c : in) c = alphabet[rng() % alphabet.size()];
+        std::string html, json, url;
+        for (unsigned char c : in) {
+            switch (c) {
+            case '"': html += "&quot;"; break;
+            case '&': html += "&amp;"; break;
+            case '<': html += "&lt;"; break;
+            case '>': html += "&gt;"; break;
+            default: html += char(c);
+            }
+            char esc[8];
+            if (c == '"' || c == '\\') json += '\\', json += char(c);
+            else if (c == '\b') json += "\\b";
+            else if (c == '\t') json += "\\t";
+            else if (c == '\n') json += "\\n";
+            else if (c == '\f') json += "\\f";
+            else if (c == '\r') json += "\\r";
+            else if (c < 0x20) snprintf(esc, sizeof esc, "\\u%04x", c), json += esc;
+            else json += char(c);
+            url += c == ' ' ? std::string("_") : c == '"' ? std::string("&quot;") : std::string(1, char(c));
+        }
+        Buf h, j, u;
+        wt_buf_append_html_escaped(&h.b, in.data(), in.size());
+        wt_buf_append_json_escaped(&j.b, in.data(), in.size());
+        wt_buf_append_wiki_url(&u.b, in.data(), in.size());
+        ASSERT_EQ(h.str(), html);
+        ASSERT_EQ(j.str(), json);
+        ASSERT_EQ(u.str(), url);
+    }
+}
+
+TEST(Buffer, FailedAllocationIsStickyAndLeavesContent)
+{
+    Buf buf;
+    wt_buf_init(&buf.b, 64);
+    ASSERT_TRUE(wt_buf_append_str(&buf.b, "kept"));
+    alloc_hook::reset(1);
+    std::string big(200, 'x');
+    EXPECT_EQ(wt_buf_append(&buf.b, big.data(), big.size()), 0);
+    EXPECT_TRUE(alloc_hook::failed());
+    EXPECT_EQ(buf.str(), "kept");
+    EXPECT_EQ(buf.b.cap, 64u);
+    EXPECT_EQ(buf.b.failed, 1);
+    alloc_hook::reset();
+    EXPECT_EQ(wt_buf_append(&buf.b, big.data(), big.size()), 1);
+    EXPECT_EQ(buf.b.failed, 1) << "the flag stays until reset";
+    wt_buf_reset(&buf.b);
+    EXPECT_EQ(buf.b.failed, 0);
+
+    Buf none; // a failed init leaves a usable record without storage
+    alloc_hook::reset(1);
+    wt_buf_init(&none.b, 100);
+    EXPECT_EQ(none.b.data, nullptr);
+    EXPECT_EQ(none.b.cap, 0u);
+    EXPECT_EQ(none.b.failed, 1);
+    EXPECT_STREQ(wt_buf_cstring(&none.b), "");
+    alloc_hook::reset();
+}
+
+TEST(Buffer, OverflowingRequestIsRefused)
+{
+    Buf buf;
+    ASSERT_TRUE(wt_buf_append_str(&buf.b, "abc"));
+    EXPECT_EQ(wt_buf_ensure(&buf.b, SIZE_MAX - 2), 0);
+    EXPECT_EQ(wt_buf_ensure(&buf.b, SIZE_MAX / 2 + 10), 0);
+    EXPECT_EQ(buf.str(), "abc");
+    EXPECT_EQ(buf.b.cap, 128u);
+}
+
+} // namespace
