@@ -225,8 +225,17 @@ int wt_buf_append_wiki_url(wt_buf *b, const char *src, size_t n) noexcept
 {
     if (!b) return 0;
     if (!src || n == 0) return 1;
-    auto p = reinterpret_cast<const unsigned char *>(src);
-    const unsigned char *end = p + n;
+    // Bytes go out one for one up to the first '"' (rare): reserve that much
+    // and write it in place, then finish any rest with the general loop below.
+    auto quote = static_cast<const char *>(std::memchr(src, '"', n));
+    size_t head = quote ? size_t(quote - src) : n;
+    if (!wt_buf_ensure(b, head)) return 0;
+    char *dst = b->data + b->len;
+    for (size_t i = 0; i < head; ++i) dst[i] = src[i] == ' ' ? '_' : src[i];
+    b->len += head;
+    dst[head] = '\0';
+    auto p = reinterpret_cast<const unsigned char *>(src) + head;
+    auto end = reinterpret_cast<const unsigned char *>(src) + n;
     while (p < end) {
         size_t run = plain_run(wiki_url_special, p, end);
         if (run && !wt_buf_append(b, p, run)) return 0;

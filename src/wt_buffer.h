@@ -67,11 +67,24 @@ int wt_buf_append_attr_value(wt_buf *b, const char *src, size_t n) noexcept;
 // the buffer, or wt_buf_free.
 const char *wt_buf_cstring(const wt_buf *b) noexcept;
 
+// wt_buf_append for the hot loops: copies in place when the bytes fit, and
+// leaves growth to wt_buf_append. Same result, same null handling for `b`.
+inline int wt_buf_put(wt_buf *b, const char *src, size_t n) noexcept
+{
+    if (b->cap - b->len > n) { // cap > len whenever there is storage
+        __builtin_memcpy(b->data + b->len, src, n);
+        b->len += n;
+        b->data[b->len] = '\0';
+        return 1;
+    }
+    return wt_buf_append(b, src, n);
+}
+
 // Appends a string literal with its length known at compile time.
 template <size_t N>
 inline int wt_buf_append_lit(wt_buf *b, const char (&lit)[N]) noexcept
 {
-    return wt_buf_append(b, lit, N - 1);
+    return wt_buf_put(b, lit, N - 1);
 }
 
 #endif

@@ -61,6 +61,11 @@ int match_allowed_tag(const char *s, size_t n, size_t *out_len) noexcept;
 // external links across the document; it may be null (every such link then
 // shows [1]). Null text or n == 0 writes nothing.
 void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter) noexcept;
+// The same, for a span that lies in a document starting at `doc` <= text: the
+// scan may then read (never use) the bytes between the document's start and
+// the span, which lets it look at the span's last bytes 16 at a time.
+void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter,
+                           const char *doc) noexcept;
 
 inline constexpr int max_list_depth = 64;
 

@@ -8,6 +8,7 @@
 // the span and remembered (search_memo), so a later opener never re-reads bytes
 // that an earlier search has covered.
 #include "wt_parser.h"
+#include "wt_scan.h"
 
 #include <array>
 #include <cctype>
@@ -18,15 +19,14 @@
 namespace wt {
 namespace {
 
-// Bytes at which some recogniser or the escaping step may act. ':' stands for
-// the bare-URL recogniser: a URL is found at its "http:" or "https:" colon and
-// its start is taken from the plain bytes before it, so that the frequent 'h'
-// need not stop the scan.
-constexpr auto inline_trigger = [] {
-    std::array<unsigned char, 256> t{};
-    for (unsigned char c : {'<', '>', '&', '\'', '[', ':'}) t[c] = 1;
-    return t;
-}();
+// The bytes at which some recogniser or the escaping step may act are
+// < > & ' [ and ':'. The colon stands for the bare-URL recogniser: a URL is
+// found at the colon of its "http:" or "https:" and its start is taken from the
+// plain bytes before it, so that the frequent 'h' need not stop the scan.
+inline const char *next_trigger(const char *p, const char *end, const char *lo) noexcept
+{
+    return scan_for<'<', '>', '&', '\'', '[', ':'>(p, end, lo);
+}
 
 // Bytes that end a bare URL: everything <= 0x20 and " < > [ ].
 constexpr auto url_terminator = [] {
@@ -68,6 +68,7 @@ struct search_memo {
 };
 
 struct inline_scan {
+    const char *doc; // readable from here on; see parse_inline_internal
     const char *end;
     wt_buf *out;
     int *counter;
@@ -80,7 +81,7 @@ struct inline_scan {
 
 void append_span(wt_buf *out, const char *p, const char *end) noexcept
 {
-    if (end > p) wt_buf_append(out, p, size_t(end - p));
+    if (end > p) wt_buf_put(out, p, size_t(end - p));
 }
 
 // Quote run at p: 2 toggles italic, 3 bold, 4 writes one apostrophe and
@@ -143,7 +144,7 @@ const char *internal_link(inline_scan &s, const char *p) noexcept
         wt_buf_append_wiki_url(out, target.p, target.n);
     }
     wt_buf_append_lit(out, "\">");
-    parse_inline_internal(label.p, label.n, out, s.counter);
+    parse_inline_internal(label.p, label.n, out, s.counter, s.doc);
     append_span(out, trail, trail_end);
     wt_buf_append_lit(out, "</a>");
     return trail_end;
@@ -177,7 +178,7 @@ const char *external_link(inline_scan &s, const char *p) noexcept
     wt_buf *out = s.out;
     append_external_open(out, url, size_t(url_end - url));
     if (label.n > 0) {
-        parse_inline_internal(label.p, label.n, out, s.counter);
+        parse_inline_internal(label.p, label.n, out, s.counter, s.doc);
     } else {
         int number = 1;
         if (s.counter) {
@@ -291,39 +292,59 @@ int is_html_entity(const char *s, size_t n) noexcept
 
 int match_allowed_tag(const char *s, size_t n, size_t *out_len) noexcept
 {
-    static constexpr std::string_view tags[] = {
-        "<br>",   "<br/>",  "<br />",  "<code>", "</code>", "<s>",    "</s>",    "<del>",
-        "</del>", "<sub>",  "</sub>",  "<sup>",  "</sup>",  "<u>",    "</u>",    "<b>",
-        "</b>",   "<i>",    "</i>",    "<span>", "</span>", "<small>", "</small>"};
+    // The fixed tags, grouped by the byte after '<' (or after "</") so that a
+    // '<' of anything else, such as <ref>, is turned away at once. Every tag
+    // ends in its only '>', so at most one can match.
+    auto is = [&](std::string_view tag) {
+        if (tag.size() > n || std::memcmp(s, tag.data(), tag.size()) != 0) return false;
+        *out_len = tag.size();
+        return true;
+    };
     if (n < 3) return 0;
-    for (std::string_view tag : tags) {
-        if (tag[1] == s[1] && tag.size() <= n && std::memcmp(s, tag.data(), tag.size()) == 0) {
-            *out_len = tag.size();
-            return 1;
+    switch (s[1]) {
+    case 'b': return is("<b>") || is("<br>") || is("<br/>") || is("<br />");
+    case 'c': return is("<code>");
+    case 'd': return is("<del>");
+    case 'i': return is("<i>");
+    case 'u': return is("<u>");
+    case 's':
+        if (is("<s>") || is("<sub>") || is("<sup>") || is("<span>") || is("<small>")) return 1;
+        if (n >= 6 && std::memcmp(s, "<span ", 6) == 0) {
+            if (size_t len = match_span_tag(s, n)) {
+                *out_len = len;
+                return 1;
+            }
         }
-    }
-    if (n >= 6 && std::memcmp(s, "<span ", 6) == 0) {
-        size_t len = match_span_tag(s, n);
-        if (len) {
-            *out_len = len;
-            return 1;
+        return 0;
+    case '/':
+        switch (s[2]) {
+        case 'b': return is("</b>");
+        case 'c': return is("</code>");
+        case 'd': return is("</del>");
+        case 'i': return is("</i>");
+        case 'u': return is("</u>");
+        case 's':
+            return is("</s>") || is("</sub>") || is("</sup>") || is("</span>") || is("</small>");
+        default: return 0;
         }
+    default: return 0;
     }
-    return 0;
 }
 
 void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter) noexcept
 {
+    parse_inline_internal(text, n, out, counter, text);
+}
+
+void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter,
+                           const char *doc) noexcept
+{
     if (!text || n == 0) return;
-    inline_scan s{text + n, out, counter};
+    inline_scan s{doc, text + n, out, counter};
     const char *end = s.end;
     const char *p = text;
     const char *run = p; // plain bytes from here to p are copied as they stand
-    while (p < end) {
-        if (!inline_trigger[uc(*p)]) {
-            ++p;
-            continue;
-        }
+    while ((p = next_trigger(p, end, doc)) < end) {
         switch (*p) {
         case '<': {
             const char *next = angle(s, p, run);

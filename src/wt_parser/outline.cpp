@@ -2,6 +2,7 @@
 // renders anything; they share the split rule, the line split, the heading
 // rule and the anchor rule with the renderer.
 #include "wt_parser.h"
+#include "wt_scan.h"
 
 #include <array>
 #include <cstring>
@@ -43,13 +44,6 @@ struct doc_search {
     }
 };
 
-constexpr auto outline_trigger = [] {
-    std::array<unsigned char, 256> t{};
-    t['<'] = 1;
-    t['['] = 1;
-    return t;
-}();
-
 } // namespace
 } // namespace wt
 
@@ -65,11 +59,7 @@ int wt_extract_links_json(const char *document, wt_buf *out) noexcept
         doc_search nowiki_close{"</nowiki>"};
         doc_search link_close{"]]"};
         bool first = true;
-        while (p < end) {
-            if (!outline_trigger[uc(*p)]) {
-                ++p;
-                continue;
-            }
+        while ((p = scan_for<'<', '['>(p, end, document)) < end) {
             size_t left = size_t(end - p);
             if (*p == '<') {
                 if (left >= 4 && std::memcmp(p, "<!--", 4) == 0) {
