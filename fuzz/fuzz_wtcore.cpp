@@ -1,0 +1,190 @@
+// libFuzzer harness, built once per target with WTFUZZ_MODE set:
+//   1 fuzz_html       wtcore_to_html
+//   2 fuzz_links      wtcore_extract_links_json
+//   3 fuzz_headings   wtcore_extract_headings_json, checked against wtcore_to_html
+//   4 fuzz_reentrant  all three, each _r result equal byte for byte to the static one
+// The input is copied into a NUL-terminated buffer; the library reads it up to
+// its first NUL, so n below is that length. Every target checks, besides
+// survival under ASan and UBSan: each call succeeds (wtcore_last_error() is
+// ""), each result is a non-null string, the JSON has exactly the documented
+// shape, the HTML carries no attribute the input chose (invariants.cpp), and
+// each result stays within its length bound.
+//
+// Length bounds. Every output byte is charged to input bytes, construct by
+// construct; the largest charge any one input byte can get is the factor.
+//
+// HTML, at most 22 bytes per input byte:
+// - Inline text. The escaping step writes at most 5 bytes per byte ("&amp;");
+//   nowiki content and preformatted lines at most 6 ("&quot;"); allowed tags and
+//   trails 1. A quote run of r bytes writes at most 8 and, counting the later
+//   close of what it opens, at most 3.5 per byte ("''": "<i>" + "</i>"). An
+//   internal link writes 21 fixed bytes ("<a href=\"/wiki/" "\">" "</a>") for
+//   its 4 brackets, plus its destination: 1 byte per target byte, 6 for '"'
+//   ("&quot;"). Without '|' the target and the label are the same bytes, so a
+//   label byte costs its inline cost plus up to 6. A bracketed link writes 47
+//   fixed bytes ("<a href=\"", the class/rel tail, "</a>") plus "[%d]" (at most
+//   12 bytes for an int) for at least 8 bytes ('[', a 6-byte scheme, ']'): under
+//   7.4 per byte, plus its URL once, 6 per '"'. A bare URL writes 47 fixed bytes
+//   for its 7-byte prefix (under 7 per byte) and its URL twice. Nesting is at
+//   most internal link > bracketed link > bare URL, and a byte is in at most
+//   one URL, so the worst inline byte is a '"' in the URL of a bracketed link
+//   inside the label of an internal link without '|': 6 (href) + 6
+//   (destination) = 12. In a heading each text byte adds at most 1 for the
+//   anchor, and the anchor drops '"', so bytes of cost 12 add nothing there and
+//   the others stay at or below 11: inline bytes cost at most 12.
+// - Blocks. "<p>" + "</p>\n" (8) go to a paragraph's first byte (so at most
+//   8 + 12 = 20 for it); "<pre>" + "</pre>\n" (13) to the dropped leading space
+//   of a preformatted block; "<hr />\n" (7) to at least 4 dashes; a heading's
+//   "<hN id=\"" "\">" "</hN>\n" (16) to its at least 2 '=' delimiters, 8 each;
+//   the "\n" between lines of a block to the line feed. A list level writes at
+//   most "\n" + "<ul>\n" when it opens and "</ul>\n" when it closes (12), and
+//   only a prefix byte opens a level: 12 per prefix byte. An item writes
+//   "<li>" + "</li>\n" (10) charged to the line's first prefix byte, and a
+//   term with a description 10 more ("</dt>\n<dd>" ... "</dd>\n" over
+//   "<dt>" ... "</dt>\n") charged to the separator ':', which is not written.
+//   So the first prefix byte of a list line costs at most 12 + 10 = 22.
+// The factor is reached only by a one-byte list line: `*` gives the 21 bytes
+// "<ul>\n<li></li>\n</ul>\n". Sustained, it is about 12: a line of 64 marker
+// bytes alternating '*' and '#', and the next line with the other marker first,
+// closes and opens 64 levels for every 65 input bytes (about 11 per byte), and
+// '"' in `[[[http://"""] x]]` costs 12 each.
+//
+// Links JSON, at most 12 per input byte plus 2: an entry writes 23 fixed bytes
+// plus a "," (24) for its 4 brackets, 6 each; each byte between the brackets is
+// written into the target and into the text (without '|'), at most 6 bytes each
+// ("\u00XX"); the scan never takes a byte into two links.
+// Headings JSON, at most 17 per input byte plus 2: an entry writes 33 fixed
+// bytes plus a "," (34) for its at least 2 delimiter '=' bytes (17 each, never
+// part of the text), and each text byte is written into the text and at most
+// once into the anchor, at most 6 bytes each.
+#include "invariants.h"
+#include "wtcore.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#ifndef WTFUZZ_MODE
+#  error "WTFUZZ_MODE must be 1 (html), 2 (links), 3 (headings) or 4 (reentrant)"
+#endif
+
+namespace {
+
+constexpr int mode = WTFUZZ_MODE;
+
+const std::vector<char> *s_input; // for the failure report
+
+[[noreturn]] void fail(const char *what, const std::string &why, const char *out = nullptr)
+{
+    std::fprintf(stderr, "\n==== invariant failed: %s: %s\n", what, why.c_str());
+    if (s_input)
+        std::fprintf(stderr, "input:  \"%s\"\n",
+                     wtfuzz::c_escape(s_input->data(), std::strlen(s_input->data())).c_str());
+    if (out) std::fprintf(stderr, "output: \"%s\"\n", wtfuzz::c_escape(out, std::strlen(out)).c_str());
+    std::abort();
+}
+
+// A static-buffer call: it must report success and return a string.
+void expect_success(const char *what, const char *result)
+{
+    if (!result) fail(what, "returned NULL");
+    const char *err = wtcore_last_error();
+    if (!err) fail(what, "wtcore_last_error() returned NULL");
+    if (*err) fail(what, std::string("reported failure: ") + err, result);
+}
+
+void expect_within(const char *what, const char *result, size_t factor, size_t constant, size_t n)
+{
+    const size_t len = std::strlen(result);
+    if (len > factor * n + constant)
+        fail(what, "output of " + std::to_string(len) + " bytes exceeds " + std::to_string(factor) +
+                       " x " + std::to_string(n) + " + " + std::to_string(constant), result);
+}
+
+std::vector<wtfuzz::heading> html_checked(const char *html, size_t n)
+{
+    expect_within("wtcore_to_html", html, wtfuzz::html_factor, 0, n);
+    std::vector<wtfuzz::heading> heads;
+    std::string why = wtfuzz::check_html(html, std::strlen(html), &heads);
+    if (!why.empty()) fail("wtcore_to_html", why, html);
+    return heads;
+}
+
+void links_checked(const char *json, size_t n)
+{
+    expect_within("wtcore_extract_links_json", json, wtfuzz::links_factor, wtfuzz::json_constant, n);
+    std::string why = wtfuzz::check_links_json(json, std::strlen(json), nullptr);
+    if (!why.empty()) fail("wtcore_extract_links_json", why, json);
+}
+
+std::vector<wtfuzz::heading> headings_checked(const char *json, size_t n)
+{
+    expect_within("wtcore_extract_headings_json", json, wtfuzz::headings_factor,
+                  wtfuzz::json_constant, n);
+    std::vector<wtfuzz::heading> heads;
+    std::string why = wtfuzz::check_headings_json(json, std::strlen(json), &heads);
+    if (!why.empty()) fail("wtcore_extract_headings_json", why, json);
+    return heads;
+}
+
+void agree(const std::vector<wtfuzz::heading> &from_html, const std::vector<wtfuzz::heading> &from_json,
+           const char *html)
+{
+    std::string why = wtfuzz::compare_headings(from_html, from_json);
+    if (!why.empty()) fail("heading list vs rendered headings", why, html);
+}
+
+void same(const char *what, const char *static_result, char *r_result)
+{
+    if (!r_result) fail(what, "returned NULL");
+    if (std::strcmp(static_result, r_result) != 0)
+        fail(what, "differs from the static-buffer result \"" +
+                       wtfuzz::c_escape(static_result, std::strlen(static_result)) + "\"", r_result);
+    wtcore_free(r_result);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    std::vector<char> doc(data, data + size);
+    doc.push_back('\0');
+    s_input = &doc;
+    const char *d = doc.data();
+    const size_t n = std::strlen(d);
+
+    if (mode == 1) {
+        const char *html = wtcore_to_html(d, nullptr);
+        expect_success("wtcore_to_html", html);
+        html_checked(html, n);
+    } else if (mode == 2) {
+        const char *links = wtcore_extract_links_json(d);
+        expect_success("wtcore_extract_links_json", links);
+        links_checked(links, n);
+    } else if (mode == 3) {
+        const char *heads = wtcore_extract_headings_json(d);
+        expect_success("wtcore_extract_headings_json", heads);
+        const char *html = wtcore_to_html(d, nullptr);
+        expect_success("wtcore_to_html", html);
+        agree(html_checked(html, n), headings_checked(heads, n), html);
+    } else if (mode == 4) {
+        const char *html = wtcore_to_html(d, nullptr);
+        expect_success("wtcore_to_html", html);
+        const char *links = wtcore_extract_links_json(d);
+        expect_success("wtcore_extract_links_json", links);
+        const char *heads = wtcore_extract_headings_json(d);
+        expect_success("wtcore_extract_headings_json", heads);
+        // Each static result stays valid while the other two functions run.
+        agree(html_checked(html, n), headings_checked(heads, n), html);
+        links_checked(links, n);
+        same("wtcore_to_html_r", html, wtcore_to_html_r(d));
+        same("wtcore_extract_links_json_r", links, wtcore_extract_links_json_r(d));
+        same("wtcore_extract_headings_json_r", heads, wtcore_extract_headings_json_r(d));
+        if (*wtcore_last_error()) fail("_r functions", "changed wtcore_last_error()");
+    }
+    s_input = nullptr;
+    return 0;
+}
