@@ -30,9 +30,10 @@ inline unsigned char uc(char c) noexcept { return static_cast<unsigned char>(c);
 // such bytes becomes empty; a null pointer or zero length is left as it is.
 span trim_both(span s) noexcept;
 
-// Takes the next line from [*pos, end): the bytes up to the next LF, less one
-// CR at its end, and moves *pos past the LF. Returns false once *pos == end.
-bool next_line(const char **pos, const char *end, span *line) noexcept;
+// Takes the next line of a NUL-terminated document from *pos: the bytes up to
+// the next LF or the NUL, less one CR at its end, and moves *pos past the LF.
+// Returns false once *pos is at the NUL: a final LF starts no further line.
+bool next_line(const char **pos, span *line) noexcept;
 
 // Heading rule for a line starting with '='. Returns true with the level (1-6)
 // and the trimmed heading text, or false when the line is no heading. A line
@@ -45,8 +46,9 @@ bool match_heading(span line, size_t *level, span *text) noexcept;
 void generate_anchor(const char *text, size_t n, wt_buf *out) noexcept;
 
 // Split rule of an internal link's inner text: the first '|' divides target
-// and label; without one both are the whole text. Each is trimmed.
-void split_link(span inner, span *target, span *label) noexcept;
+// and label; without one both are the whole text. Each is trimmed. `doc`, if
+// given, is the start of the document that holds the text (see scan_for).
+void split_link(span inner, span *target, span *label, const char *doc = nullptr) noexcept;
 
 // Returns 1 if the n bytes at s begin with an entity the renderer keeps
 // (&#...; &#x...; or one of eight names), else 0. The entity must end within n.

@@ -20,14 +20,18 @@ span trim_both(span s) noexcept
     return span{p, size_t(end - p)};
 }
 
-bool next_line(const char **pos, const char *end, span *line) noexcept
+bool next_line(const char **pos, span *line) noexcept
 {
     const char *start = *pos;
-    if (start >= end) return false;
-    auto lf = static_cast<const char *>(std::memchr(start, '\n', size_t(end - start)));
-    const char *line_end = lf ? lf : end;
-    *pos = lf ? lf + 1 : end;
-    size_t n = size_t(line_end - start);
+    if (!*start) return false;
+    // One pass finds the LF or the document's end, so the document is never
+    // measured first.
+#if defined(__GLIBC__)
+    size_t n = size_t(strchrnul(start, '\n') - start);
+#else
+    size_t n = std::strcspn(start, "\n");
+#endif
+    *pos = start[n] ? start + n + 1 : start + n;
     if (n > 0 && start[n - 1] == '\r') --n;
     *line = span{start, n};
     return true;
@@ -367,9 +371,8 @@ int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept
     if (document && *document) {
         wt::block_state st{out, document};
         const char *pos = document;
-        const char *end = document + std::strlen(document);
         wt::span line;
-        while (wt::next_line(&pos, end, &line)) wt::render_line(st, line);
+        while (wt::next_line(&pos, &line)) wt::render_line(st, line);
         wt::close_everything(st);
     }
     return out->failed ? 0 : 1;

@@ -28,14 +28,6 @@ inline const char *next_trigger(const char *p, const char *end, const char *lo) 
     return scan_for<'<', '>', '&', '\'', '[', ':'>(p, end, lo);
 }
 
-// Bytes that end a bare URL: everything <= 0x20 and " < > [ ].
-constexpr auto url_terminator = [] {
-    std::array<unsigned char, 256> t{};
-    for (int c = 0; c <= 0x20; ++c) t[c] = 1;
-    for (unsigned char c : {'"', '<', '>', '[', ']'}) t[c] = 1;
-    return t;
-}();
-
 constexpr auto html_space = [] {
     std::array<unsigned char, 256> t{};
     for (unsigned char c : {'\t', '\n', '\f', '\r', ' '}) t[c] = 1;
@@ -121,6 +113,22 @@ const char *quote_run(inline_scan &s, const char *p) noexcept
     return p + r;
 }
 
+// wt_buf_append_wiki_url, with the usual target (no '"') copied 16 bytes at a
+// time.
+void append_wiki_target(inline_scan &s, const char *p, size_t n) noexcept
+{
+    if (n == 0) return;
+    if (scan_for<'"'>(p, p + n, s.doc) != p + n) {
+        wt_buf_append_wiki_url(s.out, p, n);
+        return;
+    }
+    wt_buf *out = s.out;
+    if (!wt_buf_ensure(out, n)) return;
+    copy_replacing(out->data + out->len, p, n, ' ', '_');
+    out->len += n;
+    out->data[out->len] = '\0';
+}
+
 // Internal link at p ("[[" already seen). Returns the position after the link
 // and its trail, or nullptr when no "]]" closes it within the span.
 const char *internal_link(inline_scan &s, const char *p) noexcept
@@ -128,7 +136,7 @@ const char *internal_link(inline_scan &s, const char *p) noexcept
     const char *close = s.close_link.find(p + 2, s.end, "]]");
     if (!close) return nullptr;
     span target, label;
-    split_link(span{p + 2, size_t(close - (p + 2))}, &target, &label);
+    split_link(span{p + 2, size_t(close - (p + 2))}, &target, &label, s.doc);
 
     const char *trail = close + 2;
     const char *trail_end = trail;
@@ -138,10 +146,10 @@ const char *internal_link(inline_scan &s, const char *p) noexcept
     wt_buf_append_lit(out, "<a href=\"");
     if (target.n > 0 && target.p[0] == '#') {
         wt_buf_append_char(out, '#');
-        wt_buf_append_wiki_url(out, target.p + 1, target.n - 1);
+        append_wiki_target(s, target.p + 1, target.n - 1);
     } else {
         wt_buf_append_lit(out, "/wiki/");
-        wt_buf_append_wiki_url(out, target.p, target.n);
+        append_wiki_target(s, target.p, target.n);
     }
     wt_buf_append_lit(out, "\">");
     parse_inline_internal(label.p, label.n, out, s.counter, s.doc);
@@ -196,8 +204,7 @@ const char *external_link(inline_scan &s, const char *p) noexcept
 // Bare URL starting at p, whose prefix is known to be there. Returns its end.
 const char *bare_url(inline_scan &s, const char *p) noexcept
 {
-    const char *q = p;
-    while (q < s.end && !url_terminator[uc(*q)]) ++q;
+    const char *q = scan_url_end(p, s.end, s.doc);
     size_t n = size_t(q - p);
     append_external_open(s.out, p, n); // a URL holds no '"': it is a terminator
     wt_buf_append(s.out, p, n);
@@ -340,11 +347,15 @@ void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter
                            const char *doc) noexcept
 {
     if (!text || n == 0) return;
-    inline_scan s{doc, text + n, out, counter};
-    const char *end = s.end;
-    const char *p = text;
-    const char *run = p; // plain bytes from here to p are copied as they stand
-    while ((p = next_trigger(p, end, doc)) < end) {
+    const char *end = text + n;
+    const char *p = next_trigger(text, end, doc);
+    if (p == end) { // plain text only: the common case for short spans
+        wt_buf_put(out, text, n);
+        return;
+    }
+    inline_scan s{doc, end, out, counter};
+    const char *run = text; // plain bytes from here to p are copied as they stand
+    for (; p < end; p = next_trigger(p, end, doc)) {
         switch (*p) {
         case '<': {
             const char *next = angle(s, p, run);

@@ -10,10 +10,11 @@
 
 namespace wt {
 
-void split_link(span inner, span *target, span *label) noexcept
+void split_link(span inner, span *target, span *label, const char *doc) noexcept
 {
-    auto bar = inner.n ? static_cast<const char *>(std::memchr(inner.p, '|', inner.n)) : nullptr;
-    if (bar) {
+    const char *end = inner.p + inner.n;
+    const char *bar = inner.n ? scan_for<'|'>(inner.p, end, doc ? doc : inner.p) : end;
+    if (bar != end) {
         *target = trim_both(span{inner.p, size_t(bar - inner.p)});
         *label = trim_both(span{bar + 1, size_t(inner.p + inner.n - (bar + 1))});
     } else {
@@ -76,7 +77,7 @@ int wt_extract_links_json(const char *document, wt_buf *out) noexcept
             } else if (left >= 2 && p[1] == '[') {
                 if (const char *close = link_close.find(p + 2, end)) {
                     span target, label;
-                    split_link(span{p + 2, size_t(close - (p + 2))}, &target, &label);
+                    split_link(span{p + 2, size_t(close - (p + 2))}, &target, &label, document);
                     if (!first) wt_buf_append_char(out, ',');
                     first = false;
                     wt_buf_append_lit(out, "{\"target\":\"");
@@ -102,10 +103,9 @@ int wt_extract_headings_json(const char *document, wt_buf *out) noexcept
     wt_buf_append_char(out, '[');
     if (document) {
         const char *pos = document;
-        const char *end = pos + std::strlen(pos);
         bool first = true;
         span line;
-        while (next_line(&pos, end, &line)) {
+        while (next_line(&pos, &line)) {
             size_t level;
             span text;
             if (line.n == 0 || line.p[0] != '=' || !match_heading(line, &level, &text)) continue;
