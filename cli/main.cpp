@@ -62,7 +62,7 @@ public:
         ++done_;
         bytes_ += bytes;
         auto now = std::chrono::steady_clock::now();
-        if (progress_ && (now - last_draw_ >= std::chrono::milliseconds(100) || done_ == total_)) {
+        if (progress_ && now - last_draw_ >= std::chrono::milliseconds(100)) {
             draw(now);
             last_draw_ = now;
         }
