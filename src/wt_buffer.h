@@ -4,6 +4,8 @@
 #ifndef WT_BUFFER_H
 #define WT_BUFFER_H
 
+#include "wt_scan.h"
+
 #include <cstddef>
 
 // A record of all zeros is a valid empty buffer without storage.
@@ -72,7 +74,7 @@ const char *wt_buf_cstring(const wt_buf *b) noexcept;
 inline int wt_buf_put(wt_buf *b, const char *src, size_t n) noexcept
 {
     if (b->cap - b->len > n) { // cap > len whenever there is storage
-        __builtin_memcpy(b->data + b->len, src, n);
+        wt::copy_bytes(b->data + b->len, src, n);
         b->len += n;
         b->data[b->len] = '\0';
         return 1;

@@ -28,7 +28,15 @@ inline unsigned char uc(char c) noexcept { return static_cast<unsigned char>(c);
 
 // Drops every byte <= 0x20 from the front, then from the back. A span of only
 // such bytes becomes empty; a null pointer or zero length is left as it is.
-span trim_both(span s) noexcept;
+inline span trim_both(span s) noexcept
+{
+    if (!s.p || s.n == 0) return s;
+    const char *p = s.p;
+    const char *end = p + s.n;
+    while (p < end && uc(*p) <= 0x20) ++p;
+    while (end > p && uc(end[-1]) <= 0x20) --end;
+    return span{p, size_t(end - p)};
+}
 
 // Takes the next line of a NUL-terminated document from *pos: the bytes up to
 // the next LF or the NUL, less one CR at its end, and moves *pos past the LF.

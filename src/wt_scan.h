@@ -92,6 +92,86 @@ inline void copy_replacing(char *dst, const char *src, size_t n, char from, char
     for (; i < n; ++i) dst[i] = src[i] == from ? to : src[i];
 }
 
+// Walks the positions of marked bytes block by block. The mask of the current
+// 16-byte block is kept, so several marked bytes in one block cost one load.
+// Marks::at(q) gives the mask of the 16 bytes at q (it may read q[16], which
+// callers guarantee is readable: spans lie in a NUL-terminated document);
+// Marks::one(q) tests one byte and may mark more than at() does.
+template <class Marks>
+class mark_cursor {
+public:
+    mark_cursor(const char *lo, const char *end) noexcept : lo_(lo), end_(end), base_(end) {}
+
+    // Returns the first marked position at or after p, or end.
+    const char *next(const char *p) noexcept
+    {
+        if (p >= end_) return end_;
+#if defined(__SSE2__)
+        if (p >= base_ && p - base_ < 16) {
+            if (unsigned m = mask_ & (~0u << (p - base_))) return base_ + __builtin_ctz(m);
+            p = base_ + 16;
+        }
+        for (; end_ - p >= 16; p += 16) {
+            if (unsigned m = Marks::at(p)) {
+                base_ = p;
+                mask_ = m;
+                return p + __builtin_ctz(m);
+            }
+        }
+        if (p < end_ && end_ - lo_ >= 16) {
+            base_ = end_ - 16;
+            mask_ = Marks::at(base_);
+            unsigned m = mask_ & (~0u << (p - base_));
+            return m ? base_ + __builtin_ctz(m) : end_;
+        }
+#endif
+        while (p < end_ && !Marks::one(p)) ++p;
+        return p;
+    }
+
+private:
+    const char *lo_;
+    const char *end_;
+    const char *base_; // block whose mask is kept; end_ while there is none
+    unsigned mask_ = 0;
+};
+
+// Copies n bytes without a library call for the short runs that dominate.
+inline void copy_bytes(char *dst, const char *src, size_t n) noexcept
+{
+    if (n <= 16) {
+        if (n >= 8) {
+            unsigned long long a, b;
+            __builtin_memcpy(&a, src, 8);
+            __builtin_memcpy(&b, src + n - 8, 8);
+            __builtin_memcpy(dst, &a, 8);
+            __builtin_memcpy(dst + n - 8, &b, 8);
+        } else if (n >= 4) {
+            unsigned a, b;
+            __builtin_memcpy(&a, src, 4);
+            __builtin_memcpy(&b, src + n - 4, 4);
+            __builtin_memcpy(dst, &a, 4);
+            __builtin_memcpy(dst + n - 4, &b, 4);
+        } else if (n) {
+            char a = src[0], b = src[n / 2], c = src[n - 1];
+            dst[0] = a;
+            dst[n / 2] = b;
+            dst[n - 1] = c;
+        }
+        return;
+    }
+#if defined(__SSE2__)
+    if (n <= 32) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + n - 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), a);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + n - 16), b);
+        return;
+    }
+#endif
+    __builtin_memcpy(dst, src, n);
+}
+
 } // namespace wt
 
 #endif

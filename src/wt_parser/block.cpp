@@ -10,16 +10,6 @@
 
 namespace wt {
 
-span trim_both(span s) noexcept
-{
-    if (!s.p || s.n == 0) return s;
-    const char *p = s.p;
-    const char *end = p + s.n;
-    while (p < end && uc(*p) <= 0x20) ++p;
-    while (end > p && uc(end[-1]) <= 0x20) --end;
-    return span{p, size_t(end - p)};
-}
-
 bool next_line(const char **pos, span *line) noexcept
 {
     const char *start = *pos;

@@ -22,10 +22,45 @@ namespace {
 // The bytes at which some recogniser or the escaping step may act are
 // < > & ' [ and ':'. The colon stands for the bare-URL recogniser: a URL is
 // found at the colon of its "http:" or "https:" and its start is taken from the
-// plain bytes before it, so that the frequent 'h' need not stop the scan.
-inline const char *next_trigger(const char *p, const char *end, const char *lo) noexcept
+// plain bytes before it, so that the frequent 'h' need not stop the scan. Only
+// a colon followed by '/' is marked in bulk.
+struct inline_marks {
+#if defined(__SSE2__)
+    static unsigned at(const char *q) noexcept
+    {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
+        __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q + 1));
+        __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(':')),
+                                    _mm_cmpeq_epi8(next, _mm_set1_epi8('/')));
+        for (char c : {'<', '>', '&', '\'', '['})
+            hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
+        return unsigned(_mm_movemask_epi8(hit));
+    }
+#endif
+    static bool one(const char *q) noexcept
+    {
+        switch (*q) {
+        case '<': case '>': case '&': case '\'': case '[': case ':': return true;
+        default: return false;
+        }
+    }
+};
+
+// ASCII letters are letters in every locale; other bytes ask the locale.
+inline bool is_letter(unsigned char c) noexcept
 {
-    return scan_for<'<', '>', '&', '\'', '[', ':'>(p, end, lo);
+    return unsigned((c | 0x20) - 'a') < 26u || (c >= 0x80 && std::isalpha(c));
+}
+
+// The first ']' (or "]]" when `pair`) in [p, end), or nullptr.
+const char *find_close(const char *p, const char *end, const char *lo, bool pair) noexcept
+{
+    for (;; ++p) {
+        p = scan_for<']'>(p, end, lo);
+        if (p == end) return nullptr;
+        if (!pair) return p;
+        if (end - p >= 2 && p[1] == ']') return p;
+    }
 }
 
 constexpr auto html_space = [] {
@@ -47,13 +82,13 @@ struct search_memo {
     const char *found = nullptr;
     bool valid = false;
 
-    const char *find(const char *start, const char *end, std::string_view pat) noexcept
+    // search(start) gives the first match at or after start, or nullptr.
+    template <class Search>
+    const char *find(const char *start, Search search) noexcept
     {
         if (valid && start >= from && (!found || start <= found)) return found;
-        std::string_view hay(start, size_t(end - start));
-        size_t off = hay.find(pat);
         from = start;
-        found = off == std::string_view::npos ? nullptr : start + off;
+        found = search(start);
         valid = true;
         return found;
     }
@@ -133,22 +168,21 @@ void append_wiki_target(inline_scan &s, const char *p, size_t n) noexcept
 // and its trail, or nullptr when no "]]" closes it within the span.
 const char *internal_link(inline_scan &s, const char *p) noexcept
 {
-    const char *close = s.close_link.find(p + 2, s.end, "]]");
+    const char *close = s.close_link.find(p + 2, [&](const char *q) { return find_close(q, s.end, s.doc, true); });
     if (!close) return nullptr;
     span target, label;
     split_link(span{p + 2, size_t(close - (p + 2))}, &target, &label, s.doc);
 
     const char *trail = close + 2;
     const char *trail_end = trail;
-    while (trail_end < s.end && std::isalpha(uc(*trail_end))) ++trail_end;
+    while (trail_end < s.end && is_letter(uc(*trail_end))) ++trail_end;
 
     wt_buf *out = s.out;
-    wt_buf_append_lit(out, "<a href=\"");
     if (target.n > 0 && target.p[0] == '#') {
-        wt_buf_append_char(out, '#');
+        wt_buf_append_lit(out, "<a href=\"#");
         append_wiki_target(s, target.p + 1, target.n - 1);
     } else {
-        wt_buf_append_lit(out, "/wiki/");
+        wt_buf_append_lit(out, "<a href=\"/wiki/");
         append_wiki_target(s, target.p, target.n);
     }
     wt_buf_append_lit(out, "\">");
@@ -173,7 +207,7 @@ const char *external_link(inline_scan &s, const char *p) noexcept
     if (!starts_with(url, s.end, "http://") && !starts_with(url, s.end, "https://") &&
         !starts_with(url, s.end, "ftp://") && !starts_with(url, s.end, "mailto:"))
         return nullptr;
-    const char *close = s.close_ext.find(url, s.end, "]");
+    const char *close = s.close_ext.find(url, [&](const char *q) { return find_close(q, s.end, s.doc, false); });
     if (!close) return nullptr;
 
     // The first space separates URL and label; a tab only when there is no space.
@@ -265,7 +299,10 @@ const char *angle(inline_scan &s, const char *p, const char *&run) noexcept
         return run;
     }
     if (starts_with(p, s.end, "<nowiki>")) {
-        const char *close = s.close_nowiki.find(p + 8, s.end, "</nowiki>");
+        const char *close = s.close_nowiki.find(p + 8, [&](const char *q) {
+            size_t off = std::string_view(q, size_t(s.end - q)).find("</nowiki>");
+            return off == std::string_view::npos ? nullptr : q + off;
+        });
         if (close) {
             append_span(s.out, run, p);
             wt_buf_append_html_escaped(s.out, p + 8, size_t(close - (p + 8)));
@@ -348,14 +385,15 @@ void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter
 {
     if (!text || n == 0) return;
     const char *end = text + n;
-    const char *p = next_trigger(text, end, doc);
+    mark_cursor<inline_marks> marks(doc, end);
+    const char *p = marks.next(text);
     if (p == end) { // plain text only: the common case for short spans
         wt_buf_put(out, text, n);
         return;
     }
     inline_scan s{doc, end, out, counter};
     const char *run = text; // plain bytes from here to p are copied as they stand
-    for (; p < end; p = next_trigger(p, end, doc)) {
+    for (; p < end; p = marks.next(p)) {
         switch (*p) {
         case '<': {
             const char *next = angle(s, p, run);
