@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -97,6 +96,12 @@ private:
     std::chrono::steady_clock::time_point last_draw_;
 };
 
+// The system's text for an errno value; unlike strerror, safe in threads.
+std::string reason(int err)
+{
+    return std::generic_category().message(err);
+}
+
 int usage_error(const std::string &message)
 {
     std::fprintf(stderr, "%s: %s\ntry '%s --help'\n", program, message.c_str(), program);
@@ -165,14 +170,14 @@ bool write_result(const converted &c, const std::string &path, reporter &rep)
 {
     output_file out;
     if (int err = out.open(path)) {
-        rep.error(path, std::strerror(err));
+        rep.error(path, reason(err));
         return false;
     }
     out.write(c.head.data(), c.head.size());
     out.write(c.body.get(), c.body_len);
     out.write(c.tail.data(), c.tail.size());
     if (int err = out.close()) {
-        rep.error(out.name(), std::strerror(err));
+        rep.error(out.name(), reason(err));
         return false;
     }
     return true;
@@ -190,7 +195,7 @@ int run_single(const options &opt)
     bool failed = false;
     for (std::size_t i = 0; i < paths.size(); ++i) {
         if (int err = parts[i].read(paths[i])) {
-            rep.error(input_display_name(paths[i]), std::strerror(err));
+            rep.error(input_display_name(paths[i]), reason(err));
             failed = true;
         } else if (std::string why = nul_refusal(parts[i]); !why.empty()) {
             rep.error(input_display_name(paths[i]), why);
@@ -246,7 +251,7 @@ int run_batch(const options &opt)
             input_text doc;
             converted result;
             if (int err = doc.read(path)) {
-                rep.error(path, std::strerror(err));
+                rep.error(path, reason(err));
                 failed = true;
             } else if (std::string why = nul_refusal(doc); !why.empty()) {
                 rep.error(path, why);
@@ -281,7 +286,7 @@ int main(int argc, char **argv)
         output_file out;
         out.open("-");
         if (int err = out.close()) {
-            std::fprintf(stderr, "%s: standard output: %s\n", program, std::strerror(err));
+            std::fprintf(stderr, "%s: standard output: %s\n", program, reason(err).c_str());
             return exit_io;
         }
         return exit_ok;
