@@ -77,6 +77,27 @@ void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter
 void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter,
                            const char *doc) noexcept;
 
+// Remembers the outcome of the last search for one closer: the first match at
+// or after `from`, or that there is none. Scans only move forward, so a later
+// search reuses it until the scan passes the match; no byte is searched twice,
+// which keeps a run of unclosed openers linear.
+struct search_memo {
+    const char *from = nullptr;
+    const char *found = nullptr;
+    bool valid = false;
+
+    // search(start) gives the first match at or after start, or nullptr.
+    template <class Search>
+    const char *find(const char *start, Search search) noexcept
+    {
+        if (valid && start >= from && (!found || start <= found)) return found;
+        from = start;
+        found = search(start);
+        valid = true;
+        return found;
+    }
+};
+
 inline constexpr int max_list_depth = 64;
 
 // One open list level: the marker that opened it and whether its item is open.

@@ -13,38 +13,78 @@
 
 namespace wt {
 
+// A set of bytes to look for: at(q) gives the mask of the 16 bytes at q (bit i
+// for q[i]), one(q) tests a single byte.
+template <char... Cs>
+struct byte_set {
 #if defined(__SSE2__)
-// Bit i is set when byte i of the 16 at p is one of Cs.
-template <char... Cs>
-inline unsigned match_mask(const char *p) noexcept
-{
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    __m128i hit = _mm_setzero_si128();
-    ((hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(Cs)))), ...);
-    return unsigned(_mm_movemask_epi8(hit));
-}
+    static unsigned at(const char *q) noexcept
+    {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
+        __m128i hit = _mm_setzero_si128();
+        ((hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(Cs)))), ...);
+        return unsigned(_mm_movemask_epi8(hit));
+    }
 #endif
+    static bool one(const char *q) noexcept { return ((*q == Cs) || ...); }
+};
 
-// Returns the first position in [p, end) whose byte is one of Cs, or end.
-// `lo` <= p is the start of the readable range: a last piece shorter than 16
-// bytes is read as the 16 bytes that end at `end` when they lie within it.
-template <char... Cs>
-inline const char *scan_for(const char *p, const char *end, const char *lo) noexcept
+// Returns the first position in [p, end) that Marks marks, or end. `lo` <= p
+// is the start of the readable range: a last piece shorter than 16 bytes is
+// read as the 16 bytes that end at `end` when they lie within it.
+template <class Marks>
+inline const char *scan_marks(const char *p, const char *end, const char *lo) noexcept
 {
 #if defined(__SSE2__)
     for (; end - p >= 16; p += 16)
-        if (unsigned mask = match_mask<Cs...>(p)) return p + __builtin_ctz(mask);
+        if (unsigned mask = Marks::at(p)) return p + __builtin_ctz(mask);
     if (p < end && end - lo >= 16) {
         const char *q = end - 16;
-        unsigned mask = match_mask<Cs...>(q) >> (p - q);
+        unsigned mask = Marks::at(q) >> (p - q);
         return mask ? p + __builtin_ctz(mask) : end;
     }
 #else
     (void)lo;
 #endif
-    while (p < end && ((*p != Cs) && ...)) ++p;
+    while (p < end && !Marks::one(p)) ++p;
     return p;
 }
+
+template <char... Cs>
+inline const char *scan_for(const char *p, const char *end, const char *lo) noexcept
+{
+    return scan_marks<byte_set<Cs...>>(p, end, lo);
+}
+
+// The first c c pair in [p, end), or nullptr.
+template <char C>
+inline const char *find_pair(const char *p, const char *end, const char *lo) noexcept
+{
+    for (;; ++p) {
+        p = scan_for<C>(p, end, lo);
+        if (end - p < 2) return nullptr;
+        if (p[1] == C) return p;
+    }
+}
+
+// Bytes that a JSON string must escape: controls, '"' and '\\'.
+struct json_marks {
+#if defined(__SSE2__)
+    static unsigned at(const char *q) noexcept
+    {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
+        __m128i ctl = _mm_set1_epi8(0x1F);
+        __m128i hit = _mm_cmpeq_epi8(_mm_max_epu8(v, ctl), ctl); // v <= 0x1F
+        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
+        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
+        return unsigned(_mm_movemask_epi8(hit));
+    }
+#endif
+    static bool one(const char *q) noexcept
+    {
+        return static_cast<unsigned char>(*q) < 0x20 || *q == '"' || *q == '\\';
+    }
+};
 
 // Returns the first position in [p, end) that ends a bare URL: a byte <= 0x20
 // or one of " < > [ ]. `lo` as for scan_for.

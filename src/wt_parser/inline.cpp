@@ -52,17 +52,6 @@ inline bool is_letter(unsigned char c) noexcept
     return unsigned((c | 0x20) - 'a') < 26u || (c >= 0x80 && std::isalpha(c));
 }
 
-// The first ']' (or "]]" when `pair`) in [p, end), or nullptr.
-const char *find_close(const char *p, const char *end, const char *lo, bool pair) noexcept
-{
-    for (;; ++p) {
-        p = scan_for<']'>(p, end, lo);
-        if (p == end) return nullptr;
-        if (!pair) return p;
-        if (end - p >= 2 && p[1] == ']') return p;
-    }
-}
-
 constexpr auto html_space = [] {
     std::array<unsigned char, 256> t{};
     for (unsigned char c : {'\t', '\n', '\f', '\r', ' '}) t[c] = 1;
@@ -73,26 +62,6 @@ bool starts_with(const char *p, const char *end, std::string_view lit) noexcept
 {
     return size_t(end - p) >= lit.size() && std::memcmp(p, lit.data(), lit.size()) == 0;
 }
-
-// Remembers the outcome of the last search for one closer within a span: the
-// first match at or after `from` (or none at all). A search from a later start
-// reuses it as long as the start has not passed the match.
-struct search_memo {
-    const char *from = nullptr;
-    const char *found = nullptr;
-    bool valid = false;
-
-    // search(start) gives the first match at or after start, or nullptr.
-    template <class Search>
-    const char *find(const char *start, Search search) noexcept
-    {
-        if (valid && start >= from && (!found || start <= found)) return found;
-        from = start;
-        found = search(start);
-        valid = true;
-        return found;
-    }
-};
 
 struct inline_scan {
     const char *doc; // readable from here on; see parse_inline_internal
@@ -168,7 +137,7 @@ void append_wiki_target(inline_scan &s, const char *p, size_t n) noexcept
 // and its trail, or nullptr when no "]]" closes it within the span.
 const char *internal_link(inline_scan &s, const char *p) noexcept
 {
-    const char *close = s.close_link.find(p + 2, [&](const char *q) { return find_close(q, s.end, s.doc, true); });
+    const char *close = s.close_link.find(p + 2, [&](const char *q) { return find_pair<']'>(q, s.end, s.doc); });
     if (!close) return nullptr;
     span target, label;
     split_link(span{p + 2, size_t(close - (p + 2))}, &target, &label, s.doc);
@@ -207,7 +176,10 @@ const char *external_link(inline_scan &s, const char *p) noexcept
     if (!starts_with(url, s.end, "http://") && !starts_with(url, s.end, "https://") &&
         !starts_with(url, s.end, "ftp://") && !starts_with(url, s.end, "mailto:"))
         return nullptr;
-    const char *close = s.close_ext.find(url, [&](const char *q) { return find_close(q, s.end, s.doc, false); });
+    const char *close = s.close_ext.find(url, [&](const char *q) {
+        const char *c = scan_for<']'>(q, s.end, s.doc);
+        return c == s.end ? nullptr : c;
+    });
     if (!close) return nullptr;
 
     // The first space separates URL and label; a tab only when there is no space.

@@ -24,26 +24,19 @@ void split_link(span inner, span *target, span *label, const char *doc) noexcept
 
 namespace {
 
-// The first match of a closer at or after `from`, remembered across the scan:
-// the scan only moves forward, so a remembered match (or the knowledge that
-// there is none) stays true until the scan passes it.
-struct doc_search {
-    std::string_view pat;
-    const char *from = nullptr;
-    const char *found = nullptr;
-    bool valid = false;
+const char *find_text(const char *p, const char *end, std::string_view pat) noexcept
+{
+    size_t off = std::string_view(p, size_t(end - p)).find(pat);
+    return off == std::string_view::npos ? nullptr : p + off;
+}
 
-    const char *find(const char *start, const char *end) noexcept
-    {
-        if (valid && start >= from && (!found || start <= found)) return found;
-        std::string_view hay(start, size_t(end - start));
-        size_t off = hay.find(pat);
-        from = start;
-        found = off == std::string_view::npos ? nullptr : start + off;
-        valid = true;
-        return found;
-    }
-};
+// A JSON string's content: copied whole when nothing in it needs escaping.
+void append_json_string(wt_buf *out, span s, const char *doc) noexcept
+{
+    if (s.n == 0) return;
+    if (scan_marks<json_marks>(s.p, s.p + s.n, doc) == s.p + s.n) wt_buf_put(out, s.p, s.n);
+    else wt_buf_append_json_escaped(out, s.p, s.n);
+}
 
 } // namespace
 } // namespace wt
@@ -56,34 +49,35 @@ int wt_extract_links_json(const char *document, wt_buf *out) noexcept
     if (document) {
         const char *p = document;
         const char *end = p + std::strlen(p);
-        doc_search comment_close{"-->"};
-        doc_search nowiki_close{"</nowiki>"};
-        doc_search link_close{"]]"};
+        search_memo comment_close, nowiki_close, link_close;
         bool first = true;
         while ((p = scan_for<'<', '['>(p, end, document)) < end) {
             size_t left = size_t(end - p);
             if (*p == '<') {
                 if (left >= 4 && std::memcmp(p, "<!--", 4) == 0) {
-                    if (const char *close = comment_close.find(p + 4, end)) {
+                    if (const char *close = comment_close.find(
+                            p + 4, [&](const char *q) { return find_text(q, end, "-->"); })) {
                         p = close + 3;
                         continue;
                     }
                 } else if (left >= 8 && std::memcmp(p, "<nowiki>", 8) == 0) {
-                    if (const char *close = nowiki_close.find(p + 8, end)) {
+                    if (const char *close = nowiki_close.find(
+                            p + 8, [&](const char *q) { return find_text(q, end, "</nowiki>"); })) {
                         p = close + 9;
                         continue;
                     }
                 }
             } else if (left >= 2 && p[1] == '[') {
-                if (const char *close = link_close.find(p + 2, end)) {
+                if (const char *close = link_close.find(
+                        p + 2, [&](const char *q) { return find_pair<']'>(q, end, document); })) {
                     span target, label;
                     split_link(span{p + 2, size_t(close - (p + 2))}, &target, &label, document);
                     if (!first) wt_buf_append_char(out, ',');
                     first = false;
                     wt_buf_append_lit(out, "{\"target\":\"");
-                    wt_buf_append_json_escaped(out, target.p, target.n);
+                    append_json_string(out, target, document);
                     wt_buf_append_lit(out, "\",\"text\":\"");
-                    wt_buf_append_json_escaped(out, label.p, label.n);
+                    append_json_string(out, label, document);
                     wt_buf_append_lit(out, "\"}");
                     p = close + 2;
                     continue;
