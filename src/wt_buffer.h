@@ -69,6 +69,12 @@ int wt_buf_append_attr_value(wt_buf *b, const char *src, size_t n) noexcept;
 // the buffer, or wt_buf_free.
 const char *wt_buf_cstring(const wt_buf *b) noexcept;
 
+// wt_buf_ensure with the check that usually succeeds done in line.
+inline int wt_buf_room(wt_buf *b, size_t n) noexcept
+{
+    return b->cap - b->len > n || wt_buf_ensure(b, n);
+}
+
 // wt_buf_append for the hot loops: copies in place when the bytes fit, and
 // leaves growth to wt_buf_append. Same result, same null handling for `b`.
 inline int wt_buf_put(wt_buf *b, const char *src, size_t n) noexcept

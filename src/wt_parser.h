@@ -5,6 +5,7 @@
 #define WT_PARSER_H
 
 #include "wt_buffer.h"
+#include "wt_scan.h"
 
 #include <cstddef>
 
@@ -55,8 +56,18 @@ void generate_anchor(const char *text, size_t n, wt_buf *out) noexcept;
 
 // Split rule of an internal link's inner text: the first '|' divides target
 // and label; without one both are the whole text. Each is trimmed. `doc`, if
-// given, is the start of the document that holds the text (see scan_for).
-void split_link(span inner, span *target, span *label, const char *doc = nullptr) noexcept;
+// given, is the start of the document that holds the text (see scan_marks).
+inline void split_link(span inner, span *target, span *label, const char *doc = nullptr) noexcept
+{
+    const char *end = inner.p + inner.n;
+    const char *bar = inner.n ? scan_for<'|'>(inner.p, end, doc ? doc : inner.p) : end;
+    if (bar != end) {
+        *target = trim_both(span{inner.p, size_t(bar - inner.p)});
+        *label = trim_both(span{bar + 1, size_t(end - (bar + 1))});
+    } else {
+        *target = *label = trim_both(inner);
+    }
+}
 
 // Returns 1 if the n bytes at s begin with an entity the renderer keeps
 // (&#...; &#x...; or one of eight names), else 0. The entity must end within n.

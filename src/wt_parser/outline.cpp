@@ -10,18 +10,6 @@
 
 namespace wt {
 
-void split_link(span inner, span *target, span *label, const char *doc) noexcept
-{
-    const char *end = inner.p + inner.n;
-    const char *bar = inner.n ? scan_for<'|'>(inner.p, end, doc ? doc : inner.p) : end;
-    if (bar != end) {
-        *target = trim_both(span{inner.p, size_t(bar - inner.p)});
-        *label = trim_both(span{bar + 1, size_t(inner.p + inner.n - (bar + 1))});
-    } else {
-        *target = *label = trim_both(inner);
-    }
-}
-
 namespace {
 
 const char *find_text(const char *p, const char *end, std::string_view pat) noexcept
@@ -51,7 +39,8 @@ int wt_extract_links_json(const char *document, wt_buf *out) noexcept
         const char *end = p + std::strlen(p);
         search_memo comment_close, nowiki_close, link_close;
         bool first = true;
-        while ((p = scan_for<'<', '['>(p, end, document)) < end) {
+        mark_cursor<byte_set<'<', '['>> marks(document, end);
+        while ((p = marks.next(p)) < end) {
             size_t left = size_t(end - p);
             if (*p == '<') {
                 if (left >= 4 && std::memcmp(p, "<!--", 4) == 0) {
@@ -72,9 +61,9 @@ int wt_extract_links_json(const char *document, wt_buf *out) noexcept
                         p + 2, [&](const char *q) { return find_pair<']'>(q, end, document); })) {
                     span target, label;
                     split_link(span{p + 2, size_t(close - (p + 2))}, &target, &label, document);
-                    if (!first) wt_buf_append_char(out, ',');
+                    if (first) wt_buf_append_lit(out, "{\"target\":\"");
+                    else wt_buf_append_lit(out, ",{\"target\":\"");
                     first = false;
-                    wt_buf_append_lit(out, "{\"target\":\"");
                     append_json_string(out, target, document);
                     wt_buf_append_lit(out, "\",\"text\":\"");
                     append_json_string(out, label, document);
