@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cctype>
+#include <cstddef>
 #include <climits>
 #include <cstring>
 #include <string_view>
@@ -84,6 +85,29 @@ void append_span(wt_buf *out, const char *p, const char *end) noexcept
     if (end > p) wt_buf_put(out, p, size_t(end - p));
 }
 
+// Appends the plain run [p, q) of the span. When the 32-byte pieces that cover
+// it can be read (the span's bytes and the one after its end are readable)
+// and stored (into reserved room), it is copied in whole pieces, with no
+// branching on its length; the bytes stored past q are ignored.
+void append_run(inline_scan &s, const char *p, const char *q) noexcept
+{
+    size_t n = size_t(q - p);
+    size_t whole = (n + 31) & ~size_t(31);
+    wt_buf *out = s.out;
+    if (size_t(s.end - p) + 1 >= whole && out->cap - out->len > whole) {
+        char *dst = out->data + out->len;
+        for (size_t i = 0; i < n; i += 32) {
+            char piece[32];
+            __builtin_memcpy(piece, p + i, 32);
+            __builtin_memcpy(dst + i, piece, 32);
+        }
+        out->len += n;
+        out->data[out->len] = '\0';
+        return;
+    }
+    append_span(out, p, q);
+}
+
 // Quote run at p: 2 toggles italic, 3 bold, 4 writes one apostrophe and
 // toggles bold, 5 or more consumes exactly 5 and switches both. A single
 // apostrophe is written as text. Returns the position after the run.
@@ -128,16 +152,39 @@ void append_wiki_target(inline_scan &s, const char *p, size_t n) noexcept
     if (n == 0) return;
     wt_buf *out = s.out;
 #if defined(__SSE2__)
-    // A target of up to 16 bytes with 16 readable bytes from its start (the
-    // span's end and the byte after it are readable) is done in one step;
-    // the 16 bytes written go into reserved room and the excess is ignored.
-    if (n <= 16 && s.end - p >= 15 && wt_buf_room(out, 16)) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        unsigned quotes = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))));
-        if (!(quotes & ((1u << n) - 1))) {
-            __m128i m = _mm_cmpeq_epi8(v, _mm_set1_epi8(' '));
-            v = _mm_or_si128(_mm_andnot_si128(m, v), _mm_and_si128(m, _mm_set1_epi8('_')));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(out->data + out->len), v);
+    // Targets of up to 64 bytes go 16 bytes at a time into reserved room (the
+    // bytes written past n are ignored). The loads stay within the readable
+    // range: up to the span's end and the byte after it, or, for a target
+    // close to the span's end, the 16 bytes that end with the target.
+    const __m128i quote = _mm_set1_epi8('"'), space = _mm_set1_epi8(' '), under = _mm_set1_epi8('_');
+    auto convert = [&](__m128i v, unsigned *quotes) {
+        *quotes = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quote)));
+        __m128i m = _mm_cmpeq_epi8(v, space);
+        return _mm_or_si128(_mm_andnot_si128(m, v), _mm_and_si128(m, under));
+    };
+    size_t chunks = (n + 15) / 16;
+    if (chunks <= 4 && s.end - p >= std::ptrdiff_t(chunks * 16 - 1) && wt_buf_room(out, chunks * 16)) {
+        char *dst = out->data + out->len;
+        unsigned found = 0;
+        for (size_t k = 0; k < chunks; ++k) {
+            unsigned quotes;
+            __m128i v = convert(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * k)), &quotes);
+            size_t left = n - 16 * k;
+            found |= left >= 16 ? quotes : quotes & ((1u << left) - 1);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * k), v);
+        }
+        if (!found) {
+            out->len += n;
+            out->data[out->len] = '\0';
+            return;
+        }
+    } else if (n <= 16 && p + n - s.doc >= 16 && wt_buf_room(out, n)) {
+        alignas(16) char tmp[16];
+        unsigned quotes;
+        _mm_store_si128(reinterpret_cast<__m128i *>(tmp),
+                        convert(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + n - 16)), &quotes));
+        if (!(quotes >> (16 - n))) {
+            copy_bytes(out->data + out->len, tmp + 16 - n, n);
             out->len += n;
             out->data[out->len] = '\0';
             return;
@@ -152,6 +199,14 @@ void append_wiki_target(inline_scan &s, const char *p, size_t n) noexcept
     copy_replacing(out->data + out->len, p, n, ' ', '_');
     out->len += n;
     out->data[out->len] = '\0';
+}
+
+// A link label: copied whole when it holds no markup byte, else rendered.
+void render_label(inline_scan &s, span label) noexcept
+{
+    const char *end = label.p + label.n;
+    if (label.n && scan_marks<inline_marks>(label.p, end, s.doc) == end) wt_buf_put(s.out, label.p, label.n);
+    else parse_inline_internal(label.p, label.n, s.out, s.counter, s.doc);
 }
 
 // Internal link at p ("[[" already seen). Returns the position after the link
@@ -176,7 +231,7 @@ const char *internal_link(inline_scan &s, const char *p) noexcept
         append_wiki_target(s, target.p, target.n);
     }
     wt_buf_append_lit(out, "\">");
-    parse_inline_internal(label.p, label.n, out, s.counter, s.doc);
+    render_label(s, label);
     append_span(out, trail, trail_end);
     wt_buf_append_lit(out, "</a>");
     return trail_end;
@@ -213,7 +268,7 @@ const char *external_link(inline_scan &s, const char *p) noexcept
     wt_buf *out = s.out;
     append_external_open(out, url, size_t(url_end - url));
     if (label.n > 0) {
-        parse_inline_internal(label.p, label.n, out, s.counter, s.doc);
+        render_label(s, label);
     } else {
         int number = 1;
         if (s.counter) {
@@ -287,7 +342,7 @@ const char *angle(inline_scan &s, const char *p, const char *&run) noexcept
     if (starts_with(p, s.end, "<!--")) {
         std::string_view rest(p + 4, size_t(s.end - (p + 4)));
         size_t off = rest.find("-->");
-        append_span(s.out, run, p);
+        append_run(s, run, p);
         run = off == std::string_view::npos ? s.end : p + 4 + off + 3;
         return run;
     }
@@ -297,7 +352,7 @@ const char *angle(inline_scan &s, const char *p, const char *&run) noexcept
             return off == std::string_view::npos ? nullptr : q + off;
         });
         if (close) {
-            append_span(s.out, run, p);
+            append_run(s, run, p);
             wt_buf_append_html_escaped(s.out, p + 8, size_t(close - (p + 8)));
             run = close + 9;
             return run;
@@ -393,14 +448,14 @@ void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter
             if (next) {
                 p = next;
             } else {
-                append_span(out, run, p);
+                append_run(s, run, p);
                 wt_buf_append_lit(out, "&lt;");
                 run = ++p;
             }
             break;
         }
         case '>':
-            append_span(out, run, p);
+            append_run(s, run, p);
             wt_buf_append_lit(out, "&gt;");
             run = ++p;
             break;
@@ -408,19 +463,19 @@ void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter
             if (is_html_entity(p, size_t(end - p))) {
                 ++p; // only the '&' is looked at; the rest follows as plain text
             } else {
-                append_span(out, run, p);
+                append_run(s, run, p);
                 wt_buf_append_lit(out, "&amp;");
                 run = ++p;
             }
             break;
         case '\'':
-            append_span(out, run, p);
+            append_run(s, run, p);
             run = p = quote_run(s, p);
             break;
         case '[': {
             const char *next = nullptr;
             if (end - p >= 2) {
-                append_span(out, run, p);
+                append_run(s, run, p);
                 run = p;
                 next = p[1] == '[' ? internal_link(s, p) : external_link(s, p);
             }
@@ -435,7 +490,7 @@ void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter
                 else if (p - run >= 5 && std::memcmp(p - 5, "https", 5) == 0) url = p - 5;
             }
             if (url) {
-                append_span(out, run, url);
+                append_run(s, run, url);
                 run = p = bare_url(s, url);
             } else {
                 ++p;
@@ -444,7 +499,7 @@ void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter
         }
         }
     }
-    append_span(out, run, p);
+    append_run(s, run, p);
     if (s.italic) wt_buf_append_lit(out, "</i>");
     if (s.bold) wt_buf_append_lit(out, "</b>");
 }
