@@ -1,45 +1,84 @@
-// Finding the next byte of a small set, 16 bytes at a time where SSE2 is
-// available (every x86-64), else one byte at a time. Used by the hot loops to
-// skip plain text between markup bytes.
+// Finding the next byte of a small set a block at a time (32 bytes with AVX2,
+// 16 with SSE2, which every x86-64 has), else one byte at a time. Used by the
+// hot loops to skip plain text between markup bytes.
 #ifndef WT_SCAN_H
 #define WT_SCAN_H
 
 #include <cstddef>
 #include <initializer_list>
 
-#if defined(__SSE2__)
+#if defined(__AVX2__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+
+#if defined(__AVX2__) || defined(__SSE2__)
+#define WT_SIMD 1
 #endif
 
 namespace wt {
 
-// A set of bytes to look for: at(q) gives the mask of the 16 bytes at q (bit i
-// for q[i]), one(q) tests a single byte.
+#if defined(WT_SIMD)
+// The few vector operations the scanners need, on blocks of 32 bytes with
+// AVX2 or 16 with SSE2 (every x86-64). A mask has bit i set for byte i.
+namespace simd {
+#if defined(__AVX2__)
+using vec = __m256i;
+inline constexpr int block = 32;
+inline vec load(const char *q) noexcept { return _mm256_loadu_si256(reinterpret_cast<const vec *>(q)); }
+inline vec eq(vec v, char c) noexcept { return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)); }
+inline vec either(vec a, vec b) noexcept { return _mm256_or_si256(a, b); }
+inline vec both(vec a, vec b) noexcept { return _mm256_and_si256(a, b); }
+inline vec with_bits(vec v, char bits) noexcept { return _mm256_or_si256(v, _mm256_set1_epi8(bits)); }
+inline vec at_most(vec v, char c) noexcept // unsigned v <= c
+{
+    return _mm256_cmpeq_epi8(_mm256_max_epu8(v, _mm256_set1_epi8(c)), _mm256_set1_epi8(c));
+}
+inline unsigned mask(vec v) noexcept { return unsigned(_mm256_movemask_epi8(v)); }
+#else
+using vec = __m128i;
+inline constexpr int block = 16;
+inline vec load(const char *q) noexcept { return _mm_loadu_si128(reinterpret_cast<const vec *>(q)); }
+inline vec eq(vec v, char c) noexcept { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); }
+inline vec either(vec a, vec b) noexcept { return _mm_or_si128(a, b); }
+inline vec both(vec a, vec b) noexcept { return _mm_and_si128(a, b); }
+inline vec with_bits(vec v, char bits) noexcept { return _mm_or_si128(v, _mm_set1_epi8(bits)); }
+inline vec at_most(vec v, char c) noexcept
+{
+    return _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(c)), _mm_set1_epi8(c));
+}
+inline unsigned mask(vec v) noexcept { return unsigned(_mm_movemask_epi8(v)); }
+#endif
+} // namespace simd
+#endif
+
+// A set of bytes to look for: at(q) gives the mask of the block at q, one(q)
+// tests a single byte.
 template <char... Cs>
 struct byte_set {
-#if defined(__SSE2__)
+#if defined(WT_SIMD)
     static unsigned at(const char *q) noexcept
     {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
-        __m128i hit = _mm_setzero_si128();
-        ((hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(Cs)))), ...);
-        return unsigned(_mm_movemask_epi8(hit));
+        simd::vec v = simd::load(q);
+        return (simd::mask(simd::eq(v, Cs)) | ...);
     }
 #endif
     static bool one(const char *q) noexcept { return ((*q == Cs) || ...); }
 };
 
 // Returns the first position in [p, end) that Marks marks, or end. `lo` <= p
-// is the start of the readable range: a last piece shorter than 16 bytes is
-// read as the 16 bytes that end at `end` when they lie within it.
+// is the start of the readable range: a last piece shorter than a block is
+// read as the block that ends at `end` when it lies within the range.
 template <class Marks>
 inline const char *scan_marks(const char *p, const char *end, const char *lo) noexcept
 {
-#if defined(__SSE2__)
-    for (; end - p >= 16; p += 16)
+#if defined(WT_SIMD)
+    constexpr int block = simd::block;
+    for (; end - p >= block; p += block)
         if (unsigned mask = Marks::at(p)) return p + __builtin_ctz(mask);
-    if (p < end && end - lo >= 16) {
-        const char *q = end - 16;
+    if (p < end && end - lo >= block) {
+        const char *q = end - block;
         unsigned mask = Marks::at(q) >> (p - q);
         return mask ? p + __builtin_ctz(mask) : end;
     }
@@ -69,15 +108,12 @@ inline const char *find_pair(const char *p, const char *end, const char *lo) noe
 
 // Bytes that a JSON string must escape: controls, '"' and '\\'.
 struct json_marks {
-#if defined(__SSE2__)
+#if defined(WT_SIMD)
     static unsigned at(const char *q) noexcept
     {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
-        __m128i ctl = _mm_set1_epi8(0x1F);
-        __m128i hit = _mm_cmpeq_epi8(_mm_max_epu8(v, ctl), ctl); // v <= 0x1F
-        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
-        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
-        return unsigned(_mm_movemask_epi8(hit));
+        simd::vec v = simd::load(q);
+        return simd::mask(simd::either(simd::at_most(v, 0x1F),
+                                       simd::either(simd::eq(v, '"'), simd::eq(v, '\\'))));
     }
 #endif
     static bool one(const char *q) noexcept
@@ -90,30 +126,23 @@ struct json_marks {
 // or one of " < > [ ]. `lo` as for scan_for.
 inline const char *scan_url_end(const char *p, const char *end, const char *lo) noexcept
 {
-#if defined(__SSE2__)
-    auto mask_at = [](const char *q) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
-        __m128i space = _mm_set1_epi8(0x20);
-        __m128i hit = _mm_cmpeq_epi8(_mm_max_epu8(v, space), space); // v <= 0x20
-        for (char c : {'"', '<', '>', '[', ']'})
-            hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
-        return unsigned(_mm_movemask_epi8(hit));
-    };
-    for (; end - p >= 16; p += 16)
-        if (unsigned mask = mask_at(p)) return p + __builtin_ctz(mask);
-    if (p < end && end - lo >= 16) {
-        const char *q = end - 16;
-        unsigned mask = mask_at(q) >> (p - q);
-        return mask ? p + __builtin_ctz(mask) : end;
-    }
-#else
-    (void)lo;
+    struct url_end {
+#if defined(WT_SIMD)
+        static unsigned at(const char *q) noexcept
+        {
+            simd::vec v = simd::load(q);
+            simd::vec hit = simd::at_most(v, 0x20);
+            for (char c : {'"', '<', '>', '[', ']'}) hit = simd::either(hit, simd::eq(v, c));
+            return simd::mask(hit);
+        }
 #endif
-    for (; p < end; ++p) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c <= 0x20 || c == '"' || c == '<' || c == '>' || c == '[' || c == ']') break;
-    }
-    return p;
+        static bool one(const char *q) noexcept
+        {
+            unsigned char c = static_cast<unsigned char>(*q);
+            return c <= 0x20 || c == '"' || c == '<' || c == '>' || c == '[' || c == ']';
+        }
+    };
+    return scan_marks<url_end>(p, end, lo);
 }
 
 // Copies n bytes from src to dst, writing `to` for every byte `from`.
@@ -133,8 +162,8 @@ inline void copy_replacing(char *dst, const char *src, size_t n, char from, char
 }
 
 // Walks the positions of marked bytes block by block. The mask of the current
-// 16-byte block is kept, so several marked bytes in one block cost one load.
-// Marks::at(q) gives the mask of the 16 bytes at q (it may read q[16], which
+// block is kept, so several marked bytes in one block cost one load.
+// Marks::at(q) gives the mask of the block at q (it may read q[block], which
 // callers guarantee is readable: spans lie in a NUL-terminated document);
 // Marks::one(q) tests one byte and may mark more than at() does.
 template <class Marks>
@@ -146,20 +175,21 @@ public:
     const char *next(const char *p) noexcept
     {
         if (p >= end_) return end_;
-#if defined(__SSE2__)
-        if (p >= base_ && p - base_ < 16) {
+#if defined(WT_SIMD)
+        constexpr int block = simd::block;
+        if (p >= base_ && p - base_ < block) {
             if (unsigned m = mask_ & (~0u << (p - base_))) return base_ + __builtin_ctz(m);
-            p = base_ + 16;
+            p = base_ + block;
         }
-        for (; end_ - p >= 16; p += 16) {
+        for (; end_ - p >= block; p += block) {
             if (unsigned m = Marks::at(p)) {
                 base_ = p;
                 mask_ = m;
                 return p + __builtin_ctz(m);
             }
         }
-        if (p < end_ && end_ - lo_ >= 16) {
-            base_ = end_ - 16;
+        if (p < end_ && end_ - lo_ >= block) {
+            base_ = end_ - block;
             mask_ = Marks::at(base_);
             unsigned m = mask_ & (~0u << (p - base_));
             return m ? base_ + __builtin_ctz(m) : end_;

@@ -26,20 +26,17 @@ namespace {
 // plain bytes before it, so that the frequent 'h' need not stop the scan. Only
 // a colon followed by '/' is marked in bulk.
 struct inline_marks {
-#if defined(__SSE2__)
+#if defined(WT_SIMD)
     static unsigned at(const char *q) noexcept
     {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
-        __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q + 1));
-        __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(':')),
-                                    _mm_cmpeq_epi8(next, _mm_set1_epi8('/')));
+        using namespace simd;
+        vec v = load(q);
+        vec url = both(eq(v, ':'), eq(load(q + 1), '/'));
         // '<' 0x3C and '>' 0x3E are the bytes b with b | 2 == 0x3E; '&' 0x26 and
         // '\'' 0x27 those with b | 1 == 0x27.
-        __m128i angle = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(2)), _mm_set1_epi8(0x3E));
-        __m128i amp_quote = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(1)), _mm_set1_epi8(0x27));
-        __m128i bracket = _mm_cmpeq_epi8(v, _mm_set1_epi8('['));
-        hit = _mm_or_si128(_mm_or_si128(hit, angle), _mm_or_si128(amp_quote, bracket));
-        return unsigned(_mm_movemask_epi8(hit));
+        vec angle = eq(with_bits(v, 2), 0x3E);
+        vec amp_quote = eq(with_bits(v, 1), 0x27);
+        return mask(either(either(url, angle), either(amp_quote, eq(v, '['))));
     }
 #endif
     static bool one(const char *q) noexcept
@@ -209,6 +206,67 @@ void render_label(inline_scan &s, span label) noexcept
     else parse_inline_internal(label.p, label.n, s.out, s.counter, s.doc);
 }
 
+// The common internal link, whose destination needs no escaping and whose label
+// is plain text, written with one reservation and no per-piece checks. The
+// destination goes 16 bytes and the label 32 bytes at a time, reading only
+// bytes up to the span's end and the one after it; bytes stored beyond each
+// piece land in the reserved room and are overwritten. Returns false, having
+// committed nothing, for any other link.
+bool plain_link(inline_scan &s, span dest, bool anchor, span label, const char *trail,
+                size_t trail_n) noexcept
+{
+#if defined(__SSE2__)
+    size_t dest_chunks = (dest.n + 15) / 16;
+    size_t label_whole = (label.n + 31) & ~size_t(31);
+    if (dest_chunks > 4 || size_t(s.end - dest.p) + 1 < dest_chunks * 16 ||
+        size_t(s.end - label.p) + 1 < label_whole)
+        return false;
+    const char *label_end = label.p + label.n;
+    if (label.n && scan_marks<inline_marks>(label.p, label_end, s.doc) != label_end) return false;
+    wt_buf *out = s.out;
+    if (!wt_buf_room(out, 15 + dest_chunks * 16 + 2 + label_whole + trail_n + 4)) return false;
+
+    char *d = out->data + out->len;
+    if (anchor) {
+        __builtin_memcpy(d, "<a href=\"#", 10);
+        d += 10;
+    } else {
+        __builtin_memcpy(d, "<a href=\"/wiki/", 15);
+        d += 15;
+    }
+    const __m128i quote = _mm_set1_epi8('"'), space = _mm_set1_epi8(' '), under = _mm_set1_epi8('_');
+    unsigned quotes = 0;
+    for (size_t k = 0; k < dest_chunks; ++k) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(dest.p + 16 * k));
+        unsigned q = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quote)));
+        size_t left = dest.n - 16 * k;
+        quotes |= left >= 16 ? q : q & ((1u << left) - 1);
+        __m128i m = _mm_cmpeq_epi8(v, space);
+        v = _mm_or_si128(_mm_andnot_si128(m, v), _mm_and_si128(m, under));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16 * k), v);
+    }
+    if (quotes) return false;
+    d += dest.n;
+    __builtin_memcpy(d, "\">", 2);
+    d += 2;
+    for (size_t i = 0; i < label.n; i += 32) {
+        char piece[32];
+        __builtin_memcpy(piece, label.p + i, 32);
+        __builtin_memcpy(d + i, piece, 32);
+    }
+    d += label.n;
+    for (size_t i = 0; i < trail_n; ++i) *d++ = trail[i];
+    __builtin_memcpy(d, "</a>", 4);
+    d += 4;
+    *d = '\0';
+    out->len = size_t(d - out->data);
+    return true;
+#else
+    (void)s, (void)dest, (void)anchor, (void)label, (void)trail, (void)trail_n;
+    return false;
+#endif
+}
+
 // Internal link at p ("[[" already seen). Returns the position after the link
 // and its trail, or nullptr when no "]]" closes it within the span.
 const char *internal_link(inline_scan &s, const char *p) noexcept
@@ -222,8 +280,12 @@ const char *internal_link(inline_scan &s, const char *p) noexcept
     const char *trail_end = trail;
     while (trail_end < s.end && is_letter(uc(*trail_end))) ++trail_end;
 
+    bool anchor = target.n > 0 && target.p[0] == '#';
+    span dest = anchor ? span{target.p + 1, target.n - 1} : target;
+    if (plain_link(s, dest, anchor, label, trail, size_t(trail_end - trail))) return trail_end;
+
     wt_buf *out = s.out;
-    if (target.n > 0 && target.p[0] == '#') {
+    if (anchor) {
         wt_buf_append_lit(out, "<a href=\"#");
         append_wiki_target(s, target.p + 1, target.n - 1);
     } else {
