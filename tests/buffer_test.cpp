@@ -132,7 +132,8 @@ TEST(Buffer, Writers)
 TEST(Buffer, WritersMatchBytewiseModel)
 {
     std::mt19937 rng(7);
-    const std::string alphabet = std::string("\"&<> _\\\t\n\x01\x1f\x7f\x80\xff" "abc", 19);
+    static const char letters[] = "\"&<> _\\\t\n\x01\x1f\x7f\x80\xff" "abc";
+    const std::string alphabet(letters, sizeof letters - 1);
     for (int round = 0; round < 500; ++round) {
         std::string in(rng() % 40, '\0');
         for (char &c : in) c = alphabet[rng() % alphabet.size()];
