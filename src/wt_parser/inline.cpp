@@ -531,8 +531,12 @@ void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter
             }
             break;
         case '\'':
-            append_run(s, run, p);
-            run = p = quote_run(s, p);
+            if (end - p >= 2 && p[1] == '\'') {
+                append_run(s, run, p);
+                run = p = quote_run(s, p);
+            } else {
+                ++p; // a single apostrophe is text
+            }
             break;
         case '[': {
             const char *next = nullptr;
