@@ -81,7 +81,7 @@ TEST(Agreement, TrickyHeadings)
         "= a =\n== b ==\n=== c ===\n==== d ====\n===== e =====\n====== f ======\n======= g =======",
         "=\n==\n===\n====  \n=====\t\n===========\n============\n=============\n==============",
         "== A <!-- x ==\n<!--\n== Hidden ==\n-->\n<nowiki>\n== N ==\n</nowiki>",
-        "== a\\b ==\n== a\x01" "b ==\n== Tom & Jerry's \"Show\" ==\n== [[Main Page|Home]] ==",
+        "== a\\b ==\n== a\001b ==\n== Tom & Jerry's \"Show\" ==\n== [[Main Page|Home]] ==",
         " == pre ==\n*== list ==\n== x == y\n=abc\n==a==b==\n== A ==\r\n== B ==\r",
         "== _a_ ==\n== \xc3\xa9t\xc3\xa9 ==\n== ''i'' '''b''' ==\n== [http://x] ==\n== <span onclick=x>s</span> ==",
     };
