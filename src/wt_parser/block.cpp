@@ -283,6 +283,21 @@ void list_line(block_state &st, span line) noexcept
     parse_inline_internal(content.p, content.n, out, &st.link_counter, st.doc);
 }
 
+// wt_buf_append_html_escaped for a preformatted line, skipping plain runs a
+// block at a time.
+void append_pre_text(block_state &st, span text) noexcept
+{
+    const char *p = text.p;
+    const char *end = p + text.n;
+    for (;;) {
+        const char *q = scan_for<'"', '&', '<', '>'>(p, end, st.doc);
+        if (q > p) wt_buf_put(st.out, p, size_t(q - p));
+        if (q == end) return;
+        wt_buf_append_html_escaped(st.out, q, 1);
+        p = q + 1;
+    }
+}
+
 bool is_rule(span trimmed) noexcept
 {
     if (trimmed.n <= 3) return false;
@@ -327,7 +342,7 @@ void render_line(block_state &st, span line) noexcept
             wt_buf_append_lit(out, "<pre>");
             st.pre_open = true;
         }
-        wt_buf_append_html_escaped(out, line.p + 1, line.n - 1);
+        append_pre_text(st, span{line.p + 1, line.n - 1});
         return;
     }
     if (st.pre_open) {
