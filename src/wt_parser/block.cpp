@@ -309,15 +309,19 @@ bool is_rule(span trimmed) noexcept
 void render_line(block_state &st, span line) noexcept
 {
     wt_buf *out = st.out;
-    span trimmed = trim_both(line);
-    if (trimmed.n == 0) {
-        close_everything(st);
-        return;
-    }
-    if (trimmed.p[0] == '-' && is_rule(trimmed)) {
-        close_everything(st);
-        wt_buf_append_lit(out, "<hr />\n");
-        return;
+    // A line that starts with a byte above 0x20 other than '-' is neither blank
+    // nor a rule; only the others need the trimmed line.
+    if (line.n == 0 || uc(line.p[0]) <= 0x20 || line.p[0] == '-') {
+        span trimmed = trim_both(line);
+        if (trimmed.n == 0) {
+            close_everything(st);
+            return;
+        }
+        if (trimmed.p[0] == '-' && is_rule(trimmed)) {
+            close_everything(st);
+            wt_buf_append_lit(out, "<hr />\n");
+            return;
+        }
     }
     const char first = line.p[0];
     size_t level;
