@@ -1,0 +1,372 @@
+// Throughput of the three conversions on real wikitext and on adversarial
+// inputs, beside a baseline measured in the same run: a one-pass table-driven
+// HTML-escaping copy of the same bytes into a growing buffer. Figures are MB/s
+// of input; the summary at the end gives each one's ratio to the baseline and
+// checks the targets.
+//
+//   cmake --workflow --preset bench && ./build/bench/bench/wtcore_bench
+//
+// The corpus is read from WTCORE_CORPUS (environment) or the folder given at
+// build time. WTCORE_BENCH_LARGE=1 adds the 64 MiB inputs.
+#include "wtcore.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path corpus_dir()
+{
+    const char *env = std::getenv("WTCORE_CORPUS");
+    return env && *env ? fs::path(env) : fs::path(WTCORE_CORPUS_DIR);
+}
+
+std::string read_file(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+const std::string &all_wiki()
+{
+    static const std::string doc = read_file(corpus_dir() / "all.wiki");
+    return doc;
+}
+
+// The article documents: every folder but the parser-test snippets.
+const std::vector<std::string> &articles()
+{
+    static const std::vector<std::string> docs = [] {
+        std::vector<fs::path> paths;
+        for (const char *folder : {"wtf_wikipedia", "sweble", "utfnormal", "gensim-enwiki",
+                                   "gensim-bgwiki", "gensim-enwiki-tables"}) {
+            fs::path dir = corpus_dir() / folder;
+            if (!fs::is_directory(dir)) continue;
+            for (const auto &e : fs::directory_iterator(dir))
+                if (e.path().extension() == ".wiki") paths.push_back(e.path());
+        }
+        std::sort(paths.begin(), paths.end());
+        std::vector<std::string> out;
+        for (const auto &p : paths) out.push_back(read_file(p));
+        return out;
+    }();
+    return docs;
+}
+
+// The baseline: copies plain runs with memcpy and writes the four entities,
+// into a buffer that doubles as it grows and is kept between calls.
+struct escape_copy {
+    char *data = nullptr;
+    size_t cap = 0;
+    ~escape_copy() { std::free(data); }
+
+    size_t run(const char *p, size_t n)
+    {
+        static constexpr auto special = [] {
+            std::array<unsigned char, 256> t{};
+            t['"'] = t['&'] = t['<'] = t['>'] = 1;
+            return t;
+        }();
+        size_t len = 0;
+        const char *end = p + n;
+        while (p < end) {
+            const char *run = p;
+            while (p < end && !special[static_cast<unsigned char>(*p)]) ++p;
+            put(&len, run, size_t(p - run));
+            if (p == end) break;
+            switch (*p++) {
+            case '"': put(&len, "&quot;", 6); break;
+            case '&': put(&len, "&amp;", 5); break;
+            case '<': put(&len, "&lt;", 4); break;
+            default: put(&len, "&gt;", 4); break;
+            }
+        }
+        return len;
+    }
+
+    void put(size_t *len, const char *src, size_t n)
+    {
+        if (*len + n + 1 > cap) {
+            size_t bigger = cap ? cap : 4096;
+            while (bigger < *len + n + 1) bigger *= 2;
+            data = static_cast<char *>(std::realloc(data, bigger));
+            if (!data) std::abort();
+            cap = bigger;
+        }
+        std::memcpy(data + *len, src, n);
+        *len += n;
+        data[*len] = '\0';
+    }
+};
+
+// The byte-by-byte reference the baseline must agree with.
+bool baseline_is_right(const std::string &doc)
+{
+    std::string want;
+    for (char c : doc) {
+        switch (c) {
+        case '"': want += "&quot;"; break;
+        case '&': want += "&amp;"; break;
+        case '<': want += "&lt;"; break;
+        case '>': want += "&gt;"; break;
+        default: want += c;
+        }
+    }
+    escape_copy e;
+    size_t n = e.run(doc.data(), doc.size());
+    return want == std::string(e.data ? e.data : "", n);
+}
+
+enum class op { escape, html, links, headings };
+
+const char *op_name(op o)
+{
+    switch (o) {
+    case op::escape: return "escape_baseline";
+    case op::html: return "html";
+    case op::links: return "links";
+    default: return "headings";
+    }
+}
+
+size_t convert(op o, const std::string &doc, escape_copy &e)
+{
+    switch (o) {
+    case op::escape: return e.run(doc.data(), doc.size());
+    case op::html: return std::strlen(wtcore_to_html(doc.c_str(), nullptr));
+    case op::links: return std::strlen(wtcore_extract_links_json(doc.c_str()));
+    default: return std::strlen(wtcore_extract_headings_json(doc.c_str()));
+    }
+}
+
+void run_docs(benchmark::State &state, op o, const std::vector<const std::string *> &docs)
+{
+    escape_copy e;
+    size_t bytes = 0;
+    for (const std::string *d : docs) bytes += d->size();
+    for (auto _ : state) {
+        for (const std::string *d : docs) benchmark::DoNotOptimize(convert(o, *d, e));
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(bytes));
+}
+
+// Adversarial inputs: one unit repeated to the size.
+struct family {
+    const char *name;
+    op conversion;
+    std::function<std::string(size_t)> make;
+};
+
+std::string repeat(const std::string &unit, size_t size)
+{
+    std::string s;
+    s.reserve(size + unit.size());
+    while (s.size() + unit.size() <= size) s += unit;
+    return s;
+}
+
+// Lines of about 80 bytes made of one unit, for the extractors, which scan the
+// whole document rather than lines.
+std::string lines_of(const std::string &unit, size_t size)
+{
+    std::string line = repeat(unit, 80) + "\n";
+    return repeat(line, size);
+}
+
+// Lines of 64 list markers and " x", cycling through the markers so that
+// every line closes 64 levels and opens 64 new ones.
+std::string deep_lists(size_t size)
+{
+    std::string s;
+    for (size_t i = 0; s.size() + 68 <= size; ++i) s += std::string(64, "*#:;"[i % 4]) + " x\n";
+    return s;
+}
+
+const std::vector<family> &families()
+{
+    static const std::vector<family> all = {
+        {"[[", op::html, [](size_t n) { return repeat("[[", n); }},
+        {"[[a|", op::html, [](size_t n) { return repeat("[[a|", n); }},
+        {"apostrophes", op::html, [](size_t n) { return std::string(n, '\''); }},
+        {"[http://", op::html, [](size_t n) { return repeat("[http://", n); }},
+        {"<span a=", op::html, [](size_t n) { return repeat("<span a=", n); }},
+        {"<span a='", op::html, [](size_t n) { return repeat("<span a='", n); }},
+        {"<nowiki>", op::html, [](size_t n) { return repeat("<nowiki>", n); }},
+        {"&#", op::html, [](size_t n) { return repeat("&#", n); }},
+        {"http://", op::html, [](size_t n) { return repeat("http://", n); }},
+        {"= line", op::html, [](size_t n) { return std::string(n, '='); }},
+        {"64 list markers", op::html, deep_lists},
+        {"<!-- per line", op::html, [](size_t n) { return repeat("x <!--\n", n); }},
+        {"[[ no closer", op::links, [](size_t n) { return lines_of("[[", n); }},
+        {"<!-- no closer", op::links, [](size_t n) { return lines_of("<!--", n); }},
+        {"<nowiki> no closer", op::links, [](size_t n) { return lines_of("<nowiki>", n); }},
+        {"= lines", op::headings, [](size_t n) { return repeat("== a ==\n", n); }},
+    };
+    return all;
+}
+
+// Collects the median (or the single) time and throughput of every run for
+// the summary, and prints the usual console report as it goes.
+class summary_reporter : public benchmark::ConsoleReporter {
+public:
+    struct result {
+        double seconds;
+        double mb_per_s;
+    };
+    std::map<std::string, result> results;
+
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        for (const Run &r : runs) {
+            bool aggregate = r.run_type == Run::RT_Aggregate;
+            if (aggregate && r.aggregate_name != "median") continue;
+            double seconds = r.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(r.time_unit);
+            auto bps = r.counters.find("bytes_per_second");
+            double mbs = bps == r.counters.end() ? 0 : double(bps->second) / 1e6;
+            std::string name = r.run_name.str();
+            name = name.substr(0, name.find("/min_time:"));
+            if (aggregate || !results.count(name)) results[name] = {seconds, mbs};
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+int print_summary(const summary_reporter &rep)
+{
+    auto get = [&](const std::string &name) {
+        auto it = rep.results.find(name);
+        return it == rep.results.end() ? summary_reporter::result{0, 0} : it->second;
+    };
+    int misses = 0;
+    auto verdict = [&](bool ok) {
+        misses += !ok;
+        return ok ? "PASS" : "MISS";
+    };
+    std::printf("\nSummary (medians; MB/s of input; ratio = MB/s / escape baseline of the same input)\n");
+    for (const char *set : {"corpus/all.wiki", "corpus/articles"}) {
+        double base = get(std::string(set) + "/escape_baseline").mb_per_s;
+        std::printf("%-17s %-16s %9s %7s\n", set, "", "MB/s", "ratio");
+        for (op o : {op::escape, op::html, op::links, op::headings}) {
+            double mbs = get(std::string(set) + "/" + op_name(o)).mb_per_s;
+            std::printf("%-17s %-16s %9.0f %7.2f\n", "", op_name(o), mbs, base > 0 ? mbs / base : 0);
+        }
+    }
+    double base = get("corpus/all.wiki/escape_baseline").mb_per_s;
+    double html = get("corpus/all.wiki/html").mb_per_s;
+    double links = get("corpus/all.wiki/links").mb_per_s;
+    double heads = get("corpus/all.wiki/headings").mb_per_s;
+    std::printf("\nTargets on all.wiki\n");
+    std::printf("  html >= 1000 MB/s: %.0f %s\n", html, verdict(html >= 1000));
+    std::printf("  html >= 0.5 x baseline: %.2f %s\n", base > 0 ? html / base : 0, verdict(html >= 0.5 * base));
+    std::printf("  links >= 2000 MB/s: %.0f %s\n", links, verdict(links >= 2000));
+    std::printf("  headings >= 2000 MB/s: %.0f %s\n", heads, verdict(heads >= 2000));
+    std::printf("\nAdversarial inputs: time at 2 MB <= 2.6 x time at 1 MB, and >= 100 MB/s\n");
+    std::printf("  %-22s %-9s %10s %10s %6s %8s\n", "family", "call", "1 MB ms", "2 MB ms", "ratio", "MB/s");
+    for (const family &f : families()) {
+        std::string base_name = std::string("adversarial/") + op_name(f.conversion) + "/" + f.name;
+        auto one = get(base_name + "/1MB"), two = get(base_name + "/2MB");
+        double ratio = one.seconds > 0 ? two.seconds / one.seconds : 0;
+        bool ok = ratio <= 2.6 && two.mb_per_s >= 100;
+        std::printf("  %-22s %-9s %10.2f %10.2f %6.2f %8.0f %s\n", f.name, op_name(f.conversion),
+                    one.seconds * 1e3, two.seconds * 1e3, ratio, two.mb_per_s, verdict(ok));
+    }
+    std::printf("\n%d target(s) missed\n", misses);
+    return misses;
+}
+
+void register_all()
+{
+    std::vector<const std::string *> whole{&all_wiki()};
+    std::vector<const std::string *> each;
+    for (const std::string &d : articles()) each.push_back(&d);
+    for (op o : {op::escape, op::html, op::links, op::headings}) {
+        benchmark::RegisterBenchmark((std::string("corpus/all.wiki/") + op_name(o)).c_str(),
+                                     [o, whole](benchmark::State &s) { run_docs(s, o, whole); })
+            ->Unit(benchmark::kMillisecond)
+            ->MinTime(0.3);
+        benchmark::RegisterBenchmark((std::string("corpus/articles/") + op_name(o)).c_str(),
+                                     [o, each](benchmark::State &s) { run_docs(s, o, each); })
+            ->Unit(benchmark::kMillisecond)
+            ->MinTime(0.3);
+    }
+    static std::vector<std::string> inputs; // kept alive for the runs
+    inputs.reserve(families().size() * 2 + 4);
+    for (const family &f : families()) {
+        for (int mb : {1, 2}) {
+            inputs.push_back(f.make(size_t(mb) << 20));
+            std::vector<const std::string *> doc{&inputs.back()};
+            std::string name = std::string("adversarial/") + op_name(f.conversion) + "/" + f.name + "/" +
+                               std::to_string(mb) + "MB";
+            op o = f.conversion;
+            benchmark::RegisterBenchmark(name.c_str(), [o, doc](benchmark::State &s) { run_docs(s, o, doc); })
+                ->Unit(benchmark::kMillisecond)
+                ->MinTime(0.2);
+        }
+    }
+    const char *large = std::getenv("WTCORE_BENCH_LARGE");
+    if (large && *large == '1') {
+        const size_t big = size_t(64) << 20;
+        inputs.push_back(repeat(all_wiki(), big));
+        std::string line = inputs.back();
+        std::replace(line.begin(), line.end(), '\n', ' ');
+        inputs.push_back(std::move(line));
+        inputs.push_back(deep_lists(100000 * 68));
+        inputs.push_back(std::string(1000000, '\''));
+        const char *names[] = {"large/64MiB document", "large/64MiB single line",
+                               "large/100000 list lines", "large/1000000 apostrophes"};
+        for (size_t i = 0; i < 4; ++i) {
+            std::vector<const std::string *> doc{&inputs[inputs.size() - 4 + i]};
+            benchmark::RegisterBenchmark(names[i], [doc](benchmark::State &s) { run_docs(s, op::html, doc); })
+                ->Unit(benchmark::kMillisecond)
+                ->MinTime(0.5);
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (all_wiki().empty() || articles().empty()) {
+        std::fprintf(stderr, "wtcore_bench: no corpus at %s (set WTCORE_CORPUS)\n", corpus_dir().c_str());
+        return 1;
+    }
+    if (!baseline_is_right(all_wiki().substr(0, 1 << 20))) {
+        std::fprintf(stderr, "wtcore_bench: the escaping baseline disagrees with its reference\n");
+        return 1;
+    }
+    // Medians of five repetitions unless the command line says otherwise.
+    std::vector<char *> args(argv, argv + argc);
+    std::string reps = "--benchmark_repetitions=5", aggregates = "--benchmark_report_aggregates_only=true";
+    bool has_reps = false;
+    for (int i = 1; i < argc; ++i) has_reps |= std::strncmp(argv[i], "--benchmark_repetitions", 23) == 0;
+    if (!has_reps) {
+        args.push_back(reps.data());
+        args.push_back(aggregates.data());
+    }
+    int n = int(args.size());
+    benchmark::Initialize(&n, args.data());
+    if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
+    register_all();
+    summary_reporter rep;
+    benchmark::RunSpecifiedBenchmarks(&rep);
+    print_summary(rep);
+    benchmark::Shutdown();
+    return 0;
+}
