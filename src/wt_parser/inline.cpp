@@ -48,10 +48,16 @@ struct inline_marks {
     }
 };
 
-// ASCII letters are letters in every locale; other bytes ask the locale.
+// ASCII letters (and digits) are what they are in every locale; only the
+// bytes from 0x80 up ask the locale.
 inline bool is_letter(unsigned char c) noexcept
 {
     return unsigned((c | 0x20) - 'a') < 26u || (c >= 0x80 && std::isalpha(c));
+}
+
+inline bool is_alnum(unsigned char c) noexcept
+{
+    return unsigned(c - '0') < 10u || unsigned((c | 0x20) - 'a') < 26u || (c >= 0x80 && std::isalnum(c));
 }
 
 constexpr auto html_space = [] {
@@ -434,7 +440,7 @@ int is_html_entity(const char *s, size_t n) noexcept
     if (s[1] == '#') {
         size_t i = 2;
         if (s[i] == 'x' || s[i] == 'X') i = 3;
-        while (i < n && std::isalnum(uc(s[i]))) ++i;
+        while (i < n && is_alnum(uc(s[i]))) ++i;
         return i < n && s[i] == ';';
     }
     static constexpr std::string_view names[] = {"&amp;", "&lt;", "&gt;", "&quot;",
