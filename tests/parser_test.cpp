@@ -278,6 +278,65 @@ TEST(Parser, PreformattedTextMatchesBytewiseEscaping)
     }
 }
 
+// A literal model of the link list: the whole document as one string, the
+// three tests at every offset with plain searches, byte-by-byte JSON escaping.
+std::string links_model(std::string_view d)
+{
+    auto json = [](std::string_view v) {
+        std::string r;
+        for (unsigned char c : v) {
+            char esc[8];
+            if (c == '"' || c == '\\') r += '\\', r += char(c);
+            else if (c == '\n') r += "\\n";
+            else if (c == '\t') r += "\\t";
+            else if (c == '\r') r += "\\r";
+            else if (c == '\b') r += "\\b";
+            else if (c == '\f') r += "\\f";
+            else if (c < 0x20) snprintf(esc, sizeof esc, "\\u%04x", c), r += esc;
+            else r += char(c);
+        }
+        return r;
+    };
+    std::string out = "[";
+    size_t q = 0;
+    while (q < d.size()) {
+        size_t c;
+        if (d.substr(q).starts_with("<!--") && (c = d.find("-->", q + 4)) != d.npos) {
+            q = c + 3;
+        } else if (d.substr(q).starts_with("<nowiki>") && (c = d.find("</nowiki>", q + 8)) != d.npos) {
+            q = c + 9;
+        } else if (d.substr(q).starts_with("[[") && (c = d.find("]]", q + 2)) != d.npos) {
+            std::string_view inner = d.substr(q + 2, c - q - 2);
+            size_t bar = inner.find('|');
+            std::string_view target = model::trim(inner.substr(0, bar));
+            std::string_view label = bar == inner.npos ? target : model::trim(inner.substr(bar + 1));
+            if (out.size() > 1) out += ',';
+            out += "{\"target\":\"" + json(target) + "\",\"text\":\"" + json(label) + "\"}";
+            q = c + 2;
+        } else {
+            ++q;
+        }
+    }
+    return out + "]";
+}
+
+TEST(Parser, LinkListMatchesModel)
+{
+    static const char *const tokens[] = {"[[", "]]", "[", "]", "|", " ", "\n", "a", "bc", "<!--", "-->",
+                                         "<", "!", "n", "<nowiki>", "</nowiki>", "\"", "\\", "\x01",
+                                         "\t", "\x80", "0123456789abcdefghij"};
+    std::mt19937 rng(2024);
+    for (int round = 0; round < 20000; ++round) {
+        std::string doc;
+        int count = 1 + int(rng() % 30);
+        for (int i = 0; i < count; ++i) doc += tokens[rng() % std::size(tokens)];
+        wt_buf out{};
+        ASSERT_EQ(wt_extract_links_json(doc.c_str(), &out), 1);
+        ASSERT_EQ(std::string(out.data, out.len), links_model(doc)) << doc;
+        wt_buf_free(&out);
+    }
+}
+
 TEST(Limits, MillionApostrophes)
 {
     std::string doc(1000000, '\'');

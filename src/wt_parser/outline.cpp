@@ -12,6 +12,22 @@ namespace wt {
 
 namespace {
 
+// Where the link list may act: "[[", and "<!" or "<n" (a comment or nowiki
+// opening). Blocks mark only those pairs; one byte alone is marked loosely.
+struct outline_marks {
+#if defined(WT_SIMD)
+    static unsigned at(const char *q) noexcept
+    {
+        using namespace simd;
+        vec v = load(q), next = load(q + 1);
+        vec link = both(eq(v, '['), eq(next, '['));
+        vec tag = both(eq(v, '<'), either(eq(next, '!'), eq(next, 'n')));
+        return mask(either(link, tag));
+    }
+#endif
+    static bool one(const char *q) noexcept { return *q == '[' || *q == '<'; }
+};
+
 const char *find_text(const char *p, const char *end, std::string_view pat) noexcept
 {
     size_t off = std::string_view(p, size_t(end - p)).find(pat);
@@ -19,9 +35,36 @@ const char *find_text(const char *p, const char *end, std::string_view pat) noex
 }
 
 // A JSON string's content: copied whole when nothing in it needs escaping.
-void append_json_string(wt_buf *out, span s, const char *doc) noexcept
+// Strings of up to 64 bytes whose 16-byte pieces lie within the document
+// (`end` is its NUL) are checked and copied a piece at a time into reserved
+// room; the bytes stored past the string are overwritten later.
+void append_json_string(wt_buf *out, span s, const char *doc, const char *end) noexcept
 {
     if (s.n == 0) return;
+#if defined(__SSE2__)
+    size_t chunks = (s.n + 15) / 16;
+    if (chunks <= 4 && size_t(end - s.p) + 1 >= chunks * 16 && wt_buf_room(out, chunks * 16)) {
+        char *dst = out->data + out->len;
+        const __m128i ctl = _mm_set1_epi8(0x1F), quote = _mm_set1_epi8('"'), slash = _mm_set1_epi8('\\');
+        unsigned found = 0;
+        for (size_t k = 0; k < chunks; ++k) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s.p + 16 * k));
+            __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, ctl), ctl),
+                                       _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)));
+            unsigned m = unsigned(_mm_movemask_epi8(hit));
+            size_t left = s.n - 16 * k;
+            found |= left >= 16 ? m : m & ((1u << left) - 1);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * k), v);
+        }
+        if (!found) {
+            out->len += s.n;
+            out->data[out->len] = '\0';
+            return;
+        }
+        wt_buf_append_json_escaped(out, s.p, s.n);
+        return;
+    }
+#endif
     if (scan_marks<json_marks>(s.p, s.p + s.n, doc) == s.p + s.n) wt_buf_put(out, s.p, s.n);
     else wt_buf_append_json_escaped(out, s.p, s.n);
 }
@@ -39,7 +82,7 @@ int wt_extract_links_json(const char *document, wt_buf *out) noexcept
         const char *end = p + std::strlen(p);
         search_memo comment_close, nowiki_close, link_close;
         bool first = true;
-        mark_cursor<byte_set<'<', '['>> marks(document, end);
+        mark_cursor<outline_marks> marks(document, end);
         while ((p = marks.next(p)) < end) {
             size_t left = size_t(end - p);
             if (*p == '<') {
@@ -64,9 +107,9 @@ int wt_extract_links_json(const char *document, wt_buf *out) noexcept
                     if (first) wt_buf_append_lit(out, "{\"target\":\"");
                     else wt_buf_append_lit(out, ",{\"target\":\"");
                     first = false;
-                    append_json_string(out, target, document);
+                    append_json_string(out, target, document, end);
                     wt_buf_append_lit(out, "\",\"text\":\"");
-                    append_json_string(out, label, document);
+                    append_json_string(out, label, document, end);
                     wt_buf_append_lit(out, "\"}");
                     p = close + 2;
                     continue;
