@@ -9,14 +9,14 @@ constexpr unsigned max_jobs = 1024;
 
 enum class opt_id { to, output, standalone, toc, title, output_dir, jobs, help, version };
 
-struct opt_spec {
+struct option_def {
     char short_name;          // 0 when there is none
     std::string_view long_name;
     bool takes_value;
     opt_id id;
 };
 
-constexpr opt_spec specs[] = {
+constexpr option_def option_defs[] = {
     {'t', "to", true, opt_id::to},
     {'o', "output", true, opt_id::output},
     {'s', "standalone", false, opt_id::standalone},
@@ -28,22 +28,22 @@ constexpr opt_spec specs[] = {
     {0, "version", false, opt_id::version},
 };
 
-const opt_spec *find_short(char c)
+const option_def *find_short(char c)
 {
-    for (const opt_spec &s : specs)
+    for (const option_def &s : option_defs)
         if (s.short_name == c) return &s;
     return nullptr;
 }
 
-const opt_spec *find_long(std::string_view name)
+const option_def *find_long(std::string_view name)
 {
-    for (const opt_spec &s : specs)
+    for (const option_def &s : option_defs)
         if (s.long_name == name) return &s;
     return nullptr;
 }
 
 // Stores one option; returns false with a message for a bad value.
-bool apply(const opt_spec &s, std::string_view value, options &opt, std::string &error)
+bool apply(const option_def &s, std::string_view value, options &opt, std::string &error)
 {
     switch (s.id) {
     case opt_id::to:
@@ -119,7 +119,7 @@ bool parse_options(int argc, char **argv, options &opt, std::string &error)
                 value = name.substr(eq + 1);
                 name = name.substr(0, eq);
             }
-            const opt_spec *s = find_long(name);
+            const option_def *s = find_long(name);
             if (!s) {
                 error = "unknown option '--" + std::string(name) + "'";
                 return false;
@@ -140,7 +140,7 @@ bool parse_options(int argc, char **argv, options &opt, std::string &error)
         }
         // A group of short options, such as -s or -st html or -j4.
         for (size_t k = 1; k < arg.size(); ++k) {
-            const opt_spec *s = find_short(arg[k]);
+            const option_def *s = find_short(arg[k]);
             if (!s) {
                 error = "unknown option '-" + std::string(1, arg[k]) + "'";
                 return false;
