@@ -1,6 +1,7 @@
 // Parser internals that the golden cases cannot reach: null handling of the
 // helpers, the inline scan's fast path against a position-by-position model,
 // and documents at the limits (long lines, deep lists, long quote runs).
+#include "reference.h"
 #include "wt_buffer.h"
 #include "wt_parser.h"
 
@@ -113,18 +114,6 @@ TEST(Parser, Helpers)
 struct model {
     int *counter;
 
-    static std::string escape_html(std::string_view s)
-    {
-        std::string r;
-        for (char c : s) {
-            if (c == '"') r += "&quot;";
-            else if (c == '&') r += "&amp;";
-            else if (c == '<') r += "&lt;";
-            else if (c == '>') r += "&gt;";
-            else r += c;
-        }
-        return r;
-    }
     static std::string attr(std::string_view s, bool wiki)
     {
         std::string r;
@@ -163,7 +152,7 @@ struct model {
             if (at(a, "<nowiki>")) {
                 size_t c = s.find("</nowiki>", a + 8);
                 if (c != s.npos) {
-                    out += escape_html(s.substr(a + 8, c - a - 8));
+                    out += ref_html_escape(s.substr(a + 8, c - a - 8));
                     a = c + 9;
                     continue;
                 }
@@ -273,7 +262,7 @@ TEST(Parser, PreformattedTextMatchesBytewiseEscaping)
         std::string text(1 + rng() % 70, 'a');
         for (char &c : text) c = alphabet[rng() % alphabet.size()];
         text.back() = 'z'; // keeps the line from being blank
-        std::string want = "<pre>" + model::escape_html(text) + "</pre>\n";
+        std::string want = "<pre>" + ref_html_escape(text) + "</pre>\n";
         ASSERT_EQ(render(" " + text), want) << text;
     }
 }
@@ -282,21 +271,6 @@ TEST(Parser, PreformattedTextMatchesBytewiseEscaping)
 // three tests at every offset with plain searches, byte-by-byte JSON escaping.
 std::string links_model(std::string_view d)
 {
-    auto json = [](std::string_view v) {
-        std::string r;
-        for (unsigned char c : v) {
-            char esc[8];
-            if (c == '"' || c == '\\') r += '\\', r += char(c);
-            else if (c == '\n') r += "\\n";
-            else if (c == '\t') r += "\\t";
-            else if (c == '\r') r += "\\r";
-            else if (c == '\b') r += "\\b";
-            else if (c == '\f') r += "\\f";
-            else if (c < 0x20) snprintf(esc, sizeof esc, "\\u%04x", c), r += esc;
-            else r += char(c);
-        }
-        return r;
-    };
     std::string out = "[";
     size_t q = 0;
     while (q < d.size()) {
@@ -311,7 +285,7 @@ std::string links_model(std::string_view d)
             std::string_view target = model::trim(inner.substr(0, bar));
             std::string_view label = bar == inner.npos ? target : model::trim(inner.substr(bar + 1));
             if (out.size() > 1) out += ',';
-            out += "{\"target\":\"" + json(target) + "\",\"text\":\"" + json(label) + "\"}";
+            out += "{\"target\":\"" + ref_json_escape(target) + "\",\"text\":\"" + ref_json_escape(label) + "\"}";
             q = c + 2;
         } else {
             ++q;
