@@ -301,11 +301,11 @@ void register_all()
         benchmark::RegisterBenchmark((std::string("corpus/all.wiki/") + op_name(o)).c_str(),
                                      [o, whole](benchmark::State &s) { run_docs(s, o, whole); })
             ->Unit(benchmark::kMillisecond)
-            ->MinTime(0.3);
+            ->MinTime(0.2);
         benchmark::RegisterBenchmark((std::string("corpus/articles/") + op_name(o)).c_str(),
                                      [o, each](benchmark::State &s) { run_docs(s, o, each); })
             ->Unit(benchmark::kMillisecond)
-            ->MinTime(0.3);
+            ->MinTime(0.2);
     }
     static std::vector<std::string> inputs; // kept alive for the runs
     inputs.reserve(families().size() * 2 + 4);
@@ -318,7 +318,7 @@ void register_all()
             op o = f.conversion;
             benchmark::RegisterBenchmark(name.c_str(), [o, doc](benchmark::State &s) { run_docs(s, o, doc); })
                 ->Unit(benchmark::kMillisecond)
-                ->MinTime(0.2);
+                ->MinTime(0.1);
         }
     }
     const char *large = std::getenv("WTCORE_BENCH_LARGE");
@@ -353,9 +353,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "wtcore_bench: the escaping baseline disagrees with its reference\n");
         return 1;
     }
-    // Medians of five repetitions unless the command line says otherwise.
+    // Medians of nine repetitions unless the command line says otherwise.
     std::vector<char *> args(argv, argv + argc);
-    std::string reps = "--benchmark_repetitions=5", aggregates = "--benchmark_report_aggregates_only=true";
+    std::string reps = "--benchmark_repetitions=9", aggregates = "--benchmark_report_aggregates_only=true";
     bool has_reps = false;
     for (int i = 1; i < argc; ++i) has_reps |= std::strncmp(argv[i], "--benchmark_repetitions", 23) == 0;
     if (!has_reps) {
