@@ -88,6 +88,17 @@ void append_span(wt_buf *out, const char *p, const char *end) noexcept
     if (end > p) wt_buf_put(out, p, size_t(end - p));
 }
 
+// Copies n bytes in whole 32-byte pieces: up to 31 bytes past n are read and
+// written too, so the caller makes sure both are allowed.
+void copy_pieces(char *dst, const char *src, size_t n) noexcept
+{
+    for (size_t i = 0; i < n; i += 32) {
+        char piece[32];
+        __builtin_memcpy(piece, src + i, 32);
+        __builtin_memcpy(dst + i, piece, 32);
+    }
+}
+
 // Appends the plain run [p, q) of the span. When the 32-byte pieces that cover
 // it can be read (the span's bytes and the one after its end are readable)
 // and stored (into reserved room), it is copied in whole pieces, with no
@@ -98,12 +109,7 @@ void append_run(inline_scan &s, const char *p, const char *q) noexcept
     size_t whole = (n + 31) & ~size_t(31);
     wt_buf *out = s.out;
     if (size_t(s.end - p) + 1 >= whole && out->cap - out->len > whole) {
-        char *dst = out->data + out->len;
-        for (size_t i = 0; i < n; i += 32) {
-            char piece[32];
-            __builtin_memcpy(piece, p + i, 32);
-            __builtin_memcpy(dst + i, piece, 32);
-        }
+        copy_pieces(out->data + out->len, p, n);
         out->len += n;
         out->data[out->len] = '\0';
         return;
@@ -148,35 +154,46 @@ const char *quote_run(inline_scan &s, const char *p) noexcept
     return p + r;
 }
 
-// wt_buf_append_wiki_url, with the usual target (no '"') copied 16 bytes at a
-// time.
+#if defined(__SSE2__)
+// A 16-byte piece of a link target with its spaces made '_'; *quotes gets the
+// mask of its '"' bytes.
+__m128i underscore_spaces(__m128i v, unsigned *quotes) noexcept
+{
+    *quotes = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))));
+    __m128i m = _mm_cmpeq_epi8(v, _mm_set1_epi8(' '));
+    return _mm_or_si128(_mm_andnot_si128(m, v), _mm_and_si128(m, _mm_set1_epi8('_')));
+}
+
+// Writes the n bytes of a target at src to dst in whole 16-byte pieces, spaces
+// made '_', and returns whether none of the n is '"'. The caller makes sure
+// that the pieces can be read and stored; bytes past n are to be ignored.
+bool put_target_pieces(char *dst, const char *src, size_t n) noexcept
+{
+    unsigned found = 0;
+    for (size_t k = 0; 16 * k < n; ++k) {
+        unsigned quotes;
+        __m128i v = underscore_spaces(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * k)), &quotes);
+        size_t left = n - 16 * k;
+        found |= left >= 16 ? quotes : quotes & ((1u << left) - 1);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * k), v);
+    }
+    return !found;
+}
+#endif
+
+// wt_buf_append_wiki_url, with the usual target (no '"') converted 16 bytes at
+// a time.
 void append_wiki_target(inline_scan &s, const char *p, size_t n) noexcept
 {
     if (n == 0) return;
     wt_buf *out = s.out;
 #if defined(__SSE2__)
-    // Targets of up to 64 bytes go 16 bytes at a time into reserved room (the
-    // bytes written past n are ignored). The loads stay within the readable
-    // range: up to the span's end and the byte after it, or, for a target
-    // close to the span's end, the 16 bytes that end with the target.
-    const __m128i quote = _mm_set1_epi8('"'), space = _mm_set1_epi8(' '), under = _mm_set1_epi8('_');
-    auto convert = [&](__m128i v, unsigned *quotes) {
-        *quotes = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quote)));
-        __m128i m = _mm_cmpeq_epi8(v, space);
-        return _mm_or_si128(_mm_andnot_si128(m, v), _mm_and_si128(m, under));
-    };
-    size_t chunks = (n + 15) / 16;
-    if (chunks <= 4 && s.end - p >= std::ptrdiff_t(chunks * 16 - 1) && wt_buf_room(out, chunks * 16)) {
-        char *dst = out->data + out->len;
-        unsigned found = 0;
-        for (size_t k = 0; k < chunks; ++k) {
-            unsigned quotes;
-            __m128i v = convert(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * k)), &quotes);
-            size_t left = n - 16 * k;
-            found |= left >= 16 ? quotes : quotes & ((1u << left) - 1);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * k), v);
-        }
-        if (!found) {
+    // The loads stay within the readable range: up to the span's end and the
+    // byte after it, or, for a short target close to the span's end, the 16
+    // bytes that end with the target.
+    size_t pieces = (n + 15) / 16;
+    if (pieces <= 4 && size_t(s.end - p) + 1 >= pieces * 16 && wt_buf_room(out, pieces * 16)) {
+        if (put_target_pieces(out->data + out->len, p, n)) {
             out->len += n;
             out->data[out->len] = '\0';
             return;
@@ -184,9 +201,9 @@ void append_wiki_target(inline_scan &s, const char *p, size_t n) noexcept
     } else if (n <= 16 && p + n - s.doc >= 16 && wt_buf_room(out, n)) {
         alignas(16) char tmp[16];
         unsigned quotes;
-        _mm_store_si128(reinterpret_cast<__m128i *>(tmp),
-                        convert(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + n - 16)), &quotes));
+        __m128i v = underscore_spaces(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + n - 16)), &quotes);
         if (!(quotes >> (16 - n))) {
+            _mm_store_si128(reinterpret_cast<__m128i *>(tmp), v);
             copy_bytes(out->data + out->len, tmp + 16 - n, n);
             out->len += n;
             out->data[out->len] = '\0';
@@ -240,26 +257,11 @@ bool plain_link(inline_scan &s, span dest, bool anchor, span label, const char *
         __builtin_memcpy(d, "<a href=\"/wiki/", 15);
         d += 15;
     }
-    const __m128i quote = _mm_set1_epi8('"'), space = _mm_set1_epi8(' '), under = _mm_set1_epi8('_');
-    unsigned quotes = 0;
-    for (size_t k = 0; k < dest_chunks; ++k) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(dest.p + 16 * k));
-        unsigned q = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quote)));
-        size_t left = dest.n - 16 * k;
-        quotes |= left >= 16 ? q : q & ((1u << left) - 1);
-        __m128i m = _mm_cmpeq_epi8(v, space);
-        v = _mm_or_si128(_mm_andnot_si128(m, v), _mm_and_si128(m, under));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16 * k), v);
-    }
-    if (quotes) return false;
+    if (!put_target_pieces(d, dest.p, dest.n)) return false;
     d += dest.n;
     __builtin_memcpy(d, "\">", 2);
     d += 2;
-    for (size_t i = 0; i < label.n; i += 32) {
-        char piece[32];
-        __builtin_memcpy(piece, label.p + i, 32);
-        __builtin_memcpy(d + i, piece, 32);
-    }
+    copy_pieces(d, label.p, label.n);
     d += label.n;
     for (size_t i = 0; i < trail_n; ++i) *d++ = trail[i];
     __builtin_memcpy(d, "</a>", 4);
