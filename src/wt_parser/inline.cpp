@@ -114,6 +114,20 @@ void append_run(inline_scan &s, const char *p, const char *q) noexcept
         out->data[out->len] = '\0';
         return;
     }
+    // A short run at the span's end: store the 32 bytes that end with it so
+    // that they end where it must, then store back the 32 bytes of output that
+    // stood before it, which that store may have overwritten.
+    if (n <= 32 && q - s.doc >= 32 && out->len >= 32 && out->cap - out->len > 32) {
+        char *dst = out->data + out->len;
+        char before[32], piece[32];
+        __builtin_memcpy(before, dst - 32, 32);
+        __builtin_memcpy(piece, q - 32, 32);
+        __builtin_memcpy(dst + n - 32, piece, 32);
+        __builtin_memcpy(dst - 32, before, 32);
+        out->len += n;
+        out->data[out->len] = '\0';
+        return;
+    }
     append_span(out, p, q);
 }
 
