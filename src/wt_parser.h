@@ -82,11 +82,11 @@ int match_allowed_tag(const char *s, size_t n, size_t *out_len) noexcept;
 // external links across the document; it may be null (every such link then
 // shows [1]). Null text or n == 0 writes nothing.
 void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter) noexcept;
-// The same, for a span that lies in a document starting at `doc` <= text: the
-// scan may then read (never use) the bytes between the document's start and
-// the span, which lets it look at the span's last bytes 16 at a time.
+// The same, for a span that lies in a document whose bytes from `doc` to
+// `limit` (its NUL) may be read: the scan then reads (never uses) bytes around
+// the span, which lets it take the span's ends in whole blocks.
 void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter,
-                           const char *doc) noexcept;
+                           const char *doc, const char *limit) noexcept;
 
 // Remembers the outcome of the last search for one closer: the first match at
 // or after `from`, or that there is none. Scans only move forward, so a later

@@ -160,6 +160,7 @@ void open_level(list_level *stack, int i, wt_buf *out) noexcept
 struct block_state {
     wt_buf *out;
     const char *doc;
+    const char *limit; // the document's NUL
     bool para_open = false;
     bool pre_open = false;
     int link_counter = 0;
@@ -200,7 +201,7 @@ void heading_line(block_state &st, size_t level, span text) noexcept
     wt_buf_append_lit(out, " id=\"");
     wt_buf_append(out, anchor.data, anchor.len);
     wt_buf_append_lit(out, "\">");
-    parse_inline_internal(text.p, text.n, out, &st.link_counter, st.doc);
+    parse_inline_internal(text.p, text.n, out, &st.link_counter, st.doc, st.limit);
     wt_buf_append_lit(out, "</h");
     wt_buf_append_char(out, digit);
     wt_buf_append_lit(out, ">\n");
@@ -267,9 +268,9 @@ void list_line(block_state &st, span line) noexcept
             span term = trim_both(span{content.p, size_t(sep - content.p)});
             span desc = trim_both(span{sep + 1, size_t(content.p + content.n - (sep + 1))});
             wt_buf_append_lit(out, "<dt>");
-            parse_inline_internal(term.p, term.n, out, &st.link_counter, st.doc);
+            parse_inline_internal(term.p, term.n, out, &st.link_counter, st.doc, st.limit);
             wt_buf_append_lit(out, "</dt>\n<dd>");
-            parse_inline_internal(desc.p, desc.n, out, &st.link_counter, st.doc);
+            parse_inline_internal(desc.p, desc.n, out, &st.link_counter, st.doc, st.limit);
             wt_buf_append_lit(out, "</dd>\n");
             return;
         }
@@ -280,7 +281,7 @@ void list_line(block_state &st, span line) noexcept
     default: wt_buf_append_lit(out, "<li>"); break;
     }
     deepest.item_open = 1;
-    parse_inline_internal(content.p, content.n, out, &st.link_counter, st.doc);
+    parse_inline_internal(content.p, content.n, out, &st.link_counter, st.doc, st.limit);
 }
 
 // wt_buf_append_html_escaped for a preformatted line, skipping plain runs a
@@ -359,7 +360,7 @@ void render_line(block_state &st, span line) noexcept
         wt_buf_append_lit(out, "<p>");
         st.para_open = true;
     }
-    parse_inline_internal(line.p, line.n, out, &st.link_counter, st.doc);
+    parse_inline_internal(line.p, line.n, out, &st.link_counter, st.doc, st.limit);
 }
 
 } // namespace
@@ -378,7 +379,7 @@ int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept
     (void)reserved;
     if (!out) return 0;
     if (document && *document) {
-        wt::block_state st{out, document};
+        wt::block_state st{out, document, document + std::strlen(document)};
         const char *pos = document;
         wt::span line;
         while (wt::next_line(&pos, &line)) wt::render_line(st, line);

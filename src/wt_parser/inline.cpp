@@ -72,8 +72,9 @@ bool starts_with(const char *p, const char *end, std::string_view lit) noexcept
 }
 
 struct inline_scan {
-    const char *doc; // readable from here on; see parse_inline_internal
+    const char *doc;   // readable from here on; see parse_inline_internal
     const char *end;
+    const char *limit; // readable up to and including this byte
     wt_buf *out;
     int *counter;
     bool bold = false;
@@ -108,7 +109,7 @@ void append_run(inline_scan &s, const char *p, const char *q) noexcept
     size_t n = size_t(q - p);
     size_t whole = (n + 31) & ~size_t(31);
     wt_buf *out = s.out;
-    if (size_t(s.end - p) + 1 >= whole && out->cap - out->len > whole) {
+    if (size_t(s.limit - p) + 1 >= whole && out->cap - out->len > whole) {
         copy_pieces(out->data + out->len, p, n);
         out->len += n;
         out->data[out->len] = '\0';
@@ -206,7 +207,7 @@ void append_wiki_target(inline_scan &s, const char *p, size_t n) noexcept
     // byte after it, or, for a short target close to the span's end, the 16
     // bytes that end with the target.
     size_t pieces = (n + 15) / 16;
-    if (pieces <= 4 && size_t(s.end - p) + 1 >= pieces * 16 && wt_buf_room(out, pieces * 16)) {
+    if (pieces <= 4 && size_t(s.limit - p) + 1 >= pieces * 16 && wt_buf_room(out, pieces * 16)) {
         if (put_target_pieces(out->data + out->len, p, n)) {
             out->len += n;
             out->data[out->len] = '\0';
@@ -240,7 +241,7 @@ void render_label(inline_scan &s, span label) noexcept
 {
     const char *end = label.p + label.n;
     if (label.n && scan_marks<inline_marks>(label.p, end, s.doc) == end) wt_buf_put(s.out, label.p, label.n);
-    else parse_inline_internal(label.p, label.n, s.out, s.counter, s.doc);
+    else parse_inline_internal(label.p, label.n, s.out, s.counter, s.doc, s.limit);
 }
 
 // The common internal link, whose destination needs no escaping and whose label
@@ -255,8 +256,8 @@ bool plain_link(inline_scan &s, span dest, bool anchor, span label, const char *
 #if defined(__SSE2__)
     size_t dest_chunks = (dest.n + 15) / 16;
     size_t label_whole = (label.n + 31) & ~size_t(31);
-    if (dest_chunks > 4 || size_t(s.end - dest.p) + 1 < dest_chunks * 16 ||
-        size_t(s.end - label.p) + 1 < label_whole)
+    if (dest_chunks > 4 || size_t(s.limit - dest.p) + 1 < dest_chunks * 16 ||
+        size_t(s.limit - label.p) + 1 < label_whole)
         return false;
     const char *label_end = label.p + label.n;
     if (label.n && scan_marks<inline_marks>(label.p, label_end, s.doc) != label_end) return false;
@@ -509,11 +510,11 @@ int match_allowed_tag(const char *s, size_t n, size_t *out_len) noexcept
 
 void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter) noexcept
 {
-    parse_inline_internal(text, n, out, counter, text);
+    parse_inline_internal(text, n, out, counter, text, text + n);
 }
 
 void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter,
-                           const char *doc) noexcept
+                           const char *doc, const char *limit) noexcept
 {
     if (!text || n == 0) return;
     const char *end = text + n;
@@ -523,7 +524,7 @@ void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter
         wt_buf_put(out, text, n);
         return;
     }
-    inline_scan s{doc, end, out, counter};
+    inline_scan s{doc, end, limit, out, counter};
     const char *run = text; // plain bytes from here to p are copied as they stand
     for (; p < end; p = marks.next(p)) {
         switch (*p) {
