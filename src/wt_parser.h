@@ -44,6 +44,30 @@ inline span trim_both(span s) noexcept
 // Returns false once *pos is at the NUL: a final LF starts no further line.
 bool next_line(const char **pos, span *line) noexcept;
 
+// next_line for a document whose end is known: the LFs are found a block at a
+// time, and the mask of the last block is kept for the lines that follow in it.
+class line_splitter {
+public:
+    line_splitter(const char *doc, const char *end) noexcept : pos_(doc), end_(end), lfs_(doc, end) {}
+
+    bool next(span *line) noexcept
+    {
+        const char *start = pos_;
+        if (start >= end_) return false;
+        const char *lf = lfs_.next(start);
+        pos_ = lf < end_ ? lf + 1 : lf;
+        size_t n = size_t(lf - start);
+        if (n > 0 && start[n - 1] == '\r') --n;
+        *line = span{start, n};
+        return true;
+    }
+
+private:
+    const char *pos_;
+    const char *end_;
+    wide_mark_cursor<byte_set<'\n'>> lfs_;
+};
+
 // Heading rule for a line starting with '='. Returns true with the level (1-6)
 // and the trimmed heading text, or false when the line is no heading. A line
 // made only of 1 to 11 '=' (before trailing bytes <= 0x20) is no heading.

@@ -206,6 +206,58 @@ private:
     unsigned mask_ = 0;
 };
 
+// mark_cursor over 64-byte windows with one 64-bit mask: fewer branches for
+// long runs without a mark, and one window serves several short lines.
+template <class Marks>
+class wide_mark_cursor {
+public:
+    static constexpr int window = 64;
+
+    wide_mark_cursor(const char *lo, const char *end) noexcept : lo_(lo), end_(end), base_(end) {}
+
+    const char *next(const char *p) noexcept
+    {
+        if (p >= end_) return end_;
+#if defined(WT_SIMD)
+        if (p >= base_ && p - base_ < window) {
+            if (unsigned long long m = mask_ & (~0ull << (p - base_))) return base_ + __builtin_ctzll(m);
+            p = base_ + window;
+        }
+        for (; end_ - p >= window; p += window) {
+            if (unsigned long long m = masks(p)) {
+                base_ = p;
+                mask_ = m;
+                return p + __builtin_ctzll(m);
+            }
+        }
+        if (p < end_ && end_ - lo_ >= window) {
+            base_ = end_ - window;
+            mask_ = masks(base_);
+            unsigned long long m = mask_ & (~0ull << (p - base_));
+            return m ? base_ + __builtin_ctzll(m) : end_;
+        }
+#endif
+        while (p < end_ && !Marks::one(p)) ++p;
+        return p;
+    }
+
+private:
+#if defined(WT_SIMD)
+    static unsigned long long masks(const char *q) noexcept
+    {
+        unsigned long long m = 0;
+        for (int k = 0; k < window / simd::block; ++k)
+            m |= static_cast<unsigned long long>(Marks::at(q + k * simd::block)) << (k * simd::block);
+        return m;
+    }
+#endif
+
+    const char *lo_;
+    const char *end_;
+    const char *base_;
+    unsigned long long mask_ = 0;
+};
+
 // Copies n bytes without a library call for the short runs that dominate.
 inline void copy_bytes(char *dst, const char *src, size_t n) noexcept
 {

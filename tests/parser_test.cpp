@@ -22,6 +22,21 @@ std::string inline_html(std::string_view s, int *counter)
     return r;
 }
 
+// The same span inside a document that goes on past it (bytes that must not
+// be rendered) and starts before it, so the scan may read around the span and
+// takes the paths that copy and search whole blocks up to its ends.
+std::string inline_html_in_document(std::string_view s, int *counter)
+{
+    const std::string before(70, '['), after(300, ']');
+    std::string doc = before + std::string(s) + after;
+    wt_buf out{};
+    const char *text = doc.data() + before.size();
+    wt::parse_inline_internal(text, s.size(), &out, counter, doc.data(), doc.data() + doc.size());
+    std::string r(out.data ? out.data : "", out.len);
+    wt_buf_free(&out);
+    return r;
+}
+
 std::string render(const std::string &doc)
 {
     wt_buf out{};
@@ -244,11 +259,13 @@ TEST(Parser, InlineScanMatchesPositionByPositionModel)
         std::string s;
         int count = 1 + int(rng() % 24);
         for (int i = 0; i < count; ++i) s += tokens[rng() % std::size(tokens)];
-        int c1 = 0, c2 = 0;
+        int c1 = 0, c2 = 0, c3 = 0;
         std::string want = model{&c1}.run(s);
         std::string got = inline_html(s, &c2);
         ASSERT_EQ(got, want) << "input: " << s;
         ASSERT_EQ(c1, c2) << "input: " << s;
+        ASSERT_EQ(inline_html_in_document(s, &c3), want) << "input in a document: " << s;
+        ASSERT_EQ(c1, c3) << "input in a document: " << s;
     }
 }
 

@@ -380,9 +380,9 @@ int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept
     if (!out) return 0;
     if (document && *document) {
         wt::block_state st{out, document, document + std::strlen(document)};
-        const char *pos = document;
+        wt::line_splitter lines(document, st.limit);
         wt::span line;
-        while (wt::next_line(&pos, &line)) wt::render_line(st, line);
+        while (lines.next(&line)) wt::render_line(st, line);
         wt::close_everything(st);
     }
     return out->failed ? 0 : 1;

@@ -13,6 +13,7 @@
 #include <array>
 #include <cctype>
 #include <cstddef>
+#include <cstdint>
 #include <climits>
 #include <cstring>
 #include <string_view>
@@ -89,25 +90,36 @@ void append_span(wt_buf *out, const char *p, const char *end) noexcept
     if (end > p) wt_buf_put(out, p, size_t(end - p));
 }
 
-// Copies n bytes in whole 32-byte pieces: up to 31 bytes past n are read and
-// written too, so the caller makes sure both are allowed.
+// How many bytes copy_pieces reads and writes for n: the first 64 always, so
+// that the usual short run costs no branch on its length, then whole 32-byte
+// pieces up to n.
+constexpr size_t piece_extent(size_t n) noexcept
+{
+    size_t whole = (n + 31) & ~size_t(31);
+    return whole > 64 ? whole : 64;
+}
+
+// Copies n bytes as piece_extent(n) bytes; the caller makes sure that all of
+// them may be read and written, and ignores those stored past n.
 void copy_pieces(char *dst, const char *src, size_t n) noexcept
 {
-    for (size_t i = 0; i < n; i += 32) {
+    char head[64];
+    __builtin_memcpy(head, src, 64);
+    __builtin_memcpy(dst, head, 64);
+    for (size_t i = 64; i < n; i += 32) {
         char piece[32];
         __builtin_memcpy(piece, src + i, 32);
         __builtin_memcpy(dst + i, piece, 32);
     }
 }
 
-// Appends the plain run [p, q) of the span. When the 32-byte pieces that cover
-// it can be read (the span's bytes and the one after its end are readable)
-// and stored (into reserved room), it is copied in whole pieces, with no
-// branching on its length; the bytes stored past q are ignored.
+// Appends the plain run [p, q) of the span. When the pieces that cover it can
+// be read (they lie within the document) and stored (into reserved room), it
+// is copied with copy_pieces; the bytes stored past q are ignored.
 void append_run(inline_scan &s, const char *p, const char *q) noexcept
 {
     size_t n = size_t(q - p);
-    size_t whole = (n + 31) & ~size_t(31);
+    size_t whole = piece_extent(n);
     wt_buf *out = s.out;
     if (size_t(s.limit - p) + 1 >= whole && out->cap - out->len > whole) {
         copy_pieces(out->data + out->len, p, n);
@@ -255,7 +267,7 @@ bool plain_link(inline_scan &s, span dest, bool anchor, span label, const char *
 {
 #if defined(__SSE2__)
     size_t dest_chunks = (dest.n + 15) / 16;
-    size_t label_whole = (label.n + 31) & ~size_t(31);
+    size_t label_whole = piece_extent(label.n);
     if (dest_chunks > 4 || size_t(s.limit - dest.p) + 1 < dest_chunks * 16 ||
         size_t(s.limit - label.p) + 1 < label_whole)
         return false;
@@ -290,10 +302,133 @@ bool plain_link(inline_scan &s, span dest, bool anchor, span label, const char *
 #endif
 }
 
+#if defined(WT_SIMD)
+// What the 64 bytes at q hold for an internal link written there: bit i of
+// each mask stands for q[i]. Reads q[64] too (see inline_marks).
+struct link_window {
+    uint64_t close = 0;  // ']'
+    uint64_t bar = 0;    // '|'
+    uint64_t space = 0;  // bytes <= 0x20, which trimming drops
+    uint64_t quote = 0;  // '"', which a destination must escape
+    uint64_t markup = 0; // bytes that make a label more than plain text
+
+    explicit link_window(const char *q) noexcept
+    {
+        constexpr int block = simd::block;
+        for (int k = 0; k < 64 / block; ++k) {
+            const char *b = q + k * block;
+            simd::vec v = simd::load(b);
+            const int at = k * block;
+            close |= uint64_t(simd::mask(simd::eq(v, ']'))) << at;
+            bar |= uint64_t(simd::mask(simd::eq(v, '|'))) << at;
+            space |= uint64_t(simd::mask(simd::at_most(v, 0x20))) << at;
+            quote |= uint64_t(simd::mask(simd::eq(v, '"'))) << at;
+            markup |= uint64_t(inline_marks::at(b)) << at;
+        }
+    }
+};
+
+// The bits below bit n (n <= 64).
+inline uint64_t bits_below(size_t n) noexcept
+{
+    return n >= 64 ? ~uint64_t(0) : (uint64_t(1) << n) - 1;
+}
+
+// The range [a, e) of a 64-byte window, both ends trimmed of the bytes that
+// `space` marks, the way trim_both trims.
+struct window_range {
+    size_t a, e;
+};
+
+inline window_range trimmed(uint64_t space, size_t a, size_t e) noexcept
+{
+    uint64_t kept = ~space & bits_below(e) & ~bits_below(a);
+    if (!kept) return {e, e};
+    return {size_t(__builtin_ctzll(kept)), size_t(64 - __builtin_clzll(kept))};
+}
+
+// Stores the 64 bytes at src to dst with every space made '_'.
+inline void put_underscored64(char *dst, const char *src) noexcept
+{
+    for (int k = 0; k < 4; ++k) {
+        unsigned quotes;
+        __m128i v = underscore_spaces(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * k)), &quotes);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * k), v);
+    }
+}
+
+// The usual internal link, whose text from "[[" to "]]" fits one 64-byte
+// window, whose destination needs no escaping and whose label is plain text:
+// found and written with a fixed number of block operations and no loop over
+// its bytes (the same result as the general path below). Returns the position
+// after the link and its trail, or nullptr, having written nothing, for any
+// other link or when the window and the pieces written from it would pass the
+// end of the document.
+const char *short_link(inline_scan &s, const char *p) noexcept
+{
+    const char *w = p + 2;
+    if (size_t(s.limit - w) < 128) return nullptr;
+    link_window win(w);
+
+    // The first "]]" that lies wholly within the span; one that starts at the
+    // window's last byte is left to the general path.
+    size_t span_left = size_t(s.end - w);
+    uint64_t pairs = win.close & (win.close >> 1) & bits_below(span_left ? span_left - 1 : 0);
+    if (!pairs) return nullptr;
+    size_t close = size_t(__builtin_ctzll(pairs));
+
+    uint64_t bars = win.bar & bits_below(close);
+    window_range target{0, close}, label{0, close};
+    if (bars) {
+        size_t bar = size_t(__builtin_ctzll(bars));
+        target = trimmed(win.space, 0, bar);
+        label = trimmed(win.space, bar + 1, close);
+    } else {
+        target = label = trimmed(win.space, 0, close);
+    }
+    bool anchor = target.e > target.a && w[target.a] == '#';
+    window_range dest{target.a + anchor, target.e};
+    if ((win.quote & bits_below(dest.e) & ~bits_below(dest.a)) ||
+        (win.markup & bits_below(label.e) & ~bits_below(label.a)))
+        return nullptr;
+
+    const char *trail = w + close + 2;
+    const char *trail_end = trail;
+    while (trail_end < s.end && is_letter(uc(*trail_end))) ++trail_end;
+    size_t trail_n = size_t(trail_end - trail);
+
+    wt_buf *out = s.out;
+    if (!wt_buf_room(out, 15 + 64 + 2 + 64 + trail_n + 4)) return nullptr;
+    char *d = out->data + out->len;
+    static const char wiki_open[16] = "<a href=\"/wiki/";
+    static const char anchor_open[16] = "<a href=\"#";
+    __builtin_memcpy(d, anchor ? anchor_open : wiki_open, 16);
+    d += anchor ? 10 : 15;
+    put_underscored64(d, w + dest.a);
+    d += dest.e - dest.a;
+    __builtin_memcpy(d, "\">", 2);
+    d += 2;
+    copy_pieces(d, w + label.a, 64);
+    d += label.e - label.a;
+    if (trail_n) {
+        __builtin_memcpy(d, trail, trail_n);
+        d += trail_n;
+    }
+    __builtin_memcpy(d, "</a>", 4);
+    d += 4;
+    *d = '\0';
+    out->len = size_t(d - out->data);
+    return trail_end;
+}
+#endif
+
 // Internal link at p ("[[" already seen). Returns the position after the link
 // and its trail, or nullptr when no "]]" closes it within the span.
 const char *internal_link(inline_scan &s, const char *p) noexcept
 {
+#if defined(WT_SIMD)
+    if (const char *next = short_link(s, p)) return next;
+#endif
     const char *close = s.close_link.find(p + 2, [&](const char *q) { return find_pair<']'>(q, s.end, s.doc); });
     if (!close) return nullptr;
     span target, label;
