@@ -25,19 +25,21 @@ namespace {
 // < > & ' [ and ':'. The colon stands for the bare-URL recogniser: a URL is
 // found at the colon of its "http:" or "https:" and its start is taken from the
 // plain bytes before it, so that the frequent 'h' need not stop the scan. Only
-// a colon followed by '/' is marked in bulk.
+// a colon followed by '/' is marked in bulk. Likewise only an apostrophe
+// followed by another starts a quote run; a single one is plain text.
 struct inline_marks {
 #if defined(WT_SIMD)
     static unsigned at(const char *q) noexcept
     {
         using namespace simd;
         vec v = load(q);
-        vec url = both(eq(v, ':'), eq(load(q + 1), '/'));
-        // '<' 0x3C and '>' 0x3E are the bytes b with b | 2 == 0x3E; '&' 0x26 and
-        // '\'' 0x27 those with b | 1 == 0x27.
+        vec after = load(q + 1);
+        vec url = both(eq(v, ':'), eq(after, '/'));
+        vec quotes = both(eq(v, '\''), eq(after, '\''));
+        // '<' 0x3C and '>' 0x3E are the bytes b with b | 2 == 0x3E.
         vec angle = eq(with_bits(v, 2), 0x3E);
-        vec amp_quote = eq(with_bits(v, 1), 0x27);
-        return mask(either(either(url, angle), either(amp_quote, eq(v, '['))));
+        vec amp_bracket = either(eq(v, '&'), eq(v, '['));
+        return mask(either(either(url, angle), either(quotes, amp_bracket)));
     }
 #endif
     static bool one(const char *q) noexcept
