@@ -29,7 +29,8 @@ namespace {
 // followed by another starts a quote run; a single one is plain text.
 struct inline_marks {
 #if defined(WT_SIMD)
-    static unsigned at(const char *q) noexcept
+    static unsigned at(const char *q) noexcept { return simd::mask(hits(q)); }
+    static simd::vec hits(const char *q) noexcept
     {
         using namespace simd;
         vec v = load(q);
@@ -39,7 +40,7 @@ struct inline_marks {
         // '<' 0x3C and '>' 0x3E are the bytes b with b | 2 == 0x3E.
         vec angle = eq(with_bits(v, 2), 0x3E);
         vec amp_bracket = either(eq(v, '&'), eq(v, '['));
-        return mask(either(either(url, angle), either(quotes, amp_bracket)));
+        return either(either(url, angle), either(quotes, amp_bracket));
     }
 #endif
     static bool one(const char *q) noexcept
@@ -305,27 +306,27 @@ bool plain_link(inline_scan &s, span dest, bool anchor, span label, const char *
 }
 
 #if defined(WT_SIMD)
-// What the 64 bytes at q hold for an internal link written there: bit i of
-// each mask stands for q[i]. Reads q[64] too (see inline_marks).
+// What the W bytes at q (W = 32 or 64) hold for an internal link written
+// there: bit i of each mask stands for q[i]. Reads q[W] too (see
+// inline_marks).
+template <int W>
 struct link_window {
-    uint64_t close = 0;  // ']'
-    uint64_t bar = 0;    // '|'
-    uint64_t space = 0;  // bytes <= 0x20, which trimming drops
-    uint64_t quote = 0;  // '"', which a destination must escape
-    uint64_t markup = 0; // bytes that make a label more than plain text
+    uint64_t close = 0; // ']'
+    uint64_t bar = 0;   // '|'
+    uint64_t space = 0; // bytes <= 0x20, which trimming drops
+    uint64_t bad = 0;   // '"' and markup: neither destination nor label is plain
 
     explicit link_window(const char *q) noexcept
     {
         constexpr int block = simd::block;
-        for (int k = 0; k < 64 / block; ++k) {
+        for (int k = 0; k < W / block; ++k) {
             const char *b = q + k * block;
             simd::vec v = simd::load(b);
             const int at = k * block;
             close |= uint64_t(simd::mask(simd::eq(v, ']'))) << at;
             bar |= uint64_t(simd::mask(simd::eq(v, '|'))) << at;
             space |= uint64_t(simd::mask(simd::at_most(v, 0x20))) << at;
-            quote |= uint64_t(simd::mask(simd::eq(v, '"'))) << at;
-            markup |= uint64_t(inline_marks::at(b)) << at;
+            bad |= uint64_t(simd::mask(simd::either(simd::eq(v, '"'), inline_marks::hits(b)))) << at;
         }
     }
 };
@@ -336,8 +337,8 @@ inline uint64_t bits_below(size_t n) noexcept
     return n >= 64 ? ~uint64_t(0) : (uint64_t(1) << n) - 1;
 }
 
-// The range [a, e) of a 64-byte window, both ends trimmed of the bytes that
-// `space` marks, the way trim_both trims.
+// The range [a, e) of a window, both ends trimmed of the bytes that `space`
+// marks, the way trim_both trims.
 struct window_range {
     size_t a, e;
 };
@@ -349,34 +350,40 @@ inline window_range trimmed(uint64_t space, size_t a, size_t e) noexcept
     return {size_t(__builtin_ctzll(kept)), size_t(64 - __builtin_clzll(kept))};
 }
 
-// Stores the 64 bytes at src to dst with every space made '_'.
-inline void put_underscored64(char *dst, const char *src) noexcept
+// Stores the W bytes at src to dst with every space made '_'.
+template <int W>
+inline void put_underscored(char *dst, const char *src) noexcept
 {
-    for (int k = 0; k < 4; ++k) {
+    for (int k = 0; k < W / 16; ++k) {
         unsigned quotes;
         __m128i v = underscore_spaces(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * k)), &quotes);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * k), v);
     }
 }
 
-// The usual internal link, whose text from "[[" to "]]" fits one 64-byte
-// window, whose destination needs no escaping and whose label is plain text:
+// The usual internal link, whose text from "[[" to "]]" fits one window of W
+// bytes, whose destination needs no escaping and whose label is plain text:
 // found and written with a fixed number of block operations and no loop over
 // its bytes (the same result as the general path below). Returns the position
 // after the link and its trail, or nullptr, having written nothing, for any
 // other link or when the window and the pieces written from it would pass the
-// end of the document.
-const char *short_link(inline_scan &s, const char *p) noexcept
+// end of the document. *wider is set when no "]]" lies within the window.
+template <int W>
+const char *short_link(inline_scan &s, const char *p, bool *wider) noexcept
 {
     const char *w = p + 2;
     if (size_t(s.limit - w) < 128) return nullptr;
-    link_window win(w);
+    link_window<W> win(w);
 
     // The first "]]" that lies wholly within the span; one that starts at the
-    // window's last byte is left to the general path.
+    // window's last byte is left to a wider window or the general path.
     size_t span_left = size_t(s.end - w);
-    uint64_t pairs = win.close & (win.close >> 1) & bits_below(span_left ? span_left - 1 : 0);
-    if (!pairs) return nullptr;
+    uint64_t pairs = win.close & (win.close >> 1) & bits_below(span_left ? span_left - 1 : 0) &
+                     bits_below(W - 1);
+    if (!pairs) {
+        *wider = true;
+        return nullptr;
+    }
     size_t close = size_t(__builtin_ctzll(pairs));
 
     uint64_t bars = win.bar & bits_below(close);
@@ -390,8 +397,7 @@ const char *short_link(inline_scan &s, const char *p) noexcept
     }
     bool anchor = target.e > target.a && w[target.a] == '#';
     window_range dest{target.a + anchor, target.e};
-    if ((win.quote & bits_below(dest.e) & ~bits_below(dest.a)) ||
-        (win.markup & bits_below(label.e) & ~bits_below(label.a)))
+    if (win.bad & ((bits_below(dest.e) & ~bits_below(dest.a)) | (bits_below(label.e) & ~bits_below(label.a))))
         return nullptr;
 
     const char *trail = w + close + 2;
@@ -400,17 +406,19 @@ const char *short_link(inline_scan &s, const char *p) noexcept
     size_t trail_n = size_t(trail_end - trail);
 
     wt_buf *out = s.out;
-    if (!wt_buf_room(out, 15 + 64 + 2 + 64 + trail_n + 4)) return nullptr;
+    if (!wt_buf_room(out, 15 + W + 2 + W + trail_n + 4)) return nullptr;
     char *d = out->data + out->len;
     static const char wiki_open[16] = "<a href=\"/wiki/";
     static const char anchor_open[16] = "<a href=\"#";
     __builtin_memcpy(d, anchor ? anchor_open : wiki_open, 16);
     d += anchor ? 10 : 15;
-    put_underscored64(d, w + dest.a);
+    put_underscored<W>(d, w + dest.a);
     d += dest.e - dest.a;
     __builtin_memcpy(d, "\">", 2);
     d += 2;
-    copy_pieces(d, w + label.a, 64);
+    char piece[W];
+    __builtin_memcpy(piece, w + label.a, W);
+    __builtin_memcpy(d, piece, W);
     d += label.e - label.a;
     if (trail_n) {
         __builtin_memcpy(d, trail, trail_n);
@@ -429,7 +437,10 @@ const char *short_link(inline_scan &s, const char *p) noexcept
 const char *internal_link(inline_scan &s, const char *p) noexcept
 {
 #if defined(WT_SIMD)
-    if (const char *next = short_link(s, p)) return next;
+    bool wider = false;
+    if (const char *next = short_link<32>(s, p, &wider)) return next;
+    if (wider)
+        if (const char *next = short_link<64>(s, p, &wider)) return next;
 #endif
     const char *close = s.close_link.find(p + 2, [&](const char *q) { return find_pair<']'>(q, s.end, s.doc); });
     if (!close) return nullptr;
