@@ -3,10 +3,16 @@
 #include "wtcore.h"
 
 #include "wt_buffer.h"
+#include "wt_builds.h"
 #include "wt_parser.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#if defined(WT_HAVE_AVX2_BUILD)
+#include <cpuid.h>
+#endif
 
 namespace {
 
@@ -53,6 +59,31 @@ const char *empty_json(wt_buf *buf) noexcept
 
 using json_extractor = int (*)(const char *, wt_buf *) noexcept;
 
+const wt_parser_build baseline_build{"baseline", wt_parse_to_html, wt_extract_links_json,
+                                     wt_extract_headings_json};
+
+#if defined(WT_HAVE_AVX2_BUILD)
+const wt_parser_build avx2_build{"avx2", avx2::wt_parse_to_html, avx2::wt_extract_links_json,
+                                 avx2::wt_extract_headings_json};
+
+bool cpu_runs_avx2_build() noexcept
+{
+    __builtin_cpu_init();
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    bool lzcnt = __get_cpuid(0x80000001u, &a, &b, &c, &d) && (c & bit_LZCNT);
+    return lzcnt && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+           __builtin_cpu_supports("bmi2");
+}
+#endif
+
+const wt_parser_build &choose_parser() noexcept
+{
+    const char *isa = std::getenv("WTCORE_ISA");
+    if (isa && std::strcmp(isa, "baseline") == 0) return baseline_build;
+    const wt_parser_build *fast = wt_avx2_parser();
+    return fast ? *fast : baseline_build;
+}
+
 const char *extract_json(const char *document, wt_buf *buf, int *init,
                          json_extractor extract, const char *message) noexcept
 {
@@ -82,6 +113,27 @@ char *extract_json_r(const char *document, json_extractor extract) noexcept
 
 } // namespace
 
+const wt_parser_build &wt_baseline_parser() noexcept
+{
+    return baseline_build;
+}
+
+const wt_parser_build *wt_avx2_parser() noexcept
+{
+#if defined(WT_HAVE_AVX2_BUILD)
+    static const bool usable = cpu_runs_avx2_build();
+    return usable ? &avx2_build : nullptr;
+#else
+    return nullptr;
+#endif
+}
+
+const wt_parser_build &wt_active_parser() noexcept
+{
+    static const wt_parser_build &active = choose_parser();
+    return active;
+}
+
 extern "C" {
 
 WTCORE_API const char *wtcore_version(void) noexcept
@@ -98,20 +150,20 @@ WTCORE_API const char *wtcore_to_html(const char *document, void *reserved) noex
 {
     begin(&s_html_buf, &s_html_init, html_initial_cap);
     if (!document) return s_empty;
-    if (wt_parse_to_html(document, reserved, &s_html_buf)) return wt_buf_cstring(&s_html_buf);
+    if (wt_active_parser().html(document, reserved, &s_html_buf)) return wt_buf_cstring(&s_html_buf);
     set_error("Failed to convert wikitext to HTML");
     return s_empty;
 }
 
 WTCORE_API const char *wtcore_extract_links_json(const char *document) noexcept
 {
-    return extract_json(document, &s_links_buf, &s_links_init, wt_extract_links_json,
+    return extract_json(document, &s_links_buf, &s_links_init, wt_active_parser().links,
                         "Failed to extract links JSON");
 }
 
 WTCORE_API const char *wtcore_extract_headings_json(const char *document) noexcept
 {
-    return extract_json(document, &s_headings_buf, &s_headings_init, wt_extract_headings_json,
+    return extract_json(document, &s_headings_buf, &s_headings_init, wt_active_parser().headings,
                         "Failed to extract headings JSON");
 }
 
@@ -123,17 +175,17 @@ WTCORE_API char *wtcore_to_html_r(const char *document) noexcept
     size_t n = document ? std::strlen(document) : 0;
     wt_buf_init(&buf, n + n / 4 + 64);
     if (!document) return release(&buf, 1);
-    return release(&buf, wt_parse_to_html(document, nullptr, &buf));
+    return release(&buf, wt_active_parser().html(document, nullptr, &buf));
 }
 
 WTCORE_API char *wtcore_extract_links_json_r(const char *document) noexcept
 {
-    return extract_json_r(document, wt_extract_links_json);
+    return extract_json_r(document, wt_active_parser().links);
 }
 
 WTCORE_API char *wtcore_extract_headings_json_r(const char *document) noexcept
 {
-    return extract_json_r(document, wt_extract_headings_json);
+    return extract_json_r(document, wt_active_parser().headings);
 }
 
 WTCORE_API void wtcore_free(char *result) noexcept

@@ -69,6 +69,9 @@ int wt_buf_append_attr_value(wt_buf *b, const char *src, size_t n) noexcept;
 // the buffer, or wt_buf_free.
 const char *wt_buf_cstring(const wt_buf *b) noexcept;
 
+// The inline writers belong to each build of the parser (see wt_isa.h).
+WT_ISA_BEGIN
+
 // wt_buf_ensure with the check that usually succeeds done in line.
 inline int wt_buf_room(wt_buf *b, size_t n) noexcept
 {
@@ -94,5 +97,7 @@ inline int wt_buf_append_lit(wt_buf *b, const char (&lit)[N]) noexcept
 {
     return wt_buf_put(b, lit, N - 1);
 }
+
+WT_ISA_END
 
 #endif

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 
+WT_ISA_BEGIN
 // Entry points. Each appends to `out` and returns 1, or 0 when `out` is null or
 // when an allocation failed during the call (out->failed is then set, and what
 // was written is incomplete). A null or empty document writes nothing (HTML) or
@@ -16,8 +17,10 @@
 int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept;
 int wt_extract_links_json(const char *document, wt_buf *out) noexcept;
 int wt_extract_headings_json(const char *document, wt_buf *out) noexcept;
+WT_ISA_END
 
 namespace wt {
+WT_ISA_BEGIN
 
 // A run of bytes inside the caller's document; not NUL-terminated.
 struct span {
@@ -148,6 +151,7 @@ void close_all_lists(list_level *stack, int *depth, wt_buf *out) noexcept;
 // Appends the decimal form of v (v >= 0).
 void append_decimal(wt_buf *out, long long v) noexcept;
 
+WT_ISA_END
 } // namespace wt
 
 #endif

@@ -4,6 +4,8 @@
 #ifndef WT_SCAN_H
 #define WT_SCAN_H
 
+#include "wt_isa.h"
+
 #include <cstddef>
 #include <initializer_list>
 
@@ -18,6 +20,7 @@
 #endif
 
 namespace wt {
+WT_ISA_BEGIN
 
 #if defined(WT_SIMD)
 // The few vector operations the scanners need, on blocks of 32 bytes with
@@ -294,6 +297,7 @@ inline void copy_bytes(char *dst, const char *src, size_t n) noexcept
     __builtin_memcpy(dst, src, n);
 }
 
+WT_ISA_END
 } // namespace wt
 
 #endif

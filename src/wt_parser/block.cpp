@@ -9,6 +9,7 @@
 #include <cstring>
 
 namespace wt {
+WT_ISA_BEGIN
 
 bool next_line(const char **pos, span *line) noexcept
 {
@@ -372,7 +373,10 @@ void close_all_lists(list_level *stack, int *depth, wt_buf *out) noexcept
     *depth = 0;
 }
 
+WT_ISA_END
 } // namespace wt
+
+WT_ISA_BEGIN
 
 int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept
 {
@@ -387,3 +391,5 @@ int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept
     }
     return out->failed ? 0 : 1;
 }
+
+WT_ISA_END

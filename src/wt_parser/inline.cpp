@@ -19,6 +19,7 @@
 #include <string_view>
 
 namespace wt {
+WT_ISA_BEGIN
 namespace {
 
 // The bytes at which some recogniser or the escaping step may act are
@@ -741,4 +742,5 @@ void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter
     if (s.bold) wt_buf_append_lit(out, "</b>");
 }
 
+WT_ISA_END
 } // namespace wt

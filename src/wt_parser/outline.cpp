@@ -9,6 +9,7 @@
 #include <string_view>
 
 namespace wt {
+WT_ISA_BEGIN
 
 namespace {
 
@@ -70,7 +71,10 @@ void append_json_string(wt_buf *out, span s, const char *doc, const char *end) n
 }
 
 } // namespace
+WT_ISA_END
 } // namespace wt
+
+WT_ISA_BEGIN
 
 int wt_extract_links_json(const char *document, wt_buf *out) noexcept
 {
@@ -154,3 +158,5 @@ int wt_extract_headings_json(const char *document, wt_buf *out) noexcept
     wt_buf_append_char(out, ']');
     return out->failed ? 0 : 1;
 }
+
+WT_ISA_END
