@@ -2,7 +2,9 @@
 //   1 fuzz_html       wtcore_to_html
 //   2 fuzz_links      wtcore_extract_links_json
 //   3 fuzz_headings   wtcore_extract_headings_json, checked against wtcore_to_html
-//   4 fuzz_reentrant  all three, each _r result equal byte for byte to the static one
+//   4 fuzz_reentrant  all three, each _r result equal byte for byte to the static one,
+//                     and, where the interface runs the AVX2 build of the parser,
+//                     equal to the baseline build's
 // The input is copied into a NUL-terminated buffer; the library reads it up to
 // its first NUL, so n below is that length. Every target checks, besides
 // survival under ASan and UBSan: each call succeeds (wtcore_last_error() is
@@ -58,6 +60,7 @@
 // part of the text), and each text byte is written into the text and at most
 // once into the anchor, at most 6 bytes each.
 #include "invariants.h"
+#include "wt_builds.h"
 #include "wtcore.h"
 
 #include <cstdint>
@@ -146,6 +149,26 @@ void same(const char *what, const char *static_result, char *r_result)
     wtcore_free(r_result);
 }
 
+// The interface's results against the baseline build's, when the interface
+// runs another build.
+void same_as_baseline(const char *d, const char *html, const char *links, const char *heads)
+{
+    const wt_parser_build &base = wt_baseline_parser();
+    if (&wt_active_parser() == &base) return;
+    wt_buf out{};
+    auto check = [&](const char *what, int ok, const char *result) {
+        if (!ok) fail(what, "baseline build failed");
+        const char *b = out.data ? out.data : "";
+        if (std::strcmp(b, result) != 0)
+            fail(what, "differs from the baseline build's \"" + wtfuzz::c_escape(b, std::strlen(b)) + "\"", result);
+        wt_buf_reset(&out);
+    };
+    check("wtcore_to_html vs baseline", base.html(d, nullptr, &out), html);
+    check("wtcore_extract_links_json vs baseline", base.links(d, &out), links);
+    check("wtcore_extract_headings_json vs baseline", base.headings(d, &out), heads);
+    wt_buf_free(&out);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -184,6 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         same("wtcore_extract_links_json_r", links, wtcore_extract_links_json_r(d));
         same("wtcore_extract_headings_json_r", heads, wtcore_extract_headings_json_r(d));
         if (*wtcore_last_error()) fail("_r functions", "changed wtcore_last_error()");
+        same_as_baseline(d, html, links, heads);
     }
     s_input = nullptr;
     return 0;
