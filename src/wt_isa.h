@@ -1,17 +1,37 @@
 // The parser and its inline helpers are compiled once for every x86-64 and,
-// where the compiler can, once more for processors with AVX2 and BMI (see
-// CMakeLists.txt); the interface picks one when it is first called. Each build
-// puts its code in an inline namespace of its own, named by WT_ISA, so that
-// the two never share a symbol: not even an inline function, which the linker
-// could otherwise take from the wrong build.
+// where the compiler can, once more for processors with AVX2, BMI1, BMI2 and
+// LZCNT (CMakeLists.txt defines WT_ISA_AVX2 for that build); the interface
+// picks one when it is first called (wt_builds.h).
+//
+// Each build puts its code in an inline namespace of its own, named by WT_ISA,
+// so that the two never share a symbol of ours. The AVX2 build enables those
+// instructions by pragma for the code between WT_ISA_BEGIN and WT_ISA_END
+// only, not by compiler flag: whatever else its files instantiate (library
+// templates that the compiler may emit out of line, and that the linker may
+// then share with the baseline build) stays baseline code.
 #ifndef WT_ISA_H
 #define WT_ISA_H
 
-#ifndef WT_ISA
-#define WT_ISA base
+#if defined(WT_ISA_AVX2)
+#define WT_ISA avx2
+#define WT_AVX2 1
+#if defined(__clang__)
+#define WT_ISA_BEGIN                                                                                  \
+    _Pragma("clang attribute push(__attribute__((target(\"avx2,bmi,bmi2,lzcnt\"))), apply_to = function)") \
+    inline namespace avx2 {
+#define WT_ISA_END } _Pragma("clang attribute pop")
+#else
+#define WT_ISA_BEGIN                                                                                  \
+    _Pragma("GCC push_options") _Pragma("GCC target(\"avx2,bmi,bmi2,lzcnt\")") inline namespace avx2 {
+#define WT_ISA_END } _Pragma("GCC pop_options")
 #endif
-
-#define WT_ISA_BEGIN inline namespace WT_ISA {
+#else
+#define WT_ISA base
+#if defined(__AVX2__)
+#define WT_AVX2 1 // the whole library is compiled for AVX2
+#endif
+#define WT_ISA_BEGIN inline namespace base {
 #define WT_ISA_END }
+#endif
 
 #endif

@@ -9,13 +9,13 @@
 #include <cstddef>
 #include <initializer_list>
 
-#if defined(__AVX2__)
+#if defined(WT_AVX2)
 #include <immintrin.h>
 #elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-#if defined(__AVX2__) || defined(__SSE2__)
+#if defined(WT_AVX2) || defined(__SSE2__)
 #define WT_SIMD 1
 #endif
 
@@ -26,7 +26,7 @@ WT_ISA_BEGIN
 // The few vector operations the scanners need, on blocks of 32 bytes with
 // AVX2 or 16 with SSE2 (every x86-64). A mask has bit i set for byte i.
 namespace simd {
-#if defined(__AVX2__)
+#if defined(WT_AVX2)
 using vec = __m256i;
 inline constexpr int block = 32;
 inline vec load(const char *q) noexcept { return _mm256_loadu_si256(reinterpret_cast<const vec *>(q)); }
