@@ -8,6 +8,7 @@
 #include "wt_scan.h"
 
 #include <cstddef>
+#include <cstring>
 
 WT_ISA_BEGIN
 // Entry points. Each appends to `out` and returns 1, or 0 when `out` is null or
@@ -47,18 +48,35 @@ inline span trim_both(span s) noexcept
 // Returns false once *pos is at the NUL: a final LF starts no further line.
 bool next_line(const char **pos, span *line) noexcept;
 
-// next_line for a document whose end is known: the LFs are found a block at a
-// time, and the mask of the last block is kept for the lines that follow in it.
+// next_line that finds the LFs a block at a time and keeps the mask of the
+// last block for the lines that follow in it. The document is not measured
+// first: its end is found a piece at a time (strnlen) a little ahead of the
+// lines, so that each piece is read from memory once and is still in the
+// cache when the lines in it are split and rendered.
 class line_splitter {
 public:
-    line_splitter(const char *doc, const char *end) noexcept : pos_(doc), end_(end), lfs_(doc, end) {}
+    explicit line_splitter(const char *doc) noexcept : doc_(doc), pos_(doc), known_(doc), lfs_(doc, doc)
+    {
+        extend();
+    }
+
+    // The bytes up to and including *limit() are known to be readable: the
+    // whole current line and, unless the document ends first, at least
+    // `ahead` bytes after it.
+    const char *limit() const noexcept { return known_; }
 
     bool next(span *line) noexcept
     {
         const char *start = pos_;
-        if (start >= end_) return false;
+        if (start >= known_ && at_end_) return false;
         const char *lf = lfs_.next(start);
-        pos_ = lf < end_ ? lf + 1 : lf;
+        while (lf >= known_ && !at_end_) { // the line goes on past the known part
+            const char *searched = known_;   // no LF from start to here
+            extend();
+            lf = lfs_.next(searched);
+        }
+        if (!at_end_ && size_t(known_ - lf) < ahead) extend();
+        pos_ = lf < known_ ? lf + 1 : lf;
         size_t n = size_t(lf - start);
         if (n > 0 && start[n - 1] == '\r') --n;
         *line = span{start, n};
@@ -66,8 +84,21 @@ public:
     }
 
 private:
+    static constexpr size_t piece = 16384; // stays in the first-level cache
+    static constexpr size_t ahead = 512;   // more than any block read past a line's end
+
+    void extend() noexcept
+    {
+        size_t n = strnlen(known_, piece);
+        known_ += n;
+        at_end_ = n < piece;
+        lfs_ = wide_mark_cursor<byte_set<'\n'>>(doc_, known_);
+    }
+
+    const char *doc_;
     const char *pos_;
-    const char *end_;
+    const char *known_; // no NUL before here; *known_ is readable
+    bool at_end_ = false;
     wide_mark_cursor<byte_set<'\n'>> lfs_;
 };
 
@@ -109,9 +140,10 @@ int match_allowed_tag(const char *s, size_t n, size_t *out_len) noexcept;
 // external links across the document; it may be null (every such link then
 // shows [1]). Null text or n == 0 writes nothing.
 void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter) noexcept;
-// The same, for a span that lies in a document whose bytes from `doc` to
-// `limit` (its NUL) may be read: the scan then reads (never uses) bytes around
-// the span, which lets it take the span's ends in whole blocks.
+// The same, for a span that lies in a document whose bytes from `doc` up to
+// and including `limit` may be read (limit is at the span's end or after
+// it): the scan then reads (never uses) bytes around the span, which lets it
+// take the span's ends in whole blocks.
 void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter,
                            const char *doc, const char *limit) noexcept;
 

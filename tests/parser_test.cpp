@@ -371,6 +371,43 @@ TEST(Limits, DeepListLines)
     EXPECT_EQ(count("<ul>\n"), count("</ul>\n"));
 }
 
+// The renderer finds the document's end a piece at a time, a little ahead of
+// the lines (16 KiB pieces). Lines of every length around those pieces, ending
+// in LF, CR LF or the document's end, each carrying an italic run near both of
+// its ends, must come out as a plain line-by-line reading gives them.
+TEST(Limits, LinesAcrossThePiecesOfTheDocument)
+{
+    std::mt19937 rng(7);
+    for (int round = 0; round < 80; ++round) {
+        std::string doc, want;
+        bool open = false;
+        int lines = 1 + int(rng() % 6);
+        for (int i = 0; i < lines; ++i) {
+            // The first line's end meets the first piece's end at every offset.
+            size_t len = round < 48 ? 16384 - 12 + (i == 0 ? size_t(round) / 2 : rng() % 24) : rng() % 40000;
+            if (rng() % 5 == 0 || len < 10) len = 0; // a blank line ends the paragraph
+            std::string text, html;
+            if (len >= 10) {
+                std::string mid(len - 10, 'a' + char(rng() % 26));
+                text = "''x''" + mid + "''y''";
+                html = "<i>x</i>" + mid + "<i>y</i>";
+            }
+            doc += text;
+            if (len == 0) {
+                if (open) want += "</p>\n";
+                open = false;
+            } else {
+                want += open ? "\n" : "<p>";
+                want += html;
+                open = true;
+            }
+            if (i + 1 < lines || rng() % 2) doc += (i == 0 ? round % 2 : rng() % 2) ? "\r\n" : "\n";
+        }
+        if (open) want += "</p>\n";
+        ASSERT_EQ(render(doc), want) << "round " << round;
+    }
+}
+
 TEST(Limits, LongLinesOfUnclosedOpeners)
 {
     // Each renders as escaped text in one pass; the content is checked exactly.

@@ -161,7 +161,7 @@ void open_level(list_level *stack, int i, wt_buf *out) noexcept
 struct block_state {
     wt_buf *out;
     const char *doc;
-    const char *limit; // the document's NUL
+    const char *limit; // readable up to and including this byte (see line_splitter)
     bool para_open = false;
     bool pre_open = false;
     int link_counter = 0;
@@ -383,10 +383,13 @@ int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept
     (void)reserved;
     if (!out) return 0;
     if (document && *document) {
-        wt::block_state st{out, document, document + std::strlen(document)};
-        wt::line_splitter lines(document, st.limit);
+        wt::line_splitter lines(document);
+        wt::block_state st{out, document, lines.limit()};
         wt::span line;
-        while (lines.next(&line)) wt::render_line(st, line);
+        while (lines.next(&line)) {
+            st.limit = lines.limit();
+            wt::render_line(st, line);
+        }
         wt::close_everything(st);
     }
     return out->failed ? 0 : 1;
