@@ -156,6 +156,10 @@ struct search_memo {
     const char *found = nullptr;
     bool valid = false;
 
+    // Whether an earlier search already found that nothing matches at or
+    // after start.
+    bool known_absent(const char *start) const noexcept { return valid && !found && start >= from; }
+
     // search(start) gives the first match at or after start, or nullptr.
     template <class Search>
     const char *find(const char *start, Search search) noexcept
