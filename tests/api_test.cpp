@@ -113,9 +113,24 @@ TEST(Api, RenderingAllocatesOnlyOutputAndAnchors)
     alloc_hook::reset();
     ASSERT_EQ(wt_extract_links_json(doc.c_str(), &out), 1);
     EXPECT_EQ(alloc_hook::allocations(), 0u);
+    // The heading list makes short anchors on the stack: only a heading of
+    // 256 bytes or more takes an anchor buffer.
     ASSERT_EQ(wt_extract_headings_json(doc.c_str(), &out), 1);
-    EXPECT_EQ(alloc_hook::allocations(), 6u);
+    EXPECT_EQ(alloc_hook::allocations(), 0u);
+    std::string long_heading = "== " + std::string(300, 'h') + " ==\n";
+    ASSERT_EQ(wt_extract_headings_json((doc + long_heading + long_heading).c_str(), &out), 1);
+    EXPECT_EQ(alloc_hook::allocations(), 2u);
+    EXPECT_NE(std::string(out.data).find("\"anchor\":\"" + std::string(300, 'h') + "\"}]"), std::string::npos);
     wt_buf_free(&out);
+
+    // Failing that buffer fails the call.
+    wt_buf small{};
+    wt_buf_init(&small, 1 << 20);
+    alloc_hook::reset(1);
+    EXPECT_EQ(wt_extract_headings_json(long_heading.c_str(), &small), 0);
+    EXPECT_TRUE(alloc_hook::failed());
+    alloc_hook::reset();
+    wt_buf_free(&small);
 }
 
 // Fails the k-th allocation of `call` for k = 1, 2, ... until a call runs with
