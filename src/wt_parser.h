@@ -112,6 +112,27 @@ bool match_heading(span line, size_t *level, span *text) noexcept;
 // text appends nothing.
 void generate_anchor(const char *text, size_t n, wt_buf *out) noexcept;
 
+// generate_anchor into a fresh buffer: when the text is shorter than
+// local_size bytes (the anchor is never longer than its text), the caller's
+// storage `local` serves as the buffer and nothing is allocated. On a failed
+// allocation anchor->failed is set. Release it with release_anchor.
+inline void make_anchor(span text, char *local, size_t local_size, wt_buf *anchor) noexcept
+{
+    if (text.n < local_size) {
+        *anchor = wt_buf{local, 0, local_size, 0};
+        local[0] = '\0';
+    } else {
+        *anchor = wt_buf{};
+        wt_buf_init(anchor, text.n + 16);
+    }
+    generate_anchor(text.p, text.n, anchor);
+}
+
+inline void release_anchor(wt_buf *anchor, const char *local) noexcept
+{
+    if (anchor->data != local) wt_buf_free(anchor);
+}
+
 // Split rule of an internal link's inner text: the first '|' divides target
 // and label; without one both are the whole text. Each is trimmed. `doc`, if
 // given, is the start of the document that holds the text (see scan_marks).

@@ -95,29 +95,37 @@ TEST(Api, LargeResultIsWholeAndStorageIsReused)
     EXPECT_EQ(first, take(wtcore_to_html_r(doc.c_str())));
     alloc_hook::reset();
     wtcore_to_html(doc.c_str(), nullptr);
-    // The grown buffer is kept: only the anchor buffers (two per copy) allocate.
-    EXPECT_EQ(alloc_hook::allocations(), 200u);
+    // The grown buffer is kept, and short anchors take no buffer: nothing
+    // allocates.
+    EXPECT_EQ(alloc_hook::allocations(), 0u);
 }
 
-// Rendering allocates nothing but the output's growth and one anchor buffer per
-// heading; deep lists, links and labels allocate nothing.
-TEST(Api, RenderingAllocatesOnlyOutputAndAnchors)
+// Rendering allocates nothing but the output's growth and an anchor buffer for
+// each heading of 256 bytes or more; deep lists, links and labels allocate
+// nothing.
+TEST(Api, RenderingAllocatesOnlyOutputAndLongAnchors)
 {
     std::string doc = rich_document(3) + std::string(64, '*') + " deep\n" + std::string(70, ':') + "x\n";
     wt_buf out{};
     wt_buf_init(&out, 1 << 20);
     alloc_hook::reset();
     ASSERT_EQ(wt_parse_to_html(doc.c_str(), nullptr, &out), 1);
-    EXPECT_EQ(alloc_hook::allocations(), 6u);
+    EXPECT_EQ(alloc_hook::allocations(), 0u);
     wt_buf_reset(&out);
     alloc_hook::reset();
     ASSERT_EQ(wt_extract_links_json(doc.c_str(), &out), 1);
     EXPECT_EQ(alloc_hook::allocations(), 0u);
-    // The heading list makes short anchors on the stack: only a heading of
-    // 256 bytes or more takes an anchor buffer.
+    // Short anchors are made on the stack: only a heading of 256 bytes or more
+    // takes an anchor buffer, in the page as in the heading list.
     ASSERT_EQ(wt_extract_headings_json(doc.c_str(), &out), 1);
     EXPECT_EQ(alloc_hook::allocations(), 0u);
     std::string long_heading = "== " + std::string(300, 'h') + " ==\n";
+    wt_buf_reset(&out);
+    ASSERT_EQ(wt_parse_to_html((doc + long_heading + long_heading).c_str(), nullptr, &out), 1);
+    EXPECT_EQ(alloc_hook::allocations(), 2u);
+    EXPECT_NE(std::string(out.data).find("<h2 id=\"" + std::string(300, 'h') + "\">"), std::string::npos);
+    wt_buf_reset(&out);
+    alloc_hook::reset();
     ASSERT_EQ(wt_extract_headings_json((doc + long_heading + long_heading).c_str(), &out), 1);
     EXPECT_EQ(alloc_hook::allocations(), 2u);
     EXPECT_NE(std::string(out.data).find("\"anchor\":\"" + std::string(300, 'h') + "\"}]"), std::string::npos);
@@ -128,6 +136,10 @@ TEST(Api, RenderingAllocatesOnlyOutputAndAnchors)
     wt_buf_init(&small, 1 << 20);
     alloc_hook::reset(1);
     EXPECT_EQ(wt_extract_headings_json(long_heading.c_str(), &small), 0);
+    EXPECT_TRUE(alloc_hook::failed());
+    wt_buf_reset(&small);
+    alloc_hook::reset(1);
+    EXPECT_EQ(wt_parse_to_html(long_heading.c_str(), nullptr, &small), 0);
     EXPECT_TRUE(alloc_hook::failed());
     alloc_hook::reset();
     wt_buf_free(&small);

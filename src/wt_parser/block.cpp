@@ -191,9 +191,9 @@ void heading_line(block_state &st, size_t level, span text) noexcept
 {
     close_everything(st);
     wt_buf *out = st.out;
-    wt_buf anchor{};
-    wt_buf_init(&anchor, text.n + 16);
-    generate_anchor(text.p, text.n, &anchor);
+    char local[256];
+    wt_buf anchor;
+    make_anchor(text, local, sizeof local, &anchor);
     // A heading must not lose its id: a failed anchor fails the whole call.
     if (anchor.failed) out->failed = 1;
     const char digit = char('0' + level);
@@ -206,7 +206,7 @@ void heading_line(block_state &st, size_t level, span text) noexcept
     wt_buf_append_lit(out, "</h");
     wt_buf_append_char(out, digit);
     wt_buf_append_lit(out, ">\n");
-    wt_buf_free(&anchor);
+    release_anchor(&anchor, local);
 }
 
 // The term separator of a ';' line: the first ':' outside "[[...]]" and "[...]".

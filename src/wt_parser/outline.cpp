@@ -139,17 +139,9 @@ int wt_extract_headings_json(const char *document, wt_buf *out) noexcept
             size_t level;
             span text;
             if (line.n == 0 || line.p[0] != '=' || !match_heading(line, &level, &text)) continue;
-            // The anchor is never longer than its text: a short one is made on
-            // the stack, a longer one in a buffer of its own.
             char local[256];
-            wt_buf anchor{};
-            if (text.n < sizeof local) {
-                anchor = wt_buf{local, 0, sizeof local, 0};
-                local[0] = '\0';
-            } else {
-                wt_buf_init(&anchor, text.n + 16);
-            }
-            generate_anchor(text.p, text.n, &anchor);
+            wt_buf anchor;
+            make_anchor(text, local, sizeof local, &anchor);
             if (anchor.failed) out->failed = 1;
             if (!first) wt_buf_append_char(out, ',');
             first = false;
@@ -160,7 +152,7 @@ int wt_extract_headings_json(const char *document, wt_buf *out) noexcept
             wt_buf_append_lit(out, "\",\"anchor\":\"");
             wt_buf_append_json_escaped(out, anchor.data, anchor.len);
             wt_buf_append_lit(out, "\"}");
-            if (anchor.data != local) wt_buf_free(&anchor);
+            release_anchor(&anchor, local);
         }
     }
     wt_buf_append_char(out, ']');
