@@ -3,8 +3,8 @@
 //   2 fuzz_links      wtcore_extract_links_json
 //   3 fuzz_headings   wtcore_extract_headings_json, checked against wtcore_to_html
 //   4 fuzz_reentrant  all three, each _r result equal byte for byte to the static one,
-//                     and, where the interface runs the AVX2 build of the parser,
-//                     equal to the baseline build's
+//                     and, where the interface runs a newer build of the parser
+//                     (AVX2, AVX-512), equal to the baseline build's
 // The input is copied into a NUL-terminated buffer; the library reads it up to
 // its first NUL, so n below is that length. Every target checks, besides
 // survival under ASan and UBSan: each call succeeds (wtcore_last_error() is

@@ -10,8 +10,32 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(WT_HAVE_AVX2_BUILD)
+#if defined(WT_HAVE_AVX2_BUILD) || defined(WT_HAVE_AVX512_BUILD)
 #include <cpuid.h>
+#endif
+
+// The newer builds' entry points (see wt_isa.h).
+#if defined(WT_HAVE_AVX2_BUILD)
+namespace avx2 {
+int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept;
+int wt_extract_links_json(const char *document, wt_buf *out) noexcept;
+int wt_extract_headings_json(const char *document, wt_buf *out) noexcept;
+} // namespace avx2
+namespace wt::avx2 {
+void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter, const char *doc,
+                           const char *limit) noexcept;
+} // namespace wt::avx2
+#endif
+#if defined(WT_HAVE_AVX512_BUILD)
+namespace avx512 {
+int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept;
+int wt_extract_links_json(const char *document, wt_buf *out) noexcept;
+int wt_extract_headings_json(const char *document, wt_buf *out) noexcept;
+} // namespace avx512
+namespace wt::avx512 {
+void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter, const char *doc,
+                           const char *limit) noexcept;
+} // namespace wt::avx512
 #endif
 
 namespace {
@@ -59,29 +83,66 @@ const char *empty_json(wt_buf *buf) noexcept
 
 using json_extractor = int (*)(const char *, wt_buf *) noexcept;
 
+using inline_fn = void (*)(const char *, size_t, wt_buf *, int *, const char *, const char *) noexcept;
+
 const wt_parser_build baseline_build{"baseline", wt_parse_to_html, wt_extract_links_json,
-                                     wt_extract_headings_json};
+                                     wt_extract_headings_json, static_cast<inline_fn>(wt::parse_inline_internal)};
 
-#if defined(WT_HAVE_AVX2_BUILD)
-const wt_parser_build avx2_build{"avx2", avx2::wt_parse_to_html, avx2::wt_extract_links_json,
-                                 avx2::wt_extract_headings_json};
-
-bool cpu_runs_avx2_build() noexcept
+#if defined(WT_HAVE_AVX2_BUILD) || defined(WT_HAVE_AVX512_BUILD)
+// What the newer builds need besides AVX2 or AVX-512: BMI1, BMI2 and LZCNT.
+bool cpu_has_bit_ops() noexcept
 {
-    __builtin_cpu_init();
     unsigned a = 0, b = 0, c = 0, d = 0;
     bool lzcnt = __get_cpuid(0x80000001u, &a, &b, &c, &d) && (c & bit_LZCNT);
-    return lzcnt && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-           __builtin_cpu_supports("bmi2");
+    return lzcnt && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
 }
 #endif
 
+#if defined(WT_HAVE_AVX2_BUILD)
+const wt_parser_build avx2_build{"avx2", avx2::wt_parse_to_html, avx2::wt_extract_links_json,
+                                 avx2::wt_extract_headings_json, wt::avx2::parse_inline_internal};
+#endif
+#if defined(WT_HAVE_AVX512_BUILD)
+const wt_parser_build avx512_build{"avx512", avx512::wt_parse_to_html, avx512::wt_extract_links_json,
+                                   avx512::wt_extract_headings_json, wt::avx512::parse_inline_internal};
+#endif
+
+struct usable_list {
+    const wt_parser_build *builds[3];
+    size_t n;
+};
+
+usable_list find_usable() noexcept
+{
+    usable_list list{{&baseline_build, nullptr, nullptr}, 1};
+#if defined(WT_HAVE_AVX2_BUILD) || defined(WT_HAVE_AVX512_BUILD)
+    __builtin_cpu_init();
+    const bool bits = cpu_has_bit_ops();
+#endif
+#if defined(WT_HAVE_AVX2_BUILD)
+    if (bits && __builtin_cpu_supports("avx2")) list.builds[list.n++] = &avx2_build;
+#endif
+#if defined(WT_HAVE_AVX512_BUILD)
+    if (bits && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl"))
+        list.builds[list.n++] = &avx512_build;
+#endif
+    return list;
+}
+
+const usable_list &usable() noexcept
+{
+    static const usable_list list = find_usable();
+    return list;
+}
+
 const wt_parser_build &choose_parser() noexcept
 {
-    const char *isa = std::getenv("WTCORE_ISA");
-    if (isa && std::strcmp(isa, "baseline") == 0) return baseline_build;
-    const wt_parser_build *fast = wt_avx2_parser();
-    return fast ? *fast : baseline_build;
+    const usable_list &list = usable();
+    if (const char *isa = std::getenv("WTCORE_ISA"))
+        for (size_t i = 0; i < list.n; ++i)
+            if (std::strcmp(isa, list.builds[i]->name) == 0) return *list.builds[i];
+    return *list.builds[list.n - 1];
 }
 
 const char *extract_json(const char *document, wt_buf *buf, int *init,
@@ -118,14 +179,10 @@ const wt_parser_build &wt_baseline_parser() noexcept
     return baseline_build;
 }
 
-const wt_parser_build *wt_avx2_parser() noexcept
+const wt_parser_build *const *wt_usable_parsers(size_t *n) noexcept
 {
-#if defined(WT_HAVE_AVX2_BUILD)
-    static const bool usable = cpu_runs_avx2_build();
-    return usable ? &avx2_build : nullptr;
-#else
-    return nullptr;
-#endif
+    *n = usable().n;
+    return usable().builds;
 }
 
 const wt_parser_build &wt_active_parser() noexcept

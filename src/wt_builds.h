@@ -8,36 +8,25 @@
 #include <cstddef>
 
 struct wt_parser_build {
-    const char *name;
+    const char *name; // "baseline", "avx2" or "avx512"
     int (*html)(const char *document, void *reserved, wt_buf *out) noexcept;
     int (*links)(const char *document, wt_buf *out) noexcept;
     int (*headings)(const char *document, wt_buf *out) noexcept;
+    // The inline renderer (parse_inline_internal, document form), for tests.
+    void (*inline_span)(const char *text, size_t n, wt_buf *out, int *counter, const char *doc,
+                        const char *limit) noexcept;
 };
 
-// The build that suits this processor: the AVX2 one where it was compiled in
-// and the processor has AVX2, BMI1, BMI2 and LZCNT, else the baseline one.
-// Setting WTCORE_ISA=baseline in the environment before the first call keeps
-// the baseline build (for tests and comparisons). Chosen once per process.
-const wt_parser_build &wt_active_parser() noexcept;
+// The builds compiled in that this processor can run, the baseline build first
+// and the newest last. *n gets their number (at least 1).
+const wt_parser_build *const *wt_usable_parsers(size_t *n) noexcept;
 
 // The baseline build, always present.
 const wt_parser_build &wt_baseline_parser() noexcept;
 
-// The AVX2 build when it was compiled in and this processor can run it, else
-// nullptr.
-const wt_parser_build *wt_avx2_parser() noexcept;
-
-#if defined(WT_HAVE_AVX2_BUILD)
-// The AVX2 build's entry points, for the tests that compare the builds.
-namespace avx2 {
-int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept;
-int wt_extract_links_json(const char *document, wt_buf *out) noexcept;
-int wt_extract_headings_json(const char *document, wt_buf *out) noexcept;
-} // namespace avx2
-namespace wt::avx2 {
-void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter, const char *doc,
-                           const char *limit) noexcept;
-} // namespace wt::avx2
-#endif
+// The build the interface uses, chosen once per process: the newest usable
+// one, unless the environment variable WTCORE_ISA names another usable build
+// ("baseline", "avx2"), which is then kept (for tests and comparisons).
+const wt_parser_build &wt_active_parser() noexcept;
 
 #endif

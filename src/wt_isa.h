@@ -1,10 +1,12 @@
 // The parser and its inline helpers are compiled once for every x86-64 and,
-// where the compiler can, once more for processors with AVX2, BMI1, BMI2 and
-// LZCNT (CMakeLists.txt defines WT_ISA_AVX2 for that build); the interface
-// picks one when it is first called (wt_builds.h).
+// where the compiler can, once more for each of two newer instruction sets:
+// AVX2 with BMI1, BMI2 and LZCNT (CMakeLists.txt defines WT_ISA_AVX2 for that
+// build), and AVX-512 (F, BW, VL) with those (WT_ISA_AVX512). The interface
+// picks the best one the processor runs when it is first called
+// (wt_builds.h).
 //
 // Each build puts its code in an inline namespace of its own, named by WT_ISA,
-// so that the two never share a symbol of ours. The AVX2 build enables those
+// so that the builds never share a symbol of ours. A newer build enables its
 // instructions by pragma for the code between WT_ISA_BEGIN and WT_ISA_END
 // only, not by compiler flag: whatever else its files instantiate (library
 // templates that the compiler may emit out of line, and that the linker may
@@ -12,19 +14,36 @@
 #ifndef WT_ISA_H
 #define WT_ISA_H
 
-#if defined(WT_ISA_AVX2)
+#if defined(WT_ISA_AVX512)
+#define WT_ISA avx512
+#define WT_AVX2 1
+#define WT_AVX512 1
+#if defined(__clang__)
+#define WT_ISA_BEGIN                                                                               \
+    _Pragma("clang attribute push(__attribute__((target(\"avx512f,avx512bw,avx512vl,avx2,bmi,bmi2,lzcnt\"))), apply_to = function)") \
+    inline namespace avx512 {
+#define WT_ISA_END } _Pragma("clang attribute pop")
+#else
+#define WT_ISA_BEGIN                                                                               \
+    _Pragma("GCC push_options") _Pragma("GCC target(\"avx512f,avx512bw,avx512vl,avx2,bmi,bmi2,lzcnt\")") \
+    inline namespace avx512 {
+#define WT_ISA_END } _Pragma("GCC pop_options")
+#endif
+
+#elif defined(WT_ISA_AVX2)
 #define WT_ISA avx2
 #define WT_AVX2 1
 #if defined(__clang__)
-#define WT_ISA_BEGIN                                                                                  \
+#define WT_ISA_BEGIN                                                                               \
     _Pragma("clang attribute push(__attribute__((target(\"avx2,bmi,bmi2,lzcnt\"))), apply_to = function)") \
     inline namespace avx2 {
 #define WT_ISA_END } _Pragma("clang attribute pop")
 #else
-#define WT_ISA_BEGIN                                                                                  \
+#define WT_ISA_BEGIN                                                                               \
     _Pragma("GCC push_options") _Pragma("GCC target(\"avx2,bmi,bmi2,lzcnt\")") inline namespace avx2 {
 #define WT_ISA_END } _Pragma("GCC pop_options")
 #endif
+
 #else
 #define WT_ISA base
 #if defined(__AVX2__)

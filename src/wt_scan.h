@@ -9,13 +9,13 @@
 #include <cstddef>
 #include <initializer_list>
 
-#if defined(WT_AVX2)
+#if defined(WT_AVX2) || defined(WT_AVX512)
 #include <immintrin.h>
 #elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-#if defined(WT_AVX2) || defined(__SSE2__)
+#if defined(WT_AVX512) || defined(WT_AVX2) || defined(__SSE2__)
 #define WT_SIMD 1
 #endif
 
@@ -26,32 +26,49 @@ WT_ISA_BEGIN
 // The few vector operations the scanners need, on blocks of 32 bytes with
 // AVX2 or 16 with SSE2 (every x86-64). A mask has bit i set for byte i.
 namespace simd {
-#if defined(WT_AVX2)
+#if defined(WT_AVX512)
+// Comparisons give 64-bit masks directly.
+using vec = __m512i;
+using cmp = __mmask64;
+using mask_t = unsigned long long;
+inline constexpr int block = 64;
+inline vec load(const char *q) noexcept { return _mm512_loadu_si512(q); }
+inline cmp eq(vec v, char c) noexcept { return _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(c)); }
+inline cmp either(cmp a, cmp b) noexcept { return a | b; }
+inline cmp both(cmp a, cmp b) noexcept { return a & b; }
+inline vec with_bits(vec v, char bits) noexcept { return _mm512_or_si512(v, _mm512_set1_epi8(bits)); }
+inline cmp at_most(vec v, char c) noexcept { return _mm512_cmple_epu8_mask(v, _mm512_set1_epi8(c)); }
+inline mask_t mask(cmp m) noexcept { return m; }
+#elif defined(WT_AVX2)
 using vec = __m256i;
+using cmp = vec;
+using mask_t = unsigned;
 inline constexpr int block = 32;
 inline vec load(const char *q) noexcept { return _mm256_loadu_si256(reinterpret_cast<const vec *>(q)); }
-inline vec eq(vec v, char c) noexcept { return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)); }
-inline vec either(vec a, vec b) noexcept { return _mm256_or_si256(a, b); }
-inline vec both(vec a, vec b) noexcept { return _mm256_and_si256(a, b); }
+inline cmp eq(vec v, char c) noexcept { return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)); }
+inline cmp either(cmp a, cmp b) noexcept { return _mm256_or_si256(a, b); }
+inline cmp both(cmp a, cmp b) noexcept { return _mm256_and_si256(a, b); }
 inline vec with_bits(vec v, char bits) noexcept { return _mm256_or_si256(v, _mm256_set1_epi8(bits)); }
-inline vec at_most(vec v, char c) noexcept // unsigned v <= c
+inline cmp at_most(vec v, char c) noexcept // unsigned v <= c
 {
     return _mm256_cmpeq_epi8(_mm256_max_epu8(v, _mm256_set1_epi8(c)), _mm256_set1_epi8(c));
 }
-inline unsigned mask(vec v) noexcept { return unsigned(_mm256_movemask_epi8(v)); }
+inline mask_t mask(cmp v) noexcept { return unsigned(_mm256_movemask_epi8(v)); }
 #else
 using vec = __m128i;
+using cmp = vec;
+using mask_t = unsigned;
 inline constexpr int block = 16;
 inline vec load(const char *q) noexcept { return _mm_loadu_si128(reinterpret_cast<const vec *>(q)); }
-inline vec eq(vec v, char c) noexcept { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); }
-inline vec either(vec a, vec b) noexcept { return _mm_or_si128(a, b); }
-inline vec both(vec a, vec b) noexcept { return _mm_and_si128(a, b); }
+inline cmp eq(vec v, char c) noexcept { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); }
+inline cmp either(cmp a, cmp b) noexcept { return _mm_or_si128(a, b); }
+inline cmp both(cmp a, cmp b) noexcept { return _mm_and_si128(a, b); }
 inline vec with_bits(vec v, char bits) noexcept { return _mm_or_si128(v, _mm_set1_epi8(bits)); }
-inline vec at_most(vec v, char c) noexcept
+inline cmp at_most(vec v, char c) noexcept
 {
     return _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(c)), _mm_set1_epi8(c));
 }
-inline unsigned mask(vec v) noexcept { return unsigned(_mm_movemask_epi8(v)); }
+inline mask_t mask(cmp v) noexcept { return unsigned(_mm_movemask_epi8(v)); }
 #endif
 } // namespace simd
 #endif
@@ -61,7 +78,7 @@ inline unsigned mask(vec v) noexcept { return unsigned(_mm_movemask_epi8(v)); }
 template <char... Cs>
 struct byte_set {
 #if defined(WT_SIMD)
-    static unsigned at(const char *q) noexcept
+    static simd::mask_t at(const char *q) noexcept
     {
         simd::vec v = simd::load(q);
         return (simd::mask(simd::eq(v, Cs)) | ...);
@@ -79,11 +96,11 @@ inline const char *scan_marks(const char *p, const char *end, const char *lo) no
 #if defined(WT_SIMD)
     constexpr int block = simd::block;
     for (; end - p >= block; p += block)
-        if (unsigned mask = Marks::at(p)) return p + __builtin_ctz(mask);
+        if (simd::mask_t mask = Marks::at(p)) return p + __builtin_ctzll(mask);
     if (p < end && end - lo >= block) {
         const char *q = end - block;
-        unsigned mask = Marks::at(q) >> (p - q);
-        return mask ? p + __builtin_ctz(mask) : end;
+        simd::mask_t mask = Marks::at(q) >> (p - q);
+        return mask ? p + __builtin_ctzll(mask) : end;
     }
 #else
     (void)lo;
@@ -112,7 +129,7 @@ inline const char *find_pair(const char *p, const char *end, const char *lo) noe
 // Bytes that a JSON string must escape: controls, '"' and '\\'.
 struct json_marks {
 #if defined(WT_SIMD)
-    static unsigned at(const char *q) noexcept
+    static simd::mask_t at(const char *q) noexcept
     {
         simd::vec v = simd::load(q);
         return simd::mask(simd::either(simd::at_most(v, 0x1F),
@@ -131,10 +148,10 @@ inline const char *scan_url_end(const char *p, const char *end, const char *lo) 
 {
     struct url_end {
 #if defined(WT_SIMD)
-        static unsigned at(const char *q) noexcept
+        static simd::mask_t at(const char *q) noexcept
         {
             simd::vec v = simd::load(q);
-            simd::vec hit = simd::at_most(v, 0x20);
+            simd::cmp hit = simd::at_most(v, 0x20);
             for (char c : {'"', '<', '>', '[', ']'}) hit = simd::either(hit, simd::eq(v, c));
             return simd::mask(hit);
         }
@@ -181,21 +198,21 @@ public:
 #if defined(WT_SIMD)
         constexpr int block = simd::block;
         if (p >= base_ && p - base_ < block) {
-            if (unsigned m = mask_ & (~0u << (p - base_))) return base_ + __builtin_ctz(m);
+            if (simd::mask_t m = mask_ & (~simd::mask_t(0) << (p - base_))) return base_ + __builtin_ctzll(m);
             p = base_ + block;
         }
         for (; end_ - p >= block; p += block) {
-            if (unsigned m = Marks::at(p)) {
+            if (simd::mask_t m = Marks::at(p)) {
                 base_ = p;
                 mask_ = m;
-                return p + __builtin_ctz(m);
+                return p + __builtin_ctzll(m);
             }
         }
         if (p < end_ && end_ - lo_ >= block) {
             base_ = end_ - block;
             mask_ = Marks::at(base_);
-            unsigned m = mask_ & (~0u << (p - base_));
-            return m ? base_ + __builtin_ctz(m) : end_;
+            simd::mask_t m = mask_ & (~simd::mask_t(0) << (p - base_));
+            return m ? base_ + __builtin_ctzll(m) : end_;
         }
 #endif
         while (p < end_ && !Marks::one(p)) ++p;
@@ -206,7 +223,9 @@ private:
     const char *lo_;
     const char *end_;
     const char *base_; // block whose mask is kept; end_ while there is none
-    unsigned mask_ = 0;
+#if defined(WT_SIMD)
+    simd::mask_t mask_ = 0;
+#endif
 };
 
 // mark_cursor over 64-byte windows with one 64-bit mask: fewer branches for

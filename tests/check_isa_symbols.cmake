@@ -1,10 +1,14 @@
-# Checks the AVX2 build of the parser: every global symbol its objects define
-# for our own code is in its namespace (avx2::), and every function they hold
+# Checks a newer build of the parser (ISA = avx2 or avx512): every global
+# symbol its objects define for our own code is in its namespace (ISA::), and
+# every function they hold
 # outside that namespace (library templates the compiler emitted out of line,
 # which the linker may share with the baseline build) is free of AVX and BMI
 # instructions. Either fault could make the baseline build stop with an
-# illegal instruction on a processor without AVX2.
-# Run with -DOBJS=<object files joined by '|'>.
+# illegal instruction on a processor without the newer instructions.
+# Run with -DISA=<name> -DOBJS=<object files joined by '|'>.
+if(NOT ISA)
+  message(FATAL_ERROR "ISA not given")
+endif()
 string(REPLACE "|" ";" objs "${OBJS}")
 set(checked 0)
 foreach(obj IN LISTS objs)
@@ -18,11 +22,11 @@ foreach(obj IN LISTS objs)
       continue()
     endif()
     string(REGEX REPLACE "^[0-9a-fA-F]* +[A-Z] +" "" name "${line}")
-    if(name MATCHES "(^|[^A-Za-z0-9_])avx2::")
+    if(name MATCHES "(^|[^A-Za-z0-9_])${ISA}::")
       continue()
     endif()
     if(name MATCHES "(^|[^A-Za-z0-9_])(wt|wt_buf|wt_parse|wt_extract)")
-      message(FATAL_ERROR "${obj} defines ${name} outside the avx2 namespace")
+      message(FATAL_ERROR "${obj} defines ${name} outside the ${ISA} namespace")
     endif()
   endforeach()
 
@@ -37,13 +41,13 @@ foreach(obj IN LISTS objs)
       set(fn "${CMAKE_MATCH_1}")
       continue()
     endif()
-    if(fn STREQUAL "" OR fn MATCHES "(^|[^A-Za-z0-9_])avx2::")
+    if(fn STREQUAL "" OR fn MATCHES "(^|[^A-Za-z0-9_])${ISA}::")
       continue()
     endif()
     # tzcnt is left out: compilers write "rep bsf" for every x86-64, which
     # disassembles as tzcnt.
     if(line MATCHES ":[ \t]+(v[a-z0-9]+|lzcnt|andn|bextr|blsi|blsmsk|blsr|bzhi|pdep|pext|rorx|sarx|shlx|shrx|mulx)[ \t]")
-      message(FATAL_ERROR "${obj}: ${fn} is outside the avx2 namespace but uses ${CMAKE_MATCH_1}")
+      message(FATAL_ERROR "${obj}: ${fn} is outside the ${ISA} namespace but uses ${CMAKE_MATCH_1}")
     endif()
   endforeach()
   math(EXPR checked "${checked} + 1")
@@ -51,4 +55,4 @@ endforeach()
 if(checked EQUAL 0)
   message(FATAL_ERROR "no objects to check")
 endif()
-message(STATUS "AVX2 build: ${checked} objects, nothing of theirs outside their namespace needs AVX2")
+message(STATUS "${ISA} build: ${checked} objects, nothing of theirs outside their namespace needs its instructions")

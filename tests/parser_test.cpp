@@ -26,19 +26,15 @@ std::string inline_html(std::string_view s, int *counter)
 // The same span inside a document that goes on past it (bytes that must not
 // be rendered) and starts before it, so the scan may read around the span and
 // takes the paths that copy and search whole blocks up to its ends.
-// With avx2 set, the AVX2 build of the parser renders it.
-std::string inline_html_in_document(std::string_view s, int *counter, bool avx2 = false)
+// `build` renders it (each build of the parser has its own inline renderer).
+std::string inline_html_in_document(std::string_view s, int *counter,
+                                    const wt_parser_build &build = wt_baseline_parser())
 {
     const std::string before(70, '['), after(300, ']');
     std::string doc = before + std::string(s) + after;
     wt_buf out{};
     const char *text = doc.data() + before.size();
-#if defined(WT_HAVE_AVX2_BUILD)
-    if (avx2) wt::avx2::parse_inline_internal(text, s.size(), &out, counter, doc.data(), doc.data() + doc.size());
-    else
-#endif
-        wt::parse_inline_internal(text, s.size(), &out, counter, doc.data(), doc.data() + doc.size());
-    (void)avx2;
+    build.inline_span(text, s.size(), &out, counter, doc.data(), doc.data() + doc.size());
     std::string r(out.data ? out.data : "", out.len);
     wt_buf_free(&out);
     return r;
@@ -273,10 +269,12 @@ TEST(Parser, InlineScanMatchesPositionByPositionModel)
         ASSERT_EQ(c1, c2) << "input: " << s;
         ASSERT_EQ(inline_html_in_document(s, &c3), want) << "input in a document: " << s;
         ASSERT_EQ(c1, c3) << "input in a document: " << s;
-        if (wt_avx2_parser()) {
+        size_t builds_n = 0;
+        const wt_parser_build *const *builds = wt_usable_parsers(&builds_n);
+        for (size_t b = 1; b < builds_n; ++b) {
             int c4 = 0;
-            ASSERT_EQ(inline_html_in_document(s, &c4, true), want) << "AVX2 build, input: " << s;
-            ASSERT_EQ(c1, c4) << "AVX2 build, input: " << s;
+            ASSERT_EQ(inline_html_in_document(s, &c4, *builds[b]), want) << builds[b]->name << " build, input: " << s;
+            ASSERT_EQ(c1, c4) << builds[b]->name << " build, input: " << s;
         }
     }
 }

@@ -30,17 +30,17 @@ namespace {
 // followed by another starts a quote run; a single one is plain text.
 struct inline_marks {
 #if defined(WT_SIMD)
-    static unsigned at(const char *q) noexcept { return simd::mask(hits(q)); }
-    static simd::vec hits(const char *q) noexcept
+    static simd::mask_t at(const char *q) noexcept { return simd::mask(hits(q)); }
+    static simd::cmp hits(const char *q) noexcept
     {
         using namespace simd;
         vec v = load(q);
         vec after = load(q + 1);
-        vec url = both(eq(v, ':'), eq(after, '/'));
-        vec quotes = both(eq(v, '\''), eq(after, '\''));
+        cmp url = both(eq(v, ':'), eq(after, '/'));
+        cmp quotes = both(eq(v, '\''), eq(after, '\''));
         // '<' 0x3C and '>' 0x3E are the bytes b with b | 2 == 0x3E.
-        vec angle = eq(with_bits(v, 2), 0x3E);
-        vec amp_bracket = either(eq(v, '&'), eq(v, '['));
+        cmp angle = eq(with_bits(v, 2), 0x3E);
+        cmp amp_bracket = either(eq(v, '&'), eq(v, '['));
         return either(either(url, angle), either(quotes, amp_bracket));
     }
 #endif
@@ -320,7 +320,7 @@ struct link_window {
     explicit link_window(const char *q) noexcept
     {
         constexpr int block = simd::block;
-        for (int k = 0; k < W / block; ++k) {
+        for (int k = 0; k * block < W; ++k) { // one block may be wider than W
             const char *b = q + k * block;
             simd::vec v = simd::load(b);
             const int at = k * block;

@@ -17,12 +17,12 @@ namespace {
 // opening). Blocks mark only those pairs; one byte alone is marked loosely.
 struct outline_marks {
 #if defined(WT_SIMD)
-    static unsigned at(const char *q) noexcept
+    static simd::mask_t at(const char *q) noexcept
     {
         using namespace simd;
         vec v = load(q), next = load(q + 1);
-        vec link = both(eq(v, '['), eq(next, '['));
-        vec tag = both(eq(v, '<'), either(eq(next, '!'), eq(next, 'n')));
+        cmp link = both(eq(v, '['), eq(next, '['));
+        cmp tag = both(eq(v, '<'), either(eq(next, '!'), eq(next, 'n')));
         return mask(either(link, tag));
     }
 #endif
