@@ -15,27 +15,21 @@
 #endif
 
 // The newer builds' entry points (see wt_isa.h).
+#define WT_DECLARE_BUILD(isa)                                                                      \
+    namespace isa {                                                                                \
+    int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept;             \
+    int wt_extract_links_json(const char *document, wt_buf *out) noexcept;                        \
+    int wt_extract_headings_json(const char *document, wt_buf *out) noexcept;                     \
+    }                                                                                              \
+    namespace wt::isa {                                                                            \
+    void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter, const char *doc, \
+                               const char *limit) noexcept;                                        \
+    }
 #if defined(WT_HAVE_AVX2_BUILD)
-namespace avx2 {
-int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept;
-int wt_extract_links_json(const char *document, wt_buf *out) noexcept;
-int wt_extract_headings_json(const char *document, wt_buf *out) noexcept;
-} // namespace avx2
-namespace wt::avx2 {
-void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter, const char *doc,
-                           const char *limit) noexcept;
-} // namespace wt::avx2
+WT_DECLARE_BUILD(avx2)
 #endif
 #if defined(WT_HAVE_AVX512_BUILD)
-namespace avx512 {
-int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept;
-int wt_extract_links_json(const char *document, wt_buf *out) noexcept;
-int wt_extract_headings_json(const char *document, wt_buf *out) noexcept;
-} // namespace avx512
-namespace wt::avx512 {
-void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter, const char *doc,
-                           const char *limit) noexcept;
-} // namespace wt::avx512
+WT_DECLARE_BUILD(avx512)
 #endif
 
 namespace {
