@@ -1,5 +1,6 @@
-// Finding the next byte of a small set a block at a time (32 bytes with AVX2,
-// 16 with SSE2, which every x86-64 has), else one byte at a time. Used by the
+// Finding the next byte of a small set a block at a time (64 bytes with
+// AVX-512, 32 with AVX2, 16 with SSE2, which every x86-64 has; see wt_isa.h),
+// else one byte at a time. Used by the
 // hot loops to skip plain text between markup bytes.
 #ifndef WT_SCAN_H
 #define WT_SCAN_H
@@ -23,8 +24,10 @@ namespace wt {
 WT_ISA_BEGIN
 
 #if defined(WT_SIMD)
-// The few vector operations the scanners need, on blocks of 32 bytes with
-// AVX2 or 16 with SSE2 (every x86-64). A mask has bit i set for byte i.
+// The few vector operations the scanners need, on blocks of 64 bytes with
+// AVX-512, 32 with AVX2 or 16 with SSE2 (every x86-64). A comparison gives a
+// `cmp` (a mask register with AVX-512, a vector otherwise); mask() turns it
+// into a mask_t with bit i set for byte i.
 namespace simd {
 #if defined(WT_AVX512)
 // Comparisons give 64-bit masks directly.
