@@ -1,7 +1,7 @@
 // Finding the next byte of a small set a block at a time (64 bytes with
 // AVX-512, 32 with AVX2, 16 with SSE2, which every x86-64 has; see wt_isa.h),
-// else one byte at a time. Used by the
-// hot loops to skip plain text between markup bytes.
+// else one byte at a time. Used by the hot loops to skip plain text between
+// markup bytes.
 #ifndef WT_SCAN_H
 #define WT_SCAN_H
 
