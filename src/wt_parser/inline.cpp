@@ -713,6 +713,10 @@ void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter
             break;
         case '[': {
             const char *next = nullptr;
+            if (end - p >= 2 && p[1] == '[' && s.close_link.known_absent(p + 2)) {
+                ++p; // no "]]" follows: plain text, and the run goes on
+                break;
+            }
             if (end - p >= 2) {
                 append_run(s, run, p);
                 run = p;
