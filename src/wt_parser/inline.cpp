@@ -437,7 +437,6 @@ const char *short_link(inline_scan &s, const char *p, bool *wider) noexcept
 // and its trail, or nullptr when no "]]" closes it within the span.
 const char *internal_link(inline_scan &s, const char *p) noexcept
 {
-    if (s.close_link.known_absent(p + 2)) return nullptr; // a run of unclosed openers
 #if defined(WT_SIMD)
     bool wider = false;
     if (const char *next = short_link<32>(s, p, &wider)) return next;
