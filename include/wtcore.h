@@ -1,19 +1,25 @@
 /* tarnwick-wikitext-core: wikitext to HTML, plus the link and heading outline
    of a document as JSON. Plain C interface; usable from C and C++.
 
-   Two families of functions:
+   Three families of functions:
+   - wtcore_render takes a pointer and a length, a format and options, and
+     returns a new string that the caller owns and releases with wtcore_free.
+     It shares no state and may run in any number of threads at once. This is
+     the call for new code and for language bindings.
    - wtcore_to_html, wtcore_extract_links_json, wtcore_extract_headings_json
      return a string that the library owns, in a buffer of its own per
      function. The string stays valid until the next call of the same
      function. These functions share static state: make one call at a time.
-   - The _r variants return a new string that the caller owns and releases
-     with wtcore_free. They share no state and may run in any number of
-     threads at once.
+   - The _r variants of those three return a new string that the caller owns
+     and releases with wtcore_free, and share no state.
 
-   Input is a NUL-terminated byte string, read up to its first NUL. Bytes are
-   never decoded: UTF-8 passes through unchanged. */
+   The functions of the last two families take a NUL-terminated byte string
+   and read it up to its first NUL. Bytes are never decoded: UTF-8 passes
+   through unchanged. */
 #ifndef WTCORE_H
 #define WTCORE_H
+
+#include <stddef.h>
 
 #ifndef WTCORE_BUILDING
 #  define WTCORE_API
@@ -66,8 +72,72 @@ WTCORE_API char *wtcore_to_html_r(const char *document) WTCORE_NOEXCEPT;
 WTCORE_API char *wtcore_extract_links_json_r(const char *document) WTCORE_NOEXCEPT;
 WTCORE_API char *wtcore_extract_headings_json_r(const char *document) WTCORE_NOEXCEPT;
 
-/* Releases a string returned by a _r function. NULL is ignored. */
+/* Releases a string returned by a _r function or by wtcore_render. NULL is
+   ignored. */
 WTCORE_API void wtcore_free(char *result) WTCORE_NOEXCEPT;
+
+/* ---- The configurable call -------------------------------------------- */
+
+/* Formats of wtcore_render. */
+#define WTCORE_FORMAT_HTML 0          /* the HTML fragment */
+#define WTCORE_FORMAT_LINKS_JSON 1    /* [{"target":...,"text":...},...] */
+#define WTCORE_FORMAT_HEADINGS_JSON 2 /* [{"level":...,"text":...,"anchor":...},...] */
+
+/* Option bits of wtcore_options.flags. */
+/* Internal-link targets are percent-encoded as URL paths (spaces still become
+   '_'); a target with a "." or ".." path segment is not a link but text. */
+#define WTCORE_ENCODE_TARGETS 0x1u
+/* Well-formed output: every element closes within the block that opened it,
+   in the order opened; stray closing tags are dropped; no link inside a link. */
+#define WTCORE_BALANCE_TAGS 0x2u
+/* <span> keeps only class, title, lang, dir and a style that cannot load
+   anything or cover the page. */
+#define WTCORE_SAFE_ATTRIBUTES 0x4u
+
+/* Statuses of wtcore_render. */
+#define WTCORE_OK 0
+#define WTCORE_ERROR_MEMORY 1   /* memory ran out */
+#define WTCORE_ERROR_OPTIONS 2  /* unknown flag bits or format, size too small,
+                                   a link template without "$1" */
+#define WTCORE_ERROR_ARGUMENT 3 /* a NULL result pointer, or a NULL document
+                                   with a non-zero length */
+
+/* Options of one wtcore_render call. Initialise with wtcore_options_init,
+   then set the fields you need; the library reads `size` bytes of it, so a
+   caller built against an older header keeps working when fields are added. */
+typedef struct wtcore_options {
+    size_t size;               /* sizeof(wtcore_options); set by wtcore_options_init */
+    unsigned flags;            /* WTCORE_* option bits */
+    const char *link_template; /* internal-link address; "$1" stands for the
+                                  target; NULL: "/wiki/$1" */
+    const char *external_rel;  /* rel of external links; NULL: "nofollow" */
+    /* Red links: called for each internal link to a page (not for a link to a
+       section of this page) with the page part of the target as written,
+       trimmed, before any '#'; when it returns 0 the link gets class="new".
+       NULL: no check. */
+    int (*page_exists)(void *context, const char *target, size_t length);
+    void *context;             /* handed to page_exists */
+    /* further fields only at the end */
+} wtcore_options;
+
+/* Sets every field to its default and `size` to sizeof(wtcore_options). */
+WTCORE_API void wtcore_options_init(wtcore_options *options) WTCORE_NOEXCEPT;
+
+/* Converts `length` bytes at `document` (no terminator needed) into `format`.
+   A NUL among them does not end the document: it is read as U+FFFD (the bytes
+   EF BF BD), in every format. `options` NULL means the defaults, with which the
+   result equals that of the matching function above for any document without
+   a NUL. Returns WTCORE_OK and a new NUL-terminated string in *result (release
+   it with wtcore_free; its length goes to *result_length unless that is NULL),
+   or a non-zero status with *result set to NULL. Reentrant: no shared state,
+   and wtcore_last_error is left alone. */
+WTCORE_API int wtcore_render(const char *document, size_t length, int format,
+                             const wtcore_options *options, char **result,
+                             size_t *result_length) WTCORE_NOEXCEPT;
+
+/* A constant message for a status of wtcore_render: "ok", "out of memory",
+   ...; "unknown status" for any other value. */
+WTCORE_API const char *wtcore_status_message(int status) WTCORE_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -166,6 +166,24 @@ char *extract_json_r(const char *document, json_extractor extract) noexcept
     return release(&buf, extract(document, &buf));
 }
 
+// The options of one wtcore_render call, checked.
+struct wt_options {
+    unsigned flags = 0;
+};
+
+// The caller's options read into *out: at most `size` bytes of them, the rest
+// left at their defaults. Returns WTCORE_OK or WTCORE_ERROR_OPTIONS.
+int read_options(const wtcore_options *in, wt_options *out) noexcept
+{
+    constexpr unsigned known_flags = 0;
+    if (!in) return WTCORE_OK;
+    if (in->size < sizeof(wtcore_options)) return WTCORE_ERROR_OPTIONS;
+    if (in->flags & ~known_flags) return WTCORE_ERROR_OPTIONS;
+    if (in->link_template || in->external_rel || in->page_exists) return WTCORE_ERROR_OPTIONS;
+    out->flags = in->flags;
+    return WTCORE_OK;
+}
+
 } // namespace
 
 const wt_parser_build &wt_baseline_parser() noexcept
@@ -242,6 +260,77 @@ WTCORE_API char *wtcore_extract_headings_json_r(const char *document) noexcept
 WTCORE_API void wtcore_free(char *result) noexcept
 {
     wt_mem_free(result);
+}
+
+WTCORE_API void wtcore_options_init(wtcore_options *options) noexcept
+{
+    if (!options) return;
+    *options = wtcore_options{};
+    options->size = sizeof(wtcore_options);
+}
+
+WTCORE_API int wtcore_render(const char *document, size_t length, int format,
+                             const wtcore_options *options, char **result,
+                             size_t *result_length) noexcept
+{
+    if (result) *result = nullptr;
+    if (result_length) *result_length = 0;
+    if (!result || (!document && length)) return WTCORE_ERROR_ARGUMENT;
+    wt_options opts;
+    if (int status = read_options(options, &opts)) return status;
+    if (format < WTCORE_FORMAT_HTML || format > WTCORE_FORMAT_HEADINGS_JSON) return WTCORE_ERROR_OPTIONS;
+
+    // The parser reads a NUL-terminated document: copy the bytes, each NUL
+    // made U+FFFD.
+    wt_buf doc{};
+    size_t nuls = 0;
+    for (const char *p = document, *end = document + length;
+         p && (p = static_cast<const char *>(std::memchr(p, '\0', size_t(end - p)))); ++p)
+        ++nuls;
+    wt_buf_init(&doc, length + 2 * nuls + 1);
+    for (size_t i = 0; i < length; ++i) {
+        if (document[i]) wt_buf_append_char(&doc, document[i]);
+        else wt_buf_append_lit(&doc, "\xEF\xBF\xBD");
+    }
+    if (doc.failed) {
+        wt_buf_free(&doc);
+        return WTCORE_ERROR_MEMORY;
+    }
+    const char *text = wt_buf_cstring(&doc);
+    wt_buf out{};
+    int ok = 0;
+    switch (format) {
+    case WTCORE_FORMAT_HTML:
+        wt_buf_init(&out, doc.len + doc.len / 4 + 64);
+        ok = wt_active_parser().html(text, nullptr, &out);
+        break;
+    case WTCORE_FORMAT_LINKS_JSON:
+        wt_buf_init(&out, json_initial_cap);
+        ok = wt_active_parser().links(text, &out);
+        break;
+    default:
+        wt_buf_init(&out, json_initial_cap);
+        ok = wt_active_parser().headings(text, &out);
+        break;
+    }
+    wt_buf_free(&doc);
+    size_t n = out.len;
+    char *r = release(&out, ok);
+    if (!r) return WTCORE_ERROR_MEMORY;
+    *result = r;
+    if (result_length) *result_length = n;
+    return WTCORE_OK;
+}
+
+WTCORE_API const char *wtcore_status_message(int status) noexcept
+{
+    switch (status) {
+    case WTCORE_OK: return "ok";
+    case WTCORE_ERROR_MEMORY: return "out of memory";
+    case WTCORE_ERROR_OPTIONS: return "invalid options: unknown flag or format, size too small, or a link template without \"$1\"";
+    case WTCORE_ERROR_ARGUMENT: return "invalid argument: NULL result, or NULL document with a non-zero length";
+    default: return "unknown status";
+    }
 }
 
 } // extern "C"

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -150,8 +151,9 @@ std::string case_name(const ::testing::TestParamInfo<Case> &info) {
 
 // Runs one conversion, plain then reentrant, and compares the plain result
 // with the expectation and the reentrant one with the plain one.
+// Then wtcore_render with the default options must give the same bytes.
 template <class Plain, class Reentrant>
-void check(const Case &c, const char *what, Plain plain, Reentrant reentrant,
+void check(const Case &c, const char *what, Plain plain, Reentrant reentrant, int format,
            const std::optional<std::string> &want) {
   const std::string where = c.file + ":" + std::to_string(c.line) + " [" + c.section + "] " + what;
   const std::string got = plain(c.in.c_str());
@@ -169,6 +171,17 @@ void check(const Case &c, const char *what, Plain plain, Reentrant reentrant,
                   << "\n  plain: " << c_escape(got) << "\n  _r:    " << c_escape(r);
   wtcore_free(r);
   EXPECT_STREQ(wtcore_last_error(), "") << where << " (after the _r form)";
+  char *rendered = nullptr;
+  size_t len = 0;
+  const int status = wtcore_render(c.in.data(), c.in.size(), format, nullptr, &rendered, &len);
+  if (status != WTCORE_OK || !rendered) {
+    ADD_FAILURE() << where << ": wtcore_render failed: " << wtcore_status_message(status);
+    return;
+  }
+  if (std::string(rendered, len) != got || std::strlen(rendered) != len)
+    ADD_FAILURE() << where << ": wtcore_render differs\n  input:  " << c_escape(c.in)
+                  << "\n  plain:  " << c_escape(got) << "\n  render: " << c_escape(std::string(rendered, len));
+  wtcore_free(rendered);
 }
 
 // Keeps gtest from dumping the record's bytes when it names a parameter.
@@ -179,9 +192,12 @@ class Golden : public ::testing::TestWithParam<Case> {};
 TEST_P(Golden, Matches) {
   const Case &c = GetParam();
   if (!c.error.empty()) FAIL() << c.file << ":" << c.line << ": malformed case file: " << c.error;
-  check(c, "html", [](const char *d) { return wtcore_to_html(d, nullptr); }, wtcore_to_html_r, c.html);
-  check(c, "links", wtcore_extract_links_json, wtcore_extract_links_json_r, c.links);
-  check(c, "heads", wtcore_extract_headings_json, wtcore_extract_headings_json_r, c.heads);
+  check(c, "html", [](const char *d) { return wtcore_to_html(d, nullptr); }, wtcore_to_html_r,
+        WTCORE_FORMAT_HTML, c.html);
+  check(c, "links", wtcore_extract_links_json, wtcore_extract_links_json_r, WTCORE_FORMAT_LINKS_JSON,
+        c.links);
+  check(c, "heads", wtcore_extract_headings_json, wtcore_extract_headings_json_r,
+        WTCORE_FORMAT_HEADINGS_JSON, c.heads);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Golden, ::testing::ValuesIn(load_cases()), case_name);
