@@ -82,6 +82,12 @@ WTCORE_API void wtcore_free(char *result) WTCORE_NOEXCEPT;
 #define WTCORE_FORMAT_HTML 0          /* the HTML fragment */
 #define WTCORE_FORMAT_LINKS_JSON 1    /* [{"target":...,"text":...},...] */
 #define WTCORE_FORMAT_HEADINGS_JSON 2 /* [{"level":...,"text":...,"anchor":...},...] */
+/* The formats below come with the extended syntax (WTCORE_EXTENDED). */
+#define WTCORE_FORMAT_TEXT 3            /* the page as plain UTF-8 text */
+#define WTCORE_FORMAT_TEMPLATES_JSON 4  /* [{"name":...,"params":[{"name":...,"value":...}]},...] */
+#define WTCORE_FORMAT_CATEGORIES_JSON 5 /* [{"name":...,"sort":... or null},...] */
+#define WTCORE_FORMAT_PAGE_JSON 6       /* {"links":...,"headings":...,"categories":...,
+                                           "templates":...,"external_links":...,"redirect":...} */
 
 /* Option bits of wtcore_options.flags. */
 /* Internal-link targets are percent-encoded as URL paths (spaces still become
@@ -93,6 +99,9 @@ WTCORE_API void wtcore_free(char *result) WTCORE_NOEXCEPT;
 /* <span> keeps only class, title, lang, dir and a style that cannot load
    anything or cover the page. */
 #define WTCORE_SAFE_ATTRIBUTES 0x4u
+/* The syntax of the large public wikis beyond the core language: templates,
+   references, tables, files, categories, more tags. */
+#define WTCORE_EXTENDED 0x8u
 
 /* Statuses of wtcore_render. */
 #define WTCORE_OK 0
@@ -101,6 +110,7 @@ WTCORE_API void wtcore_free(char *result) WTCORE_NOEXCEPT;
                                    a link template without "$1" */
 #define WTCORE_ERROR_ARGUMENT 3 /* a NULL result pointer, or a NULL document
                                    with a non-zero length */
+#define WTCORE_STOPPED 4        /* a wtcore_visit callback asked to stop */
 
 /* Options of one wtcore_render call. Initialise with wtcore_options_init,
    then set the fields you need; the library reads `size` bytes of it, so a
@@ -135,8 +145,34 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
                              const wtcore_options *options, char **result,
                              size_t *result_length) WTCORE_NOEXCEPT;
 
-/* A constant message for a status of wtcore_render: "ok", "out of memory",
-   ...; "unknown status" for any other value. */
+/* The items of a document one at a time, for callers that build objects of
+   their own (language bindings) instead of reading JSON. Each callback gets
+   the `context` of wtcore_visit and returns 0 to go on, anything else to stop
+   the walk. A NULL callback is not called. Strings are not NUL-terminated and
+   stay valid only during the callback; they hold the bytes that the matching
+   JSON format holds, unescaped. */
+typedef struct wtcore_visitor {
+    size_t size; /* sizeof(wtcore_visitor) */
+    /* An internal link: its target and its label, as the links format lists them. */
+    int (*link)(void *context, const char *target, size_t target_length,
+                const char *text, size_t text_length);
+    /* A heading: level 1 to 6, its raw text, and its anchor (the id of the
+       rendered heading). */
+    int (*heading)(void *context, int level, const char *text, size_t text_length,
+                   const char *anchor, size_t anchor_length);
+    /* further callbacks only at the end */
+} wtcore_visitor;
+
+/* Walks the document as wtcore_render reads it (pointer, length, NUL as
+   U+FFFD, options): every link in document order when `link` is set, then
+   every heading in document order when `heading` is set. Returns WTCORE_OK,
+   WTCORE_STOPPED when a callback returned non-zero, or an error status
+   (WTCORE_ERROR_OPTIONS also for a visitor whose size is too small). */
+WTCORE_API int wtcore_visit(const char *document, size_t length, const wtcore_options *options,
+                            const wtcore_visitor *visitor, void *context) WTCORE_NOEXCEPT;
+
+/* A constant message for a status of wtcore_render or wtcore_visit: "ok",
+   "out of memory", ...; "unknown status" for any other value. */
 WTCORE_API const char *wtcore_status_message(int status) WTCORE_NOEXCEPT;
 
 #ifdef __cplusplus

@@ -20,6 +20,7 @@
     int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept;             \
     int wt_extract_links_json(const char *document, wt_buf *out) noexcept;                        \
     int wt_extract_headings_json(const char *document, wt_buf *out) noexcept;                     \
+    int wt_visit(const char *document, const wtcore_visitor *visitor, void *context) noexcept;    \
     }                                                                                              \
     namespace wt::isa {                                                                            \
     void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter, const char *doc, \
@@ -80,7 +81,8 @@ using json_extractor = int (*)(const char *, wt_buf *) noexcept;
 using inline_fn = void (*)(const char *, size_t, wt_buf *, int *, const char *, const char *) noexcept;
 
 const wt_parser_build baseline_build{"baseline", wt_parse_to_html, wt_extract_links_json,
-                                     wt_extract_headings_json, static_cast<inline_fn>(wt::parse_inline_internal)};
+                                     wt_extract_headings_json, wt_visit,
+                                     static_cast<inline_fn>(wt::parse_inline_internal)};
 
 #if defined(WT_HAVE_AVX2_BUILD) || defined(WT_HAVE_AVX512_BUILD)
 // What the newer builds need besides AVX2 or AVX-512: BMI1, BMI2 and LZCNT.
@@ -94,11 +96,12 @@ bool cpu_has_bit_ops() noexcept
 
 #if defined(WT_HAVE_AVX2_BUILD)
 const wt_parser_build avx2_build{"avx2", avx2::wt_parse_to_html, avx2::wt_extract_links_json,
-                                 avx2::wt_extract_headings_json, wt::avx2::parse_inline_internal};
+                                 avx2::wt_extract_headings_json, avx2::wt_visit, wt::avx2::parse_inline_internal};
 #endif
 #if defined(WT_HAVE_AVX512_BUILD)
 const wt_parser_build avx512_build{"avx512", avx512::wt_parse_to_html, avx512::wt_extract_links_json,
-                                   avx512::wt_extract_headings_json, wt::avx512::parse_inline_internal};
+                                   avx512::wt_extract_headings_json, avx512::wt_visit,
+                                   wt::avx512::parse_inline_internal};
 #endif
 
 struct usable_list {
@@ -133,9 +136,12 @@ const usable_list &usable() noexcept
 const wt_parser_build &choose_parser() noexcept
 {
     const usable_list &list = usable();
+#if defined(WT_HAVE_AVX2_BUILD) || defined(WT_HAVE_AVX512_BUILD)
+    // Only a library that holds several builds looks at the environment.
     if (const char *isa = std::getenv("WTCORE_ISA"))
         for (size_t i = 0; i < list.n; ++i)
             if (std::strcmp(isa, list.builds[i]->name) == 0) return *list.builds[i];
+#endif
     return *list.builds[list.n - 1];
 }
 
@@ -182,6 +188,24 @@ int read_options(const wtcore_options *in, wt_options *out) noexcept
     if (in->link_template || in->external_rel || in->page_exists) return WTCORE_ERROR_OPTIONS;
     out->flags = in->flags;
     return WTCORE_OK;
+}
+
+// The parser reads a NUL-terminated document: copies the bytes into *doc,
+// each NUL made U+FFFD. Returns false when memory runs out.
+bool terminated_copy(const char *document, size_t length, wt_buf *doc) noexcept
+{
+    size_t nuls = 0;
+    for (const char *p = document, *end = document + length;
+         p && (p = static_cast<const char *>(std::memchr(p, '\0', size_t(end - p)))); ++p)
+        ++nuls;
+    wt_buf_init(doc, length + 2 * nuls + 1);
+    for (size_t i = 0; i < length; ++i) {
+        if (document[i]) wt_buf_append_char(doc, document[i]);
+        else wt_buf_append_lit(doc, "\xEF\xBF\xBD");
+    }
+    if (!doc->failed) return true;
+    wt_buf_free(doc);
+    return false;
 }
 
 } // namespace
@@ -280,22 +304,8 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
     if (int status = read_options(options, &opts)) return status;
     if (format < WTCORE_FORMAT_HTML || format > WTCORE_FORMAT_HEADINGS_JSON) return WTCORE_ERROR_OPTIONS;
 
-    // The parser reads a NUL-terminated document: copy the bytes, each NUL
-    // made U+FFFD.
     wt_buf doc{};
-    size_t nuls = 0;
-    for (const char *p = document, *end = document + length;
-         p && (p = static_cast<const char *>(std::memchr(p, '\0', size_t(end - p)))); ++p)
-        ++nuls;
-    wt_buf_init(&doc, length + 2 * nuls + 1);
-    for (size_t i = 0; i < length; ++i) {
-        if (document[i]) wt_buf_append_char(&doc, document[i]);
-        else wt_buf_append_lit(&doc, "\xEF\xBF\xBD");
-    }
-    if (doc.failed) {
-        wt_buf_free(&doc);
-        return WTCORE_ERROR_MEMORY;
-    }
+    if (!terminated_copy(document, length, &doc)) return WTCORE_ERROR_MEMORY;
     const char *text = wt_buf_cstring(&doc);
     wt_buf out{};
     int ok = 0;
@@ -322,6 +332,20 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
     return WTCORE_OK;
 }
 
+WTCORE_API int wtcore_visit(const char *document, size_t length, const wtcore_options *options,
+                            const wtcore_visitor *visitor, void *context) noexcept
+{
+    if (!visitor || (!document && length)) return WTCORE_ERROR_ARGUMENT;
+    wt_options opts;
+    if (int status = read_options(options, &opts)) return status;
+    if (visitor->size < sizeof(wtcore_visitor)) return WTCORE_ERROR_OPTIONS;
+    wt_buf doc{};
+    if (!terminated_copy(document, length, &doc)) return WTCORE_ERROR_MEMORY;
+    int status = wt_active_parser().visit(wt_buf_cstring(&doc), visitor, context);
+    wt_buf_free(&doc);
+    return status;
+}
+
 WTCORE_API const char *wtcore_status_message(int status) noexcept
 {
     switch (status) {
@@ -329,6 +353,7 @@ WTCORE_API const char *wtcore_status_message(int status) noexcept
     case WTCORE_ERROR_MEMORY: return "out of memory";
     case WTCORE_ERROR_OPTIONS: return "invalid options: unknown flag or format, size too small, or a link template without \"$1\"";
     case WTCORE_ERROR_ARGUMENT: return "invalid argument: NULL result, or NULL document with a non-zero length";
+    case WTCORE_STOPPED: return "stopped by a visitor callback";
     default: return "unknown status";
     }
 }

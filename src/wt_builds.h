@@ -4,6 +4,7 @@
 #define WT_BUILDS_H
 
 #include "wt_buffer.h"
+#include "wtcore.h"
 
 #include <cstddef>
 
@@ -12,6 +13,7 @@ struct wt_parser_build {
     int (*html)(const char *document, void *reserved, wt_buf *out) noexcept;
     int (*links)(const char *document, wt_buf *out) noexcept;
     int (*headings)(const char *document, wt_buf *out) noexcept;
+    int (*visit)(const char *document, const wtcore_visitor *visitor, void *context) noexcept;
     // The inline renderer (parse_inline_internal, document form), for tests.
     void (*inline_span)(const char *text, size_t n, wt_buf *out, int *counter, const char *doc,
                         const char *limit) noexcept;

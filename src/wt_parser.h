@@ -6,6 +6,7 @@
 
 #include "wt_buffer.h"
 #include "wt_scan.h"
+#include "wtcore.h"
 
 #include <cstddef>
 #include <cstring>
@@ -18,6 +19,9 @@ WT_ISA_BEGIN
 int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept;
 int wt_extract_links_json(const char *document, wt_buf *out) noexcept;
 int wt_extract_headings_json(const char *document, wt_buf *out) noexcept;
+// Walks the links and headings of a document for a visitor (see wtcore_visit);
+// returns a WTCORE_ status.
+int wt_visit(const char *document, const wtcore_visitor *visitor, void *context) noexcept;
 WT_ISA_END
 
 namespace wt {

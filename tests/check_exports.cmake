@@ -4,7 +4,7 @@ set(expected
   wtcore_extract_headings_json wtcore_extract_headings_json_r
   wtcore_extract_links_json wtcore_extract_links_json_r
   wtcore_free wtcore_last_error wtcore_to_html wtcore_to_html_r wtcore_version
-  wtcore_options_init wtcore_render wtcore_status_message)
+  wtcore_options_init wtcore_render wtcore_status_message wtcore_visit)
 execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")

@@ -70,6 +70,68 @@ void append_json_string(wt_buf *out, span s, const char *doc, const char *end) n
     else wt_buf_append_json_escaped(out, s.p, s.n);
 }
 
+// Calls fn(target, label) for each internal link of the document [doc, end),
+// in order, skipping comments and nowiki passages; stops early when fn returns
+// false. Returns whether it went through to the end.
+template <class Fn>
+bool for_each_link(const char *document, const char *end, Fn fn) noexcept
+{
+    const char *p = document;
+    search_memo comment_close, nowiki_close, link_close;
+    mark_cursor<outline_marks> marks(document, end);
+    while ((p = marks.next(p)) < end) {
+        size_t left = size_t(end - p);
+        if (*p == '<') {
+            if (left >= 4 && std::memcmp(p, "<!--", 4) == 0) {
+                if (const char *close = comment_close.find(
+                        p + 4, [&](const char *q) { return find_text(q, end, "-->"); })) {
+                    p = close + 3;
+                    continue;
+                }
+            } else if (left >= 8 && std::memcmp(p, "<nowiki>", 8) == 0) {
+                if (const char *close = nowiki_close.find(
+                        p + 8, [&](const char *q) { return find_text(q, end, "</nowiki>"); })) {
+                    p = close + 9;
+                    continue;
+                }
+            }
+        } else if (left >= 2 && p[1] == '[') {
+            if (const char *close = link_close.find(
+                    p + 2, [&](const char *q) { return find_pair<']'>(q, end, document); })) {
+                span target, label;
+                split_link(span{p + 2, size_t(close - (p + 2))}, &target, &label, document);
+                if (!fn(target, label)) return false;
+                p = close + 2;
+                continue;
+            }
+        }
+        ++p;
+    }
+    return true;
+}
+
+// Calls fn(level, text, anchor) for each heading line, in order; stops early
+// when fn returns false. `anchor` is a buffer whose `failed` tells whether the
+// anchor could be made. Returns whether it went through to the end.
+template <class Fn>
+bool for_each_heading(const char *document, Fn fn) noexcept
+{
+    const char *pos = document;
+    span line;
+    while (next_line(&pos, &line)) {
+        size_t level;
+        span text;
+        if (line.n == 0 || line.p[0] != '=' || !match_heading(line, &level, &text)) continue;
+        char local[256];
+        wt_buf anchor;
+        make_anchor(text, local, sizeof local, &anchor);
+        bool go_on = fn(level, text, anchor);
+        release_anchor(&anchor, local);
+        if (!go_on) return false;
+    }
+    return true;
+}
+
 } // namespace
 WT_ISA_END
 } // namespace wt
@@ -82,45 +144,18 @@ int wt_extract_links_json(const char *document, wt_buf *out) noexcept
     if (!out) return 0;
     wt_buf_append_char(out, '[');
     if (document) {
-        const char *p = document;
-        const char *end = p + std::strlen(p);
-        search_memo comment_close, nowiki_close, link_close;
+        const char *end = document + std::strlen(document);
         bool first = true;
-        mark_cursor<outline_marks> marks(document, end);
-        while ((p = marks.next(p)) < end) {
-            size_t left = size_t(end - p);
-            if (*p == '<') {
-                if (left >= 4 && std::memcmp(p, "<!--", 4) == 0) {
-                    if (const char *close = comment_close.find(
-                            p + 4, [&](const char *q) { return find_text(q, end, "-->"); })) {
-                        p = close + 3;
-                        continue;
-                    }
-                } else if (left >= 8 && std::memcmp(p, "<nowiki>", 8) == 0) {
-                    if (const char *close = nowiki_close.find(
-                            p + 8, [&](const char *q) { return find_text(q, end, "</nowiki>"); })) {
-                        p = close + 9;
-                        continue;
-                    }
-                }
-            } else if (left >= 2 && p[1] == '[') {
-                if (const char *close = link_close.find(
-                        p + 2, [&](const char *q) { return find_pair<']'>(q, end, document); })) {
-                    span target, label;
-                    split_link(span{p + 2, size_t(close - (p + 2))}, &target, &label, document);
-                    if (first) wt_buf_append_lit(out, "{\"target\":\"");
-                    else wt_buf_append_lit(out, ",{\"target\":\"");
-                    first = false;
-                    append_json_string(out, target, document, end);
-                    wt_buf_append_lit(out, "\",\"text\":\"");
-                    append_json_string(out, label, document, end);
-                    wt_buf_append_lit(out, "\"}");
-                    p = close + 2;
-                    continue;
-                }
-            }
-            ++p;
-        }
+        for_each_link(document, end, [&](span target, span label) {
+            if (first) wt_buf_append_lit(out, "{\"target\":\"");
+            else wt_buf_append_lit(out, ",{\"target\":\"");
+            first = false;
+            append_json_string(out, target, document, end);
+            wt_buf_append_lit(out, "\",\"text\":\"");
+            append_json_string(out, label, document, end);
+            wt_buf_append_lit(out, "\"}");
+            return true;
+        });
     }
     wt_buf_append_char(out, ']');
     return out->failed ? 0 : 1;
@@ -132,16 +167,8 @@ int wt_extract_headings_json(const char *document, wt_buf *out) noexcept
     if (!out) return 0;
     wt_buf_append_char(out, '[');
     if (document) {
-        const char *pos = document;
         bool first = true;
-        span line;
-        while (next_line(&pos, &line)) {
-            size_t level;
-            span text;
-            if (line.n == 0 || line.p[0] != '=' || !match_heading(line, &level, &text)) continue;
-            char local[256];
-            wt_buf anchor;
-            make_anchor(text, local, sizeof local, &anchor);
+        for_each_heading(document, [&](size_t level, span text, const wt_buf &anchor) {
             if (anchor.failed) out->failed = 1;
             if (!first) wt_buf_append_char(out, ',');
             first = false;
@@ -152,11 +179,35 @@ int wt_extract_headings_json(const char *document, wt_buf *out) noexcept
             wt_buf_append_lit(out, "\",\"anchor\":\"");
             wt_buf_append_json_escaped(out, anchor.data, anchor.len);
             wt_buf_append_lit(out, "\"}");
-            release_anchor(&anchor, local);
-        }
+            return true;
+        });
     }
     wt_buf_append_char(out, ']');
     return out->failed ? 0 : 1;
+}
+
+int wt_visit(const char *document, const wtcore_visitor *visitor, void *context) noexcept
+{
+    using namespace wt;
+    if (visitor->link) {
+        const char *end = document + std::strlen(document);
+        if (!for_each_link(document, end, [&](span target, span label) {
+                return visitor->link(context, target.p, target.n, label.p, label.n) == 0;
+            }))
+            return WTCORE_STOPPED;
+    }
+    if (visitor->heading) {
+        bool no_memory = false;
+        if (!for_each_heading(document, [&](size_t level, span text, const wt_buf &anchor) {
+                if (anchor.failed) {
+                    no_memory = true;
+                    return false;
+                }
+                return visitor->heading(context, int(level), text.p, text.n, anchor.data, anchor.len) == 0;
+            }))
+            return no_memory ? WTCORE_ERROR_MEMORY : WTCORE_STOPPED;
+    }
+    return WTCORE_OK;
 }
 
 WT_ISA_END

@@ -1,0 +1,135 @@
+// wtcore_render and wtcore_visit: arguments and statuses, the length-aware
+// reading of the document (NUL as U+FFFD), and the visitor against the JSON
+// formats.
+#include "wtcore.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace std::string_literals;
+
+namespace {
+
+struct rendered {
+    int status = -1;
+    std::string text;
+    bool null_result = false;
+};
+
+rendered render(std::string_view doc, int format, const wtcore_options *options = nullptr)
+{
+    rendered r;
+    char *out = reinterpret_cast<char *>(1);
+    size_t len = 12345;
+    r.status = wtcore_render(doc.data(), doc.size(), format, options, &out, &len);
+    r.null_result = out == nullptr;
+    if (out) {
+        r.text.assign(out, len);
+        wtcore_free(out);
+    } else {
+        EXPECT_EQ(len, 0u);
+    }
+    return r;
+}
+
+std::string html(std::string_view doc, const wtcore_options *options = nullptr)
+{
+    rendered r = render(doc, WTCORE_FORMAT_HTML, options);
+    EXPECT_EQ(r.status, WTCORE_OK) << wtcore_status_message(r.status);
+    return r.text;
+}
+
+TEST(Render, ArgumentsAndStatuses)
+{
+    char *out = nullptr;
+    EXPECT_EQ(wtcore_render("x", 1, WTCORE_FORMAT_HTML, nullptr, nullptr, nullptr), WTCORE_ERROR_ARGUMENT);
+    EXPECT_EQ(wtcore_render(nullptr, 1, WTCORE_FORMAT_HTML, nullptr, &out, nullptr), WTCORE_ERROR_ARGUMENT);
+    EXPECT_EQ(out, nullptr);
+    // A NULL document of length 0 is the empty document.
+    ASSERT_EQ(wtcore_render(nullptr, 0, WTCORE_FORMAT_LINKS_JSON, nullptr, &out, nullptr), WTCORE_OK);
+    EXPECT_STREQ(out, "[]");
+    wtcore_free(out);
+
+    EXPECT_EQ(render("x", -1).status, WTCORE_ERROR_OPTIONS);
+    EXPECT_EQ(render("x", 99).status, WTCORE_ERROR_OPTIONS);
+    EXPECT_TRUE(render("x", 99).null_result);
+
+    wtcore_options opts;
+    wtcore_options_init(&opts);
+    EXPECT_EQ(opts.size, sizeof opts);
+    EXPECT_EQ(opts.flags, 0u);
+    EXPECT_EQ(opts.link_template, nullptr);
+    EXPECT_EQ(render("x", WTCORE_FORMAT_HTML, &opts).text, "<p>x</p>\n");
+    opts.flags = 0x80000000u;
+    EXPECT_EQ(render("x", WTCORE_FORMAT_HTML, &opts).status, WTCORE_ERROR_OPTIONS);
+    wtcore_options_init(&opts);
+    opts.size = sizeof(size_t);
+    EXPECT_EQ(render("x", WTCORE_FORMAT_HTML, &opts).status, WTCORE_ERROR_OPTIONS);
+
+    for (int s : {WTCORE_OK, WTCORE_ERROR_MEMORY, WTCORE_ERROR_OPTIONS, WTCORE_ERROR_ARGUMENT, WTCORE_STOPPED})
+        EXPECT_STRNE(wtcore_status_message(s), "unknown status") << s;
+    EXPECT_STREQ(wtcore_status_message(-7), "unknown status");
+}
+
+// Only `length` bytes are read, and a NUL among them is U+FFFD in every format.
+TEST(Render, LengthAndNul)
+{
+    const std::string doc = "== a\0b ==\n[[x\0y|z]] tail"s;
+    EXPECT_EQ(html(std::string_view(doc).substr(0, 4)), "<p>== a</p>\n");
+    EXPECT_EQ(html(std::string_view("\0", 1)), "<p>\xEF\xBF\xBD</p>\n");
+    EXPECT_EQ(html(doc), "<h2 id=\"a\xEF\xBF\xBD"
+                         "b\">a\xEF\xBF\xBD"
+                         "b</h2>\n<p><a href=\"/wiki/x\xEF\xBF\xBDy\">z</a> tail</p>\n");
+    EXPECT_EQ(render(doc, WTCORE_FORMAT_LINKS_JSON).text, "[{\"target\":\"x\xEF\xBF\xBDy\",\"text\":\"z\"}]");
+    EXPECT_EQ(render(doc, WTCORE_FORMAT_HEADINGS_JSON).text,
+              "[{\"level\":2,\"text\":\"a\xEF\xBF\xBD"
+              "b\",\"anchor\":\"a\xEF\xBF\xBD"
+              "b\"}]");
+}
+
+struct collected {
+    std::vector<std::string> items;
+    size_t stop_after = size_t(-1);
+};
+
+int on_link(void *ctx, const char *target, size_t tn, const char *text, size_t xn)
+{
+    auto *c = static_cast<collected *>(ctx);
+    c->items.push_back("L " + std::string(target, tn) + "|" + std::string(text, xn));
+    return c->items.size() >= c->stop_after;
+}
+
+int on_heading(void *ctx, int level, const char *text, size_t tn, const char *anchor, size_t an)
+{
+    auto *c = static_cast<collected *>(ctx);
+    c->items.push_back("H" + std::to_string(level) + " " + std::string(text, tn) + "#" + std::string(anchor, an));
+    return c->items.size() >= c->stop_after;
+}
+
+TEST(Visit, LinksThenHeadingsInOrder)
+{
+    const std::string doc = "== A b ==\n[[x| y ]] [[z]]\n=== ''C'' ===\n<!-- [[hidden]] -->\0[[n]]"s;
+    wtcore_visitor v{sizeof(wtcore_visitor), on_link, on_heading};
+    collected c;
+    ASSERT_EQ(wtcore_visit(doc.data(), doc.size(), nullptr, &v, &c), WTCORE_OK);
+    std::vector<std::string> want = {"L x|y", "L z|z", "L n|n", "H2 A b#A_b", "H3 ''C''#C"};
+    EXPECT_EQ(c.items, want);
+
+    collected only_headings;
+    wtcore_visitor h{sizeof(wtcore_visitor), nullptr, on_heading};
+    ASSERT_EQ(wtcore_visit(doc.data(), doc.size(), nullptr, &h, &only_headings), WTCORE_OK);
+    EXPECT_EQ(only_headings.items.size(), 2u);
+
+    collected stopped;
+    stopped.stop_after = 2;
+    EXPECT_EQ(wtcore_visit(doc.data(), doc.size(), nullptr, &v, &stopped), WTCORE_STOPPED);
+    EXPECT_EQ(stopped.items.size(), 2u);
+
+    wtcore_visitor small{sizeof(size_t), on_link, nullptr};
+    EXPECT_EQ(wtcore_visit(doc.data(), doc.size(), nullptr, &small, &c), WTCORE_ERROR_OPTIONS);
+    EXPECT_EQ(wtcore_visit(doc.data(), doc.size(), nullptr, nullptr, &c), WTCORE_ERROR_ARGUMENT);
+}
+
+} // namespace
