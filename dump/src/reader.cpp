@@ -241,10 +241,12 @@ void XMLCALL reader::impl::on_end(void *data, const XML_Char *name)
     if (r.in_siteinfo) {
         r.in_siteinfo = false;
     } else if (r.in_page) {
-        r.in_page = false;
+        // A page without text is an error of this page: in_page stays set
+        // so that the message names it.
         if (p.revisions == 0) r.stop("no <revision>");
         else if (!r.page_has_text) r.stop("no <text> in its last revision");
         else {
+            r.in_page = false;
             r.have_page = true;
             XML_StopParser(r.parser, XML_TRUE);
         }
