@@ -532,7 +532,13 @@ private:
                 throw td::error(opt_.index + ": an index goes with a multistream bzip2 export", -1, 0);
             }
         }
-        if (ranges_.empty()) shared_.emplace(td::reader::open(path));
+        if (ranges_.empty()) {
+            // Decompression on a thread of its own feeds the parser, whose
+            // pages the workers render.
+            td::reader_options ro;
+            ro.background_decompression = true;
+            shared_.emplace(td::reader::open(path, ro));
+        }
     }
 
     void note_repairs(const td::reader &r)

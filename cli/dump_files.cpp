@@ -45,7 +45,8 @@ std::string dump_page_file(std::string_view title, long long id)
         if (cut >= 1 && stem[cut - 1] == '%') cut -= 1;
         else if (cut >= 2 && stem[cut - 2] == '%') cut -= 2;
         stem.resize(cut);
-        stem += "~" + std::to_string(id);
+        stem += '~';
+        stem += std::to_string(id);
     }
     return stem + ".html";
 }

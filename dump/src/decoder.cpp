@@ -1,6 +1,12 @@
 #include "decoder.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -240,6 +246,103 @@ std::size_t decoder::read_gzip(char *out, std::size_t n)
                                      : "decompression failed");
         if (made > 0) return made;
     }
+}
+
+namespace {
+constexpr std::size_t background_chunk = std::size_t{256} << 10;
+constexpr std::size_t background_depth = 4;
+} // namespace
+
+struct background_decoder::state {
+    struct chunk {
+        std::vector<char> data;
+        std::size_t len = 0, pos = 0;
+        std::uint64_t stream_offset = 0, consumed = 0;
+    };
+    decoder &dec;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<chunk> full;
+    std::vector<std::vector<char>> free_buffers;
+    bool done = false, stop = false;
+    std::exception_ptr failure;
+    std::thread worker;
+
+    explicit state(decoder &d) : dec(d)
+    {
+        for (std::size_t i = 0; i < background_depth; ++i) free_buffers.emplace_back(background_chunk);
+        worker = std::thread([this] { run(); });
+    }
+
+    // Fills chunks until the input ends, fails, or the reader goes away.
+    void run()
+    {
+        for (;;) {
+            std::vector<char> buf;
+            {
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return stop || !free_buffers.empty(); });
+                if (stop) return;
+                buf = std::move(free_buffers.back());
+                free_buffers.pop_back();
+            }
+            chunk c;
+            try {
+                c.len = dec.read(buf.data(), buf.size());
+            } catch (...) {
+                std::lock_guard lock(mutex);
+                failure = std::current_exception();
+                done = true;
+                changed.notify_all();
+                return;
+            }
+            c.stream_offset = dec.stream_offset();
+            c.consumed = dec.consumed();
+            c.data = std::move(buf);
+            std::lock_guard lock(mutex);
+            bool end = c.len == 0;
+            full.push_back(std::move(c));
+            if (end) done = true;
+            changed.notify_all();
+            if (end) return;
+        }
+    }
+};
+
+background_decoder::background_decoder(decoder &dec) : s_(std::make_unique<state>(dec)) {}
+
+background_decoder::~background_decoder()
+{
+    {
+        std::lock_guard lock(s_->mutex);
+        s_->stop = true;
+        s_->changed.notify_all();
+    }
+    s_->worker.join();
+}
+
+std::size_t background_decoder::read(char *out, std::size_t n)
+{
+    state &s = *s_;
+    std::unique_lock lock(s.mutex);
+    s.changed.wait(lock, [&] { return !s.full.empty() || s.done; });
+    if (s.full.empty()) {
+        if (s.failure) std::rethrow_exception(s.failure);
+        return 0;
+    }
+    state::chunk &c = s.full.front();
+    stream_offset_ = c.stream_offset;
+    consumed_ = c.consumed;
+    if (c.len == 0) return 0;  // the end stays queued for later calls
+    std::size_t k = std::min(n, c.len - c.pos);
+    std::memcpy(out, c.data.data() + c.pos, k);
+    c.pos += k;
+    if (c.pos == c.len) {
+        s.free_buffers.push_back(std::move(c.data));
+        s.full.pop_front();
+        s.changed.notify_all();
+    }
+    return k;
 }
 
 } // namespace tarnwick::dump::detail

@@ -74,4 +74,25 @@ private:
     std::uint64_t stream_offset_ = 0;  // file offset of the current stream
 };
 
+// A decoder run on a thread of its own, a bounded number of chunks ahead of
+// the caller. read() hands the chunks out in order, each with the stream
+// offset and the input bytes consumed when it was made; a failure is thrown
+// when the caller reaches it.
+class background_decoder {
+public:
+    explicit background_decoder(decoder &dec);
+    ~background_decoder();
+    background_decoder(const background_decoder &) = delete;
+    background_decoder &operator=(const background_decoder &) = delete;
+
+    std::size_t read(char *out, std::size_t n);
+    std::uint64_t stream_offset() const { return stream_offset_; }
+    std::uint64_t consumed() const { return consumed_; }
+
+private:
+    struct state;
+    std::unique_ptr<state> s_;
+    std::uint64_t stream_offset_ = 0, consumed_ = 0;
+};
+
 } // namespace tarnwick::dump::detail

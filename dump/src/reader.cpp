@@ -92,6 +92,9 @@ struct reader::impl {
     std::string where() const;
 
     detail::decoder dec;
+    // Declared after dec, so that its thread stops before dec goes away.
+    std::unique_ptr<detail::background_decoder> background;
+    std::uint64_t consumed = 0;  // input bytes behind the XML handed out
     reader_options options;
     std::uint64_t xml_base;  // file offset of XML byte 0 (plain ranges), else 0
     bool wrap_end;
@@ -294,7 +297,11 @@ void reader::impl::feed_more()
     }
     std::size_t n;
     try {
-        n = dec.read(buffer.get() + carry, xml_chunk_size);
+        if (options.background_decompression && dec.kind() != compression::none && !background)
+            background = std::make_unique<detail::background_decoder>(dec);
+        n = background ? background->read(buffer.get() + carry, xml_chunk_size)
+                       : dec.read(buffer.get() + carry, xml_chunk_size);
+        consumed = background ? background->consumed() : dec.consumed();
     } catch (const error &e) {
         std::int64_t id = in_page && cur.id != 0 ? cur.id : -1;
         std::string ctx = id >= 0 ? "page " + std::to_string(id) + ": "
@@ -310,7 +317,7 @@ void reader::impl::feed_more()
         repair = options.repair_utf8 && !utf16 && (enc.empty() || enc == "utf-8" || enc == "utf8");
     }
     prev_stream = chunk_stream;
-    chunk_stream = dec.stream_offset();
+    chunk_stream = background ? background->stream_offset() : dec.stream_offset();
     chunk_xml_begin = xml_fed;
     bool last = n == 0;
     const char *p = buffer.get();
@@ -413,7 +420,7 @@ reader reader::open_range(const std::string &path, byte_range range, const reade
 bool reader::next(page &out) { return impl_->next(out); }
 const site_info &reader::site() const noexcept { return impl_->site; }
 compression reader::input_compression() const noexcept { return impl_->dec.kind(); }
-std::uint64_t reader::input_bytes() const noexcept { return impl_->dec.consumed(); }
+std::uint64_t reader::input_bytes() const noexcept { return impl_->consumed; }
 std::uint64_t reader::input_size() const noexcept { return impl_->dec.source_size(); }
 std::uint64_t reader::xml_bytes() const noexcept { return impl_->xml_fed; }
 std::uint64_t reader::utf8_repairs() const noexcept { return impl_->repairs; }

@@ -126,6 +126,10 @@ TEST(DumpReader, EveryFormOfTheExport)
 {
     for (const char *name : {"export.xml", "export-utf16.xml", "export.xml.gz", "export.xml.bz2",
                              "export-multistream.xml.bz2"}) {
+        td::reader_options ahead;
+        ahead.background_decompression = true;
+        td::reader b = td::reader::open(dir + "/" + name, ahead);
+        expect_pages(read_all(b), std::string(name) + " decompressed ahead");
         td::reader r = td::reader::open(dir + "/" + name);
         expect_pages(read_all(r), name);
         const td::site_info &site = r.site();
@@ -281,7 +285,9 @@ TEST(DumpReader, TruncatedAndCorruptCompressedData)
         {"mangled.bz2", bz.substr(0, 40) + std::string(2000, 'z') + bz.substr(2040), "bzip2 stream at byte 0"},
     };
     for (const file_case &c : cases) {
-        td::reader r = td::reader::open(write_temp(c.name, c.data));
+        td::reader_options ahead;
+        ahead.background_decompression = c.name.ends_with(".bz2");
+        td::reader r = td::reader::open(write_temp(c.name, c.data), ahead);
         std::size_t pages = 0;
         std::string message;
         td::page p;

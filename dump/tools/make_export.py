@@ -261,6 +261,8 @@ def main():
     ap.add_argument("--per-stream", type=int, default=100)
     ap.add_argument("--no-hand", action="store_true", help="corpus pages only")
     ap.add_argument("--forms", default="all", help="comma list: plain,utf16,gz,bz2,multistream (default all)")
+    ap.add_argument("--repeat", type=int, default=0,
+                    help="also write export-multistream-xN.xml.bz2: the page streams N times over (for memory runs)")
     a = ap.parse_args()
     os.makedirs(a.out_dir, exist_ok=True)
     pages = [] if a.no_hand else hand_pages()
@@ -297,6 +299,19 @@ def main():
                 f.write(bz2.compress("".join(chunks[i:i + a.per_stream]).encode("utf-8"), 9))
                 index += ["%d:%d:%s\n" % (offset, p.id, p.title) for p in group]
             f.write(bz2.compress(FOOTER.encode("utf-8"), 9))
+        if a.repeat > 1:
+            # The same compressed page streams N times between the header and
+            # the closing tag: a larger file without compressing it again.
+            with open(out("export-multistream.xml.bz2"), "rb") as f:
+                whole = f.read()
+            head = bz2.compress((decl + HEADER).encode("utf-8"), 9)
+            tail = bz2.compress(FOOTER.encode("utf-8"), 9)
+            body = whole[len(head):len(whole) - len(tail)]
+            with open(out("export-multistream-x%d.xml.bz2" % a.repeat), "wb") as f:
+                f.write(head)
+                for _ in range(a.repeat):
+                    f.write(body)
+                f.write(tail)
         with open(out("export-multistream-index.txt.bz2"), "wb") as f:
             f.write(bz2.compress("".join(index).encode("utf-8"), 9))
     write_expected(out("expected.tsv"), pages)

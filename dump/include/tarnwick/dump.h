@@ -101,6 +101,10 @@ struct reader_options {
     // Invalid UTF-8 in a UTF-8 document is replaced by U+FFFD before parsing
     // (and counted, see reader::utf8_repairs) instead of failing the parse.
     bool repair_utf8 = true;
+    // Compressed input is decompressed on a thread of the reader's own, a few
+    // chunks ahead of the parser, so that parsing overlaps decompression.
+    // Costs one thread and a bounded queue (a megabyte) per reader.
+    bool background_decompression = false;
 };
 
 // Fills up to `size` bytes at `buffer`; returns how many, 0 at the end of the
