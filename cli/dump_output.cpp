@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string_view>
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,6 +36,31 @@ constexpr auto json_escape = [] {
 constexpr std::size_t out_buffer_size = std::size_t{1} << 20;
 
 enum class codec { none, gzip, zstd };
+
+// The temporary file of the output, removed when a signal ends the program
+// (Ctrl-C, kill), so that an interrupted run leaves no stray file. Only
+// async-signal-safe calls happen in the handler.
+char signal_temp[4096];
+
+extern "C" void remove_temp_and_reraise(int sig)
+{
+    if (signal_temp[0]) ::unlink(signal_temp);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+void watch_temp(const std::string &path)
+{
+    if (path.size() >= sizeof signal_temp) return;
+    std::memcpy(signal_temp, path.c_str(), path.size() + 1);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, remove_temp_and_reraise);
+}
+
+void forget_temp()
+{
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, SIG_DFL);
+    signal_temp[0] = '\0';
+}
 
 } // namespace
 
@@ -77,7 +104,10 @@ struct jsonl_output::impl {
         if (z_open) deflateEnd(&z);
         ZSTD_freeCCtx(zc);
         if (own && fd >= 0) ::close(fd);
-        if (!temp.empty()) ::unlink(temp.c_str());
+        if (!temp.empty()) {
+            ::unlink(temp.c_str());
+            forget_temp();
+        }
     }
 
     void raw_write(const char *p, std::size_t n)
@@ -150,6 +180,7 @@ int jsonl_output::open(const std::string &path)
     o.fd = fd;
     o.own = true;
     o.temp = temp;
+    watch_temp(temp);
     if (o.kind == codec::gzip) {
         if (deflateInit2(&o.z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
             return ENOMEM;
@@ -181,6 +212,7 @@ int jsonl_output::finish()
         o.fd = -1;
         if (o.error == 0 && ::rename(o.temp.c_str(), o.path.c_str()) != 0) o.error = errno;
         if (o.error == 0) o.temp.clear();
+        forget_temp();
     }
     return o.error;
 }
