@@ -83,6 +83,7 @@ struct dump_options {
     unsigned flags = 0;
     std::string link_template;
     bool has_link_template = false;
+    bool folder_links = false;  // --output-dir with the default template: links reach the folder's files
 };
 
 const char usage_text[] =
@@ -437,12 +438,21 @@ public:
 private:
     std::string write_page_file(const td::page &p, batch &b) const
     {
+        std::string name = dump_page_file(p.title, p.id);
+        // A page in a subfolder climbs back to the folder for its links.
+        wtcore_options options = render_;
+        std::string link_template;
+        if (opt_.folder_links && name.find('/') != std::string::npos) {
+            for (char c : name)
+                if (c == '/') link_template += "../";
+            link_template += "$1.html";
+            options.link_template = link_template.c_str();
+        }
         char *result = nullptr;
         std::size_t len = 0;
-        int status = wtcore_render(p.text.data(), p.text.size(), WTCORE_FORMAT_HTML, &render_, &result, &len);
+        int status = wtcore_render(p.text.data(), p.text.size(), WTCORE_FORMAT_HTML, &options, &result, &len);
         std::unique_ptr<char, free_result> hold(result);
         if (status != WTCORE_OK) return "page " + std::to_string(p.id) + ": " + wtcore_status_message(status);
-        std::string name = dump_page_file(p.title, p.id);
         std::string html = "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>";
         append_html_text(html, p.title);
         html += "</title>\n</head>\n<body>\n<h1>";
@@ -451,6 +461,11 @@ private:
         html.append(result, len);
         html += "</body>\n</html>\n";
         std::string path = opt_.output_dir + "/" + name;
+        if (name.find('/') != std::string::npos) {
+            std::error_code ec;
+            std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+            if (ec) return path + ": " + ec.message();
+        }
         std::ofstream f(path, std::ios::binary | std::ios::trunc);
         f.write(html.data(), static_cast<std::streamsize>(html.size()));
         f.close();
@@ -706,11 +721,13 @@ int run_dump(int argc, char **argv)
     }
     if (!problem.empty()) return usage_error(problem);
 
-    // Pages written to a folder link to each other's files there.
+    // Pages written to a folder link to each other's files there: the
+    // targets percent-encoded, so that the browser decodes them to the names.
     bool default_template = false;
     if (!opt.output_dir.empty() && !opt.has_link_template) {
         opt.link_template = "./$1.html";
-        opt.has_link_template = default_template = true;
+        opt.has_link_template = default_template = opt.folder_links = true;
+        opt.flags |= WTCORE_ENCODE_TARGETS;
     }
     // A format, flag or template that this build of the library does not
     // have is refused before any input is read.
@@ -729,7 +746,8 @@ int run_dump(int argc, char **argv)
         wtcore_free(r);
         if (status == WTCORE_ERROR_OPTIONS && default_template) {
             // A library without link templates links to /wiki/ addresses.
-            opt.has_link_template = false;
+            opt.has_link_template = opt.folder_links = false;
+            opt.flags &= ~WTCORE_ENCODE_TARGETS;
             page_writer plain(opt, {}, {});
             r = nullptr;
             status = wtcore_render("", 0, WTCORE_FORMAT_HTML, &plain.render_options(), &r, nullptr);

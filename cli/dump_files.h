@@ -1,20 +1,22 @@
-// File names of the pages that `dump --output-dir` writes.
+// File names of the pages that `dump --output-dir` writes, chosen so that the
+// links between them resolve: a link is rendered with the template
+// "./$1.html" and its target percent-encoded, and a browser decodes the
+// address back to the title with '_' for each space.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-// The file of a page: its title with each space as '_', each byte that is not
-// safe in a file name on common systems percent-encoded (%XX: '/', '\\', '%',
-// control bytes, and ':*?"<>|' that other systems refuse), then ".html".
-// Bytes of 0x80 and above (UTF-8) stay. A title that would be too long for a
-// file name (over 250 bytes before ".html") is cut at a UTF-8 boundary and
-// given its page id, so that two long titles cannot share a file.
+// The path of a page's file relative to the folder: the title with each
+// space as '_', then ".html"; a '/' in the title makes a subfolder ("Help/Intro"
+// is "Help/Intro.html"). A title that cannot be a path (an empty, "." or ".."
+// segment, a segment longer than 250 bytes, a control byte) gets
+// "page-ID.html" instead.
 std::string dump_page_file(std::string_view title, long long id);
 
-// The file name as a relative address for an href: "./" then each '%' as
-// "%25", so that the browser's decoding gives the name back.
-std::string dump_page_href(std::string_view file);
+// A page path as an address relative to the folder, for the index: "./" and
+// the path with every byte but letters, digits, "-._~/" percent-encoded.
+std::string dump_page_href(std::string_view path);
 
 // Appends s with &, <, > and " as entities.
 void append_html_text(std::string &out, std::string_view s);

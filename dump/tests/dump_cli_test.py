@@ -167,14 +167,28 @@ def group_options():
     shutil.rmtree(folder, ignore_errors=True)
     status, out, err = dump("-t", "html", "--output-dir", folder, src)
     check(status == 0, "--output-dir: status %d %s" % (status, err))
-    files = set(os.listdir(folder)) if os.path.isdir(folder) else set()
-    for name in ("Main_Page.html", "AC%2FDC.html", "What%3F_%2AYes%2A_%22quoted%22_%3Cx%3E.html",
+    files = set()
+    for root, _, names in os.walk(folder):
+        files |= {os.path.relpath(os.path.join(root, n), folder) for n in names}
+    for name in ("Main_Page.html", "AC/DC.html", 'What?_*Yes*_"quoted"_<x>.html',
                  "\u00dcn\u00efc\u00f6d\u00e9_\u6771\u4eac.html", "index.html"):
         check(name in files, "--output-dir: " + name)
     check(len(files) == len(wikitext) + 1, "--output-dir: one file per page and the index")
-    if "index.html" in files:
-        index = open(os.path.join(folder, "index.html"), encoding="utf-8").read()
-        check('href="./AC%252FDC.html"' in index, "index links to the escaped name")
+    # Every link between pages of the folder, and every link of the index,
+    # reaches a file of the folder once the browser decodes it.
+    import re
+    import urllib.parse
+    for name in files:
+        html = open(os.path.join(folder, name), encoding="utf-8").read()
+        for href in re.findall(r'href="((?:\./|\.\./)[^"#]*)', html):
+            target = os.path.normpath(os.path.join(os.path.dirname(name), urllib.parse.unquote(href)))
+            if name == "index.html" or target in ("Main_Page.html", "AC/DC.html"):
+                check(target in files, "--output-dir: %s links to missing %s" % (name, target))
+    main = open(os.path.join(folder, "Main_Page.html"), encoding="utf-8").read() if "Main_Page.html" in files else ""
+    check('href="./Harbour.html"' in main, "--output-dir: links use ./TARGET.html")
+    if "AC/DC.html" in files:
+        sub = open(os.path.join(folder, "AC/DC.html"), encoding="utf-8").read()
+        check('href="../Rock_music.html"' in sub, "--output-dir: a page in a subfolder links from the folder")
 
 
 def group_errors():
