@@ -299,6 +299,26 @@ private:
     std::chrono::steady_clock::time_point start_, last_;
 };
 
+struct page_file {
+    std::string title, name, html;
+};
+
+// Writes a page's file under dir; returns "" or a failure message.
+std::string write_page_file(const std::string &dir, const page_file &f)
+{
+    std::string path = dir + "/" + f.name;
+    if (f.name.find('/') != std::string::npos) {
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+        if (ec) return path + ": " + ec.message();
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(f.html.data(), static_cast<std::streamsize>(f.html.size()));
+    out.close();
+    if (!out) return path + ": " + std::strerror(errno);
+    return "";
+}
+
 // What one batch produced: whole lines, and the failure that ended it.
 struct batch {
     std::string out;
@@ -307,8 +327,8 @@ struct batch {
     std::string error;
     bool last = false;  // no batch follows
     bool ready = false;
-    // --output-dir: the pages of the batch, for the index (title, file name).
-    std::vector<std::pair<std::string, std::string>> files;
+    // --output-dir: the pages of the batch, to be written as files.
+    std::vector<page_file> files;
 };
 
 // The slots of the batches in flight. Workers wait for room (at most
@@ -400,7 +420,7 @@ public:
     // --output-dir). Returns "" or a failure message.
     std::string append(const td::page &p, batch &b) const
     {
-        if (!opt_.output_dir.empty()) return write_page_file(p, b);
+        if (!opt_.output_dir.empty()) return render_page_file(p, b);
         std::string &out = b.out;
         char num[24];
         out += "{\"id\":";
@@ -436,7 +456,7 @@ public:
     }
 
 private:
-    std::string write_page_file(const td::page &p, batch &b) const
+    std::string render_page_file(const td::page &p, batch &b) const
     {
         std::string name = dump_page_file(p.title, p.id);
         // A page in a subfolder climbs back to the folder for its links.
@@ -460,17 +480,8 @@ private:
         html += "</h1>\n";
         html.append(result, len);
         html += "</body>\n</html>\n";
-        std::string path = opt_.output_dir + "/" + name;
-        if (name.find('/') != std::string::npos) {
-            std::error_code ec;
-            std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-            if (ec) return path + ": " + ec.message();
-        }
-        std::ofstream f(path, std::ios::binary | std::ios::trunc);
-        f.write(html.data(), static_cast<std::streamsize>(html.size()));
-        f.close();
-        if (!f) return path + ": " + std::strerror(errno);
-        b.files.emplace_back(p.title, std::move(name));
+        // The writer writes the file, in dump order, so that --limit holds.
+        b.files.push_back({p.title, std::move(name), std::move(html)});
         ++b.lines;
         return "";
     }
@@ -661,7 +672,14 @@ private:
                 rep_.finish();
                 return exit_failed;  // reported by the caller from finish()
             }
-            for (auto &f : b.files) files_.push_back(std::move(f));
+            for (page_file &f : b.files) {
+                if (std::string e = write_page_file(opt_.output_dir, f); !e.empty()) {
+                    rep_.finish();
+                    rep_.message(e);
+                    return exit_failed;
+                }
+                files_.emplace_back(std::move(f.title), std::move(f.name));
+            }
             pages += lines;
             xml += b.xml_bytes;
             input += b.input_bytes;

@@ -184,6 +184,10 @@ def group_options():
             target = os.path.normpath(os.path.join(os.path.dirname(name), urllib.parse.unquote(href)))
             if name == "index.html" or target in ("Main_Page.html", "AC/DC.html"):
                 check(target in files, "--output-dir: %s links to missing %s" % (name, target))
+    limited = os.path.join(WORK, "site-limited")
+    status, out, err = dump("-t", "html", "--output-dir", limited, "--limit", "5", "-j", "2", src)
+    got = sorted(os.listdir(limited)) if os.path.isdir(limited) else []
+    check(status == 0 and len(got) == 6 and "Main_Page.html" in got, "--output-dir --limit 5: %s" % got)
     main = open(os.path.join(folder, "Main_Page.html"), encoding="utf-8").read() if "Main_Page.html" in files else ""
     check('href="./Harbour.html"' in main, "--output-dir: links use ./TARGET.html")
     if "AC/DC.html" in files:
