@@ -59,7 +59,7 @@ class build_with_cmake(build_ext):
 
 core = Pybind11Extension(
     "tarnwick_wikitext._core",
-    sources=["ext/module.cpp"],
+    sources=["src/module.cpp"],
     include_dirs=[str(ROOT / "include")],
     cxx_std=20,
     # The library's symbols stay inside the module.

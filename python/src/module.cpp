@@ -11,6 +11,7 @@
 
 #include <wtcore.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -434,6 +435,30 @@ shows. The strings have the document's type (str or bytes).)");
 The document's headings in document order, as a list of
 Heading(level, text, anchor): level 1 to 6, the heading's text, and its
 anchor, the id that to_html gives it. The strings have the document's type.)");
+
+    m.def(
+        "_time_render",
+        [](py::handle obj, int format, long repeat) {
+            // The library's own time per call, without the interpreter: the
+            // baseline of the benchmark's per-call overhead.
+            document doc(obj);
+            int status = WTCORE_OK;
+            std::chrono::duration<double> elapsed{};
+            {
+                py::gil_scoped_release nogil;
+                const auto start = std::chrono::steady_clock::now();
+                for (long i = 0; i < repeat && status == WTCORE_OK; ++i) {
+                    char *out = nullptr;
+                    status = wtcore_render(doc.data(), doc.size(), format, nullptr, &out, nullptr);
+                    wtcore_free(out);
+                }
+                elapsed = std::chrono::steady_clock::now() - start;
+            }
+            if (status != WTCORE_OK) raise_status(status);
+            return elapsed.count() / double(repeat > 0 ? repeat : 1);
+        },
+        py::arg("doc"), py::arg("format"), py::arg("repeat"),
+        "_time_render(doc, format, repeat): seconds per wtcore_render call, timed in C++ (benchmarks).");
 
     m.def("_render_batch", &render_batch, py::arg("docs"), py::arg("format"), py::arg("flags"),
           py::arg("link_template"), py::arg("rel"),
