@@ -52,8 +52,10 @@ class build_with_cmake(build_ext):
         subprocess.run(config, check=True)
         subprocess.run([cmake, "--build", str(build_dir), "--target", "tarnwick-wikitext-core-static",
                         "--parallel", jobs], check=True)
+        core_lib = str(build_dir / "libtarnwick-wikitext-core.a")
         for ext in self.extensions:
-            ext.extra_objects = [str(build_dir / "libtarnwick-wikitext-core.a")] + ext.extra_objects
+            ext.extra_objects = [core_lib] + ext.extra_objects
+            ext.depends = ext.depends + [core_lib]  # relink when the library changed
         super().run()
 
 
