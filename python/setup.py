@@ -1,6 +1,7 @@
 """Builds the extension module tarnwick_wikitext._core.
 
-The core library is built by the project's own CMake files (it compiles the
+The core library (and the dump reader, when the tree has it) is built by the
+project's own CMake files (it compiles the
 parser once per x86-64 instruction set with per-build definitions, which
 setuptools cannot express) and linked statically, so the installed module
 needs no shared library of the project. pip builds a local directory in
@@ -50,12 +51,28 @@ class build_with_cmake(build_ext):
         ]
         jobs = str(os.cpu_count() or 2)
         subprocess.run(config, check=True)
-        subprocess.run([cmake, "--build", str(build_dir), "--target", "tarnwick-wikitext-core-static",
-                        "--parallel", jobs], check=True)
+        targets = ["tarnwick-wikitext-core-static"]
+        # The dump reader, when the tree has it: CMake configures it only when
+        # expat, libbz2 and zlib are there.
+        with_dump = (ROOT / "dump" / "CMakeLists.txt").is_file() and not os.environ.get("TARNWICK_WIKITEXT_NO_DUMP")
+        if with_dump:
+            if not (build_dir / "dump").is_dir():
+                raise RuntimeError("the dump reader needs expat, libbz2 and zlib (Debian: libexpat1-dev "
+                                   "libbz2-dev zlib1g-dev); TARNWICK_WIKITEXT_NO_DUMP=1 builds without it")
+            targets.append("tarnwick-dump")
+        subprocess.run([cmake, "--build", str(build_dir), "--parallel", jobs, "--target", *targets], check=True)
         core_lib = str(build_dir / "libtarnwick-wikitext-core.a")
         for ext in self.extensions:
-            ext.extra_objects = [core_lib] + ext.extra_objects
-            ext.depends = ext.depends + [core_lib]  # relink when the library changed
+            if with_dump:
+                dump_lib = str(build_dir / "dump" / "libtarnwick-dump.a")
+                ext.sources = ext.sources + ["src/dump.cpp"]
+                ext.define_macros = ext.define_macros + [("WT_HAVE_DUMP", "1")]
+                ext.include_dirs = ext.include_dirs + [str(ROOT / "dump" / "include")]
+                ext.extra_objects = [dump_lib] + ext.extra_objects
+                ext.libraries = ext.libraries + ["expat", "bz2", "z"]
+                ext.depends = ext.depends + [dump_lib, "src/dump.cpp"]
+            ext.extra_objects = ext.extra_objects + [core_lib]
+            ext.depends = ext.depends + [core_lib, "src/bindings.h"]  # relink when a library changed
         super().run()
 
 

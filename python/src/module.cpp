@@ -6,10 +6,7 @@
 // from the result buffer, and the named tuples of the package (registered by
 // tarnwick_wikitext/__init__.py) from the visitor's callbacks. The result has
 // the document's type: str for str, bytes for anything else.
-#include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
-
-#include <wtcore.h>
+#include "bindings.h"
 
 #include <chrono>
 #include <cstring>
@@ -17,8 +14,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-namespace py = pybind11;
 
 namespace {
 
@@ -68,18 +63,6 @@ private:
     bool held_ = false;
     Py_buffer view_{};
 };
-
-// Raises the Python exception for a failed status of the library.
-[[noreturn]] void raise_status(int status)
-{
-    if (status == WTCORE_ERROR_MEMORY) {
-        PyErr_NoMemory();
-        throw py::error_already_set();
-    }
-    if (status == WTCORE_ERROR_OPTIONS || status == WTCORE_ERROR_ARGUMENT)
-        throw py::value_error(wtcore_status_message(status));
-    throw std::runtime_error(wtcore_status_message(status));
-}
 
 // A new str (strict UTF-8) or bytes object holding n bytes at p.
 py::object make_string(const char *p, size_t n, bool text)
@@ -156,13 +139,12 @@ py::object render(py::handle obj, int format, const options &opts)
 
 // ---- Records built from the visitor ----------------------------------------
 
-// The named tuple classes of the package, registered once at import. Each is
-// a tuple subclass without instance dictionary, so an instance is made the way
-// tuple.__new__ makes one: allocated with its size, then filled.
-enum record_kind { link_record, heading_record, record_kinds };
+// The named tuple classes of the package. Each is a tuple subclass without
+// instance dictionary, so an instance is made the way tuple.__new__ makes one:
+// allocated with its size, then filled.
 PyTypeObject *s_record_types[record_kinds];
-constexpr const char *record_names[record_kinds] = {"Link", "Heading"};
-constexpr Py_ssize_t record_sizes[record_kinds] = {2, 3};
+constexpr const char *record_names[record_kinds] = {"Link", "Heading", "Page"};
+constexpr Py_ssize_t record_sizes[record_kinds] = {2, 3, 7};
 
 void register_record(const std::string &name, py::handle type)
 {
@@ -178,21 +160,6 @@ void register_record(const std::string &name, py::handle type)
     Py_INCREF(t);
     Py_XDECREF(s_record_types[kind]);
     s_record_types[kind] = t;
-}
-
-// A new record of the given kind, taking ownership of the items.
-PyObject *new_record(record_kind kind, PyObject *const *items)
-{
-    PyTypeObject *t = s_record_types[kind];
-    const Py_ssize_t n = record_sizes[kind];
-    PyObject *r = t ? t->tp_alloc(t, n) : nullptr;
-    if (!r) {
-        for (Py_ssize_t i = 0; i < n; ++i) Py_XDECREF(items[i]);
-        if (!t) PyErr_SetString(PyExc_RuntimeError, "record types are not registered");
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(r, i, items[i]);
-    return r;
 }
 
 // What the visitor's callbacks collect while the interpreter lock is released:
@@ -271,15 +238,7 @@ py::list visit(py::handle obj, record_kind kind, bool extended)
             items[k++] = doc.is_text() ? PyUnicode_DecodeUTF8(p, Py_ssize_t(*len), nullptr)
                                        : PyBytes_FromStringAndSize(p, Py_ssize_t(*len));
         }
-        bool ok = true;
-        for (int j = 0; j < k; ++j) ok = ok && items[j];
-        if (!ok) {
-            for (int j = 0; j < k; ++j) Py_XDECREF(items[j]);
-            throw py::error_already_set();
-        }
-        PyObject *r = new_record(kind, items);
-        if (!r) throw py::error_already_set();
-        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), r);
+        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), make_record(kind, items).release().ptr());
     }
     return list;
 }
@@ -339,6 +298,33 @@ py::list render_batch(py::list docs, int format, unsigned flags,
 }
 
 } // namespace
+
+[[noreturn]] void raise_status(int status)
+{
+    if (status == WTCORE_ERROR_MEMORY) {
+        PyErr_NoMemory();
+        throw py::error_already_set();
+    }
+    if (status == WTCORE_ERROR_OPTIONS || status == WTCORE_ERROR_ARGUMENT)
+        throw py::value_error(wtcore_status_message(status));
+    throw std::runtime_error(wtcore_status_message(status));
+}
+
+py::object make_record(record_kind kind, PyObject *const *items)
+{
+    const Py_ssize_t n = record_sizes[kind];
+    PyTypeObject *t = s_record_types[kind];
+    bool ok = t != nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) ok = ok && items[i];
+    PyObject *r = ok ? t->tp_alloc(t, n) : nullptr;
+    if (!r) {
+        for (Py_ssize_t i = 0; i < n; ++i) Py_XDECREF(items[i]);
+        if (!t) throw std::runtime_error(std::string(record_names[kind]) + " is not registered");
+        throw py::error_already_set();
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(r, i, items[i]);
+    return py::reinterpret_steal<py::object>(r);
+}
 
 PYBIND11_MODULE(_core, m)
 {
@@ -459,6 +445,12 @@ anchor, the id that to_html gives it. The strings have the document's type.)");
         },
         py::arg("doc"), py::arg("format"), py::arg("repeat"),
         "_time_render(doc, format, repeat): seconds per wtcore_render call, timed in C++ (benchmarks).");
+
+#ifdef WT_HAVE_DUMP
+    register_dump(m);
+#else
+    m.attr("HAVE_DUMP") = false;
+#endif
 
     m.def("_render_batch", &render_batch, py::arg("docs"), py::arg("format"), py::arg("flags"),
           py::arg("link_template"), py::arg("rel"),

@@ -19,15 +19,15 @@ import json
 import os
 from collections import deque
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Union
+from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 from . import _core
 from ._core import headings, library_version, links, to_html, to_text
 
 __all__ = [
-    "Category", "ExternalLink", "Heading", "Link", "PageData", "Template",
-    "categories", "headings", "library_version", "links", "page", "render_many",
-    "templates", "to_html", "to_text", "__version__",
+    "Category", "DumpError", "ExternalLink", "Heading", "Link", "Page", "PageData", "Template",
+    "categories", "dump_jsonl", "dump_streams", "headings", "library_version", "links", "page",
+    "read_dump", "render_many", "templates", "to_html", "to_text", "__version__",
 ]
 
 __version__: str = _core.library_version()
@@ -86,9 +86,44 @@ class PageData(NamedTuple):
     redirect: Optional[Text]
 
 
-# The extension builds these two directly from the library's callbacks.
+class Page(NamedTuple):
+    """A page of a wiki export, with its last revision.
+
+    redirect is the target title when the page is a redirect, else None.
+    """
+
+    id: int
+    ns: int
+    title: str
+    redirect: Optional[str]
+    revision: int
+    timestamp: str
+    text: str
+
+
+class DumpError(OSError):
+    """A wiki export could not be read: malformed XML, corrupt or truncated
+    compressed data, a page without text, an oversized page.
+
+    page_id is the id of the page being read (None when none was known yet),
+    offset the byte offset in the file where the failing stream or element
+    starts. Pages read before the error are complete.
+    """
+
+    def __init__(self, message: str, page_id: Optional[int] = None, offset: Optional[int] = None):
+        super().__init__(message)
+        self.page_id = page_id
+        self.offset = offset
+
+    def __reduce__(self):
+        return (type(self), (str(self), self.page_id, self.offset))
+
+
+# The extension builds these directly from the library's callbacks and the
+# dump reader's pages.
 _core._register_record("Link", Link)
 _core._register_record("Heading", Heading)
+_core._register_record("Page", Page)
 
 
 def _json_result(doc: Any, fmt: int) -> Any:
@@ -150,6 +185,95 @@ def page(doc: Text) -> PageData:
         external_links=[ExternalLink(x["url"], x["text"]) for x in d["external_links"]],
         redirect=d["redirect"],
     )
+
+
+_REDIRECTS = {"include": 0, "skip": 1, "only": 2}
+# Plain XML exports are cut into page-aligned pieces of about this size.
+_PLAIN_PIECE_BYTES = 4 << 20
+
+
+def _dump_filter(ns, redirects, models):
+    if redirects not in _REDIRECTS:
+        raise ValueError(f"redirects must be 'include', 'skip' or 'only', not {redirects!r}")
+    if isinstance(ns, int):
+        ns = [ns]
+    if isinstance(models, str):
+        models = [models]
+    return (None if ns is None else [int(n) for n in ns], _REDIRECTS[redirects],
+            None if models is None else list(models))
+
+
+def _require_dump():
+    if not _core.HAVE_DUMP:
+        raise RuntimeError("this build of tarnwick_wikitext has no dump reader")
+
+
+def read_dump(path_or_file: Any, *, ns: Union[int, Iterable[int], None] = None,
+              redirects: str = "include", models: Union[str, Iterable[str], None] = ("wikitext",),
+              byte_range: Optional[Tuple[int, int]] = None) -> Iterator[Page]:
+    """Reads the pages of a wiki XML export, one Page at a time.
+
+    path_or_file is a path, or a binary file object (read with readinto or
+    read). The compression (bzip2, multistream bzip2, gzip or none) is found
+    from the first bytes. ns keeps the pages of these namespace numbers;
+    redirects is "include", "skip" or "only"; models keeps the pages of these
+    content models (default wikitext only, as the tool's dump command; None:
+    every page). byte_range=(begin, end), one of dump_streams' ranges or a run
+    of consecutive ones, reads that part of a file alone.
+
+    Reading runs in C++ without the interpreter lock. Memory stays bounded:
+    one page at a time. Raises DumpError (an OSError) with the page id or
+    byte offset for a fault of the export; the pages before it are complete.
+    """
+    _require_dump()
+    if isinstance(path_or_file, os.PathLike):
+        path_or_file = os.fspath(path_or_file)
+    return _core._read_dump(path_or_file, *_dump_filter(ns, redirects, models),
+                            None if byte_range is None else tuple(byte_range))
+
+
+def dump_streams(path: Union[str, os.PathLike], index: Union[str, os.PathLike, None] = None) -> List[Tuple[int, int]]:
+    """The byte ranges of an export that can be read on their own, in file order.
+
+    A multistream bzip2 file gives its streams, from its index file
+    (offset:page_id:title lines, plain or bzip2) when given, else from the
+    stream headers; a plain XML file gives page-aligned pieces of about 4 MB;
+    any other file one range, the whole file. Each range is (begin, end),
+    end excluded; read one with read_dump(path, byte_range=...).
+    """
+    _require_dump()
+    return _core._dump_streams(os.fspath(path), None if index is None else os.fspath(index),
+                               _PLAIN_PIECE_BYTES)
+
+
+def dump_jsonl(path: Union[str, os.PathLike], *, to: Union[str, Iterable[str]] = "links",
+               byte_range: Optional[Tuple[int, int]] = None, ns: Union[int, Iterable[int], None] = None,
+               redirects: str = "include", models: Union[str, Iterable[str], None] = ("wikitext",),
+               extended: bool = False, safe: bool = False,
+               link_template: Optional[str] = None) -> Tuple[bytes, int, int]:
+    """The JSON Lines that `tarnwick-wikitext dump -t FORMATS` writes, for a file or a range of it.
+
+    to is a comma list (or a sequence) of html, text, links, headings,
+    templates, categories, page. One line per page:
+    {"id","ns","title","revision","timestamp","redirect" (when the page is
+    one), then a field per format}. safe means balanced tags, safe
+    attributes and encoded link targets, as the tool's --safe. Returns
+    (lines, pages, xml_bytes); all of it runs in C++ without the
+    interpreter lock.
+    """
+    _require_dump()
+    formats = [f for f in to.split(",") if f] if isinstance(to, str) else list(to)
+    if not formats:
+        raise ValueError("to needs at least one format")
+    formats = list(dict.fromkeys(formats))
+    flags = (_core.EXTENDED if extended else 0) | (
+        _core.SAFE_ATTRIBUTES | _core.BALANCE_TAGS | _core.ENCODE_TARGETS if safe else 0)
+    return _core._dump_jsonl(os.fspath(path), None if byte_range is None else tuple(byte_range), formats,
+                             flags, link_template, *_dump_filter(ns, redirects, models))
+
+
+if _core.HAVE_DUMP:
+    _core._register_dump_error(DumpError)
 
 
 _RENDER_OPTIONS = ("link_template", "encode_targets", "balance", "safe_attributes", "extended", "rel")

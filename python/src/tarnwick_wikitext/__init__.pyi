@@ -1,6 +1,7 @@
 # Types of the public interface. Every string of a result has the type of the
 # document: str for a str, bytes for bytes or any other bytes-like object.
-from typing import (Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Union, overload)
+import os
+from typing import (Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tuple, Union, overload)
 
 _Buffer = Union[bytes, bytearray, memoryview]
 
@@ -36,6 +37,31 @@ class PageData(NamedTuple):
     templates: List[Template]
     external_links: List[ExternalLink]
     redirect: Optional[Any]
+
+class Page(NamedTuple):
+    id: int
+    ns: int
+    title: str
+    redirect: Optional[str]
+    revision: int
+    timestamp: str
+    text: str
+
+class DumpError(OSError):
+    page_id: Optional[int]
+    offset: Optional[int]
+    def __init__(self, message: str, page_id: Optional[int] = ..., offset: Optional[int] = ...) -> None: ...
+
+_Path = Union[str, os.PathLike[str]]
+
+def read_dump(path_or_file: Union[_Path, Any], *, ns: Union[int, Iterable[int], None] = ...,
+              redirects: str = ..., models: Union[str, Iterable[str], None] = ...,
+              byte_range: Optional[Tuple[int, int]] = ...) -> Iterator[Page]: ...
+def dump_streams(path: _Path, index: Optional[_Path] = ...) -> List[Tuple[int, int]]: ...
+def dump_jsonl(path: _Path, *, to: Union[str, Iterable[str]] = ..., byte_range: Optional[Tuple[int, int]] = ...,
+               ns: Union[int, Iterable[int], None] = ..., redirects: str = ...,
+               models: Union[str, Iterable[str], None] = ..., extended: bool = ..., safe: bool = ...,
+               link_template: Optional[str] = ...) -> Tuple[bytes, int, int]: ...
 
 @overload
 def to_html(doc: str, *, link_template: Optional[str] = ..., encode_targets: bool = ...,
