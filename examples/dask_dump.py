@@ -37,24 +37,25 @@ FORMATS = ("html", "text", "links", "headings", "templates", "categories", "page
 
 
 def plan_tasks(dumps, index, workers, min_task_bytes=MIN_TASK_BYTES):
-    """Returns (path, byte_range) per task, in output order."""
+    """Returns (path, byte_range) per task, in output order.
+
+    A file is cut into a multiple of the number of workers of about equal
+    size, each at least min_task_bytes, so that the workers finish together;
+    a range goes to the task its start falls in.
+    """
     tasks = []
+    workers = max(1, workers)
     for path in dumps:
         size = os.path.getsize(path)
         ranges = wt.dump_streams(path, index)
-        # Four tasks per worker when the file is large enough, never below
-        # the minimum size.
-        target = min(MAX_TASK_BYTES, max(min_task_bytes, size // (4 * max(1, workers))))
-        begin = end = None
+        count = workers * max(1, size // (workers * min_task_bytes))
+        count = max(count, -(-size // MAX_TASK_BYTES))
+        groups = {}
         for b, e in ranges:
-            if begin is None:
-                begin = b
-            end = e
-            if end - begin >= target:
-                tasks.append((path, (begin, end)))
-                begin = None
-        if begin is not None:
-            tasks.append((path, (begin, end)))
+            k = b * count // max(1, size)
+            first, _ = groups.get(k, (b, e))
+            groups[k] = (first, e)
+        tasks.extend((path, groups[k]) for k in sorted(groups))
     return tasks
 
 
