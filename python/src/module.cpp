@@ -243,6 +243,125 @@ py::list visit(py::handle obj, record_kind kind, bool extended)
     return list;
 }
 
+// ---- to_html, the call made once per document ---------------------------
+
+// to_html is called once per document, often on small ones, so it is a plain
+// CPython function taking its arguments as a vector with keyword names, not a
+// pybind11 one, whose generic argument handling costs more than the library
+// takes for a paragraph.
+enum { kw_link_template, kw_encode_targets, kw_balance, kw_safe_attributes, kw_extended, kw_rel, kw_count };
+constexpr const char *kw_names[kw_count] = {"link_template", "encode_targets", "balance",
+                                            "safe_attributes", "extended", "rel"};
+PyObject *s_kw[kw_count]; // the names, interned at import
+
+// Reads a str-or-None option into *out (left NULL for None or absent); the
+// pointer stays valid while the caller holds the argument. False with an
+// exception set for another type or an embedded NUL.
+bool option_string(PyObject *value, const char *name, const char **out)
+{
+    if (!value || value == Py_None) return true;
+    Py_ssize_t n = 0;
+    const char *p = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &n) : nullptr;
+    if (!p) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s must be str or None", name);
+        return false;
+    }
+    if (std::strlen(p) != size_t(n)) {
+        PyErr_Format(PyExc_ValueError, "%s must not contain a NUL character", name);
+        return false;
+    }
+    *out = p;
+    return true;
+}
+
+PyObject *fast_to_html(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept
+{
+    try {
+        if (nargs != 1) {
+            PyErr_Format(PyExc_TypeError, "to_html() takes 1 positional argument but %zd were given", nargs);
+            return nullptr;
+        }
+        PyObject *values[kw_count] = {};
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t i = 0; i < nkw; ++i) {
+            PyObject *name = PyTuple_GET_ITEM(kwnames, i);
+            int k = 0;
+            while (k < kw_count && name != s_kw[k]) ++k; // names in calls are interned
+            if (k == kw_count)
+                for (k = 0; k < kw_count && PyUnicode_Compare(name, s_kw[k]) != 0; ++k) {
+                }
+            if (k == kw_count) {
+                PyErr_Format(PyExc_TypeError, "to_html() got an unexpected keyword argument '%U'", name);
+                return nullptr;
+            }
+            values[k] = args[nargs + i];
+        }
+        wtcore_options opts;
+        wtcore_options_init(&opts);
+        constexpr struct {
+            int kw;
+            unsigned bit;
+        } flag_args[] = {{kw_encode_targets, WTCORE_ENCODE_TARGETS},
+                         {kw_balance, WTCORE_BALANCE_TAGS},
+                         {kw_safe_attributes, WTCORE_SAFE_ATTRIBUTES},
+                         {kw_extended, WTCORE_EXTENDED}};
+        for (const auto &f : flag_args) {
+            if (!values[f.kw]) continue;
+            const int on = PyObject_IsTrue(values[f.kw]);
+            if (on < 0) return nullptr;
+            if (on) opts.flags |= f.bit;
+        }
+        if (!option_string(values[kw_link_template], "link_template", &opts.link_template) ||
+            !option_string(values[kw_rel], "rel", &opts.external_rel))
+            return nullptr;
+
+        document doc(args[0]);
+        char *out = nullptr;
+        size_t n = 0;
+        PyThreadState *state = PyEval_SaveThread();
+        const int status = wtcore_render(doc.data(), doc.size(), WTCORE_FORMAT_HTML, &opts, &out, &n);
+        PyEval_RestoreThread(state);
+        if (status != WTCORE_OK) raise_status(status);
+        result_ptr owned(out);
+        return doc.is_text() ? PyUnicode_DecodeUTF8(out, Py_ssize_t(n), nullptr)
+                             : PyBytes_FromStringAndSize(out, Py_ssize_t(n));
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (const py::builtin_exception &e) {
+        e.set_error();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+PyMethodDef s_fast_methods[] = {
+    {"to_html", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_to_html)),
+     METH_FASTCALL | METH_KEYWORDS,
+     R"(to_html($module, doc, /, *, link_template=None, encode_targets=False, balance=False, safe_attributes=False, extended=False, rel=None)
+--
+
+Renders wikitext as an HTML fragment.
+
+A str gives a str. bytes (or any bytes-like object, read as UTF-8) give
+bytes, without any decoding or encoding on the way.
+
+link_template    address of internal links; "$1" stands for the target
+                 (default "/wiki/$1")
+encode_targets   percent-encode internal-link targets as URL paths
+balance          well-formed output: every element closes within its block
+safe_attributes  <span> keeps only class, title, lang, dir and a harmless style
+extended         the syntax of the large public wikis: templates, references,
+                 tables, files, categories
+rel              rel of external links (default "nofollow")
+
+Raises ValueError for options the library refuses (with its message),
+MemoryError when memory runs out, TypeError for another type of document.
+The interpreter lock is released during the conversion.)"},
+    {nullptr, nullptr, 0, nullptr}};
+
 // ---- Many documents ---------------------------------------------------------
 
 // Converts a list of documents in one go: the buffers are taken, the lock is
@@ -351,36 +470,11 @@ PYBIND11_MODULE(_core, m)
     py::options doc_options;
     doc_options.disable_function_signatures();
 
-    m.def(
-        "to_html",
-        [](py::handle doc, const std::optional<std::string> &link_template, bool encode_targets,
-           bool balance, bool safe_attributes, bool extended, const std::optional<std::string> &rel) {
-            const options opts(flags_of(encode_targets, balance, safe_attributes, extended),
-                               link_template, rel);
-            return render(doc, WTCORE_FORMAT_HTML, opts);
-        },
-        py::arg("doc"), py::kw_only(), py::arg("link_template") = py::none(),
-        py::arg("encode_targets") = false, py::arg("balance") = false,
-        py::arg("safe_attributes") = false, py::arg("extended") = false, py::arg("rel") = py::none(),
-        R"(to_html(doc, *, link_template=None, encode_targets=False, balance=False, safe_attributes=False, extended=False, rel=None)
-
-Renders wikitext as an HTML fragment.
-
-A str gives a str. bytes (or any bytes-like object, read as UTF-8) give
-bytes, without any decoding or encoding on the way.
-
-link_template    address of internal links; "$1" stands for the target
-                 (default "/wiki/$1")
-encode_targets   percent-encode internal-link targets as URL paths
-balance          well-formed output: every element closes within its block
-safe_attributes  <span> keeps only class, title, lang, dir and a harmless style
-extended         the syntax of the large public wikis: templates, references,
-                 tables, files, categories
-rel              rel of external links (default "nofollow")
-
-Raises ValueError for options the library refuses (with its message),
-MemoryError when memory runs out, TypeError for another type of document.
-The interpreter lock is released during the conversion.)");
+    if (PyModule_AddFunctions(m.ptr(), s_fast_methods) != 0) throw py::error_already_set();
+    for (int k = 0; k < kw_count; ++k) {
+        s_kw[k] = PyUnicode_InternFromString(kw_names[k]);
+        if (!s_kw[k]) throw py::error_already_set();
+    }
 
     m.def(
         "to_text",
