@@ -30,7 +30,7 @@ import tarnwick_wikitext as wt
 
 # A task holds at least this many bytes of input (compressed bytes for a
 # compressed export), so that scheduling costs little beside the work.
-MIN_TASK_BYTES = 4 << 20
+MIN_TASK_BYTES = 2 << 20
 # And at most this many, so that a large file still spreads over the workers.
 MAX_TASK_BYTES = 64 << 20
 FORMATS = ("html", "text", "links", "headings", "templates", "categories", "page")
@@ -86,7 +86,7 @@ def main(argv=None):
     ap.add_argument("--extended", action="store_true", help="the extended syntax (templates, tables, references, ...)")
     ap.add_argument("--safe", action="store_true", help="safe attributes, balanced tags, encoded link targets")
     ap.add_argument("--link-template", help="internal-link address, $1 for the target")
-    ap.add_argument("--task-mb", type=float, default=MIN_TASK_BYTES / 2**20, help="least input per task, MiB (default 4)")
+    ap.add_argument("--task-mb", type=float, default=MIN_TASK_BYTES / 2**20, help="least input per task, MiB (default 2)")
     args = ap.parse_args(argv)
 
     formats = [f for f in args.to.split(",") if f]
