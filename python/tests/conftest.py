@@ -35,7 +35,8 @@ class Reference:
     class Options(ctypes.Structure):
         _fields_ = [("size", ctypes.c_size_t), ("flags", ctypes.c_uint),
                     ("link_template", ctypes.c_char_p), ("external_rel", ctypes.c_char_p),
-                    ("page_exists", ctypes.c_void_p), ("context", ctypes.c_void_p)]
+                    ("page_exists", ctypes.c_void_p), ("context", ctypes.c_void_p),
+                    ("_room", ctypes.c_char * 256)]  # for fields a newer library may add
 
     def render(self, doc: bytes, fmt: int, flags=0, link_template=None, rel=None):
         opts = self.Options()
