@@ -234,7 +234,15 @@ py::list visit(py::handle obj, record_kind kind, bool extended)
         PyObject *items[3];
         int k = 0;
         if (kind == heading_record) items[k++] = PyLong_FromLong(c.levels[i]);
+        const char *first = p;
         for (size_t s = 0; s < strings; ++s, p += *len, ++len) {
+            // Most links show their target: [[Page]] gives one string for both.
+            if (s == 1 && len[0] == len[-1] && std::memcmp(p, first, *len) == 0 && items[k - 1]) {
+                Py_INCREF(items[k - 1]);
+                items[k] = items[k - 1];
+                ++k;
+                continue;
+            }
             items[k++] = doc.is_text() ? PyUnicode_DecodeUTF8(p, Py_ssize_t(*len), nullptr)
                                        : PyBytes_FromStringAndSize(p, Py_ssize_t(*len));
         }
