@@ -39,7 +39,7 @@ const char *find_text(const char *p, const char *end, std::string_view pat) noex
 // Strings of up to 64 bytes whose 16-byte pieces lie within the document
 // (`end` is its NUL) are checked and copied a piece at a time into reserved
 // room; the bytes stored past the string are overwritten later.
-void append_json_string(wt_buf *out, span s, const char *doc, const char *end) noexcept
+void append_json_string(wt_buf *out, span s, const char *doc, [[maybe_unused]] const char *end) noexcept
 {
     if (s.n == 0) return;
 #if defined(__SSE2__)
