@@ -199,9 +199,14 @@ bool terminated_copy(const char *document, size_t length, wt_buf *doc) noexcept
          p && (p = static_cast<const char *>(std::memchr(p, '\0', size_t(end - p)))); ++p)
         ++nuls;
     wt_buf_init(doc, length + 2 * nuls + 1);
-    for (size_t i = 0; i < length; ++i) {
-        if (document[i]) wt_buf_append_char(doc, document[i]);
-        else wt_buf_append_lit(doc, "\xEF\xBF\xBD");
+    // The runs between NULs are copied whole.
+    for (const char *p = document, *end = document + length; p < end;) {
+        const char *nul = nuls ? static_cast<const char *>(std::memchr(p, '\0', size_t(end - p))) : nullptr;
+        const char *stop = nul ? nul : end;
+        wt_buf_append(doc, p, size_t(stop - p));
+        if (!nul) break;
+        wt_buf_append_lit(doc, "\xEF\xBF\xBD");
+        p = nul + 1;
     }
     if (!doc->failed) return true;
     wt_buf_free(doc);
