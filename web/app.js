@@ -63,6 +63,32 @@
     $('link-count').textContent = String(links.length);
   }
 
+  // Puts the new HTML into the preview, replacing only the run of top-level
+  // nodes that differ from what is there: a keystroke changes one block, and
+  // the browser then lays out that block alone. The HTML is parsed in an
+  // element of the preview's kind, so it reads as it would in the preview.
+  function patchPreview(html) {
+    const fresh = preview.cloneNode(false);
+    fresh.innerHTML = html;
+    const next = Array.from(fresh.childNodes);
+    const now = Array.from(preview.childNodes);
+    let head = 0;
+    while (head < next.length && head < now.length && now[head].isEqualNode(next[head])) head++;
+    let tail = 0;
+    while (tail < next.length - head && tail < now.length - head &&
+           now[now.length - 1 - tail].isEqualNode(next[next.length - 1 - tail])) tail++;
+    const after = tail > 0 ? now[now.length - tail] : null;
+    for (let i = head; i < now.length - tail; i++) now[i].remove();
+    const added = document.createDocumentFragment();
+    for (let i = head; i < next.length - tail; i++) added.appendChild(next[i]);
+    preview.insertBefore(added, after);
+  }
+
+  // The outline and the link list change far less often than the text: they
+  // are rebuilt only when the library's JSON for them differs.
+  let shownLinks = null;
+  let shownHeadings = null;
+
   function update() {
     const text = editor.value;
     const chosen = options();
@@ -70,8 +96,8 @@
     let html, links, headings;
     try {
       html = state.api.toHtml(text, chosen);
-      links = state.api.links(text, chosen);
-      headings = state.api.headings(text, chosen);
+      links = state.api.render(text, 'links', chosen);
+      headings = state.api.render(text, 'headings', chosen);
     } catch (error) {
       state.error = error.message;
       errorLine.textContent = error.message;
@@ -79,9 +105,11 @@
       return;
     }
     const rendered = performance.now();
-    preview.innerHTML = html;
-    showOutline(headings);
-    showLinks(links);
+    patchPreview(html);
+    if (headings !== shownHeadings) showOutline(JSON.parse(headings));
+    if (links !== shownLinks) showLinks(JSON.parse(links));
+    shownHeadings = headings;
+    shownLinks = links;
     const done = performance.now();
     state.error = '';
     errorLine.textContent = '';
