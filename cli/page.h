@@ -1,5 +1,5 @@
 // The standalone HTML page around a fragment: title, stylesheet and table of
-// contents, the latter built from the library's heading list.
+// contents, the latter built from the fragment's heading elements.
 #pragma once
 
 #include <string>
@@ -8,22 +8,24 @@
 
 struct heading {
     int level = 0;
-    std::string text;     // raw wikitext, as the heading list gives it
-    std::string anchor;   // the id of the rendered heading element
+    std::string text;     // HTML: the text a reader sees, entities as written
+    std::string anchor;   // the id of the heading element, as written
 };
 
-// Reads the library's heading list, a JSON array of
-// {"level":N,"text":"...","anchor":"..."} objects. Returns false when json is
-// not such an array (the library gives that only when memory ran out).
-bool parse_headings_json(std::string_view json, std::vector<heading> &out);
+// Lists the heading elements of a rendered fragment (<hN id="...">...</hN>,
+// each at the start of a line) with the text a reader sees of each: tags
+// dropped, white space made single and trimmed. With first_named_only, stops
+// after the first heading whose text is not empty and lists only that one.
+// Throws std::bad_alloc when memory runs out.
+void collect_headings(std::string_view html, std::vector<heading> &out, bool first_named_only);
 
 // Appends s with &, <, > and " written as entities.
 void append_html_escaped(std::string &out, std::string_view s);
 
 // The page up to and including the opening of the content: doctype, head with
-// the escaped title and the stylesheet, and the table of contents when toc is
-// not null and holds at least one heading.
-std::string page_head(std::string_view title, const std::vector<heading> *toc);
+// the title (HTML, written as given) and the stylesheet, and the table of
+// contents when toc is not null and holds at least one heading.
+std::string page_head(std::string_view title_html, const std::vector<heading> *toc);
 
 // A nested list of links to the headings' anchors; empty for no headings.
 std::string toc_html(const std::vector<heading> &headings);
