@@ -278,8 +278,12 @@ int run_single(const options &opt)
     }
     parts.clear();
     converted result;
-    int status = convert(opt, w, {doc.data(), doc.size()}, opt.has_title ? html_escaped(opt.title) : std::string(),
+    int status = WTCORE_ERROR_MEMORY;
+    try {
+        status = convert(opt, w, {doc.data(), doc.size()}, opt.has_title ? html_escaped(opt.title) : std::string(),
                          html_escaped(file_title(paths.front())), result);
+    } catch (const std::bad_alloc &) {
+    }
     if (status != WTCORE_OK) {
         rep.error(input_display_name(paths.front()), status_text(status));
         return status == WTCORE_ERROR_OPTIONS ? exit_usage : exit_io;
