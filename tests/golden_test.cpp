@@ -13,19 +13,60 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
+
+// The result keys of a case and the formats of wtcore_render they name.
+struct format_key {
+  const char *key;
+  int format;
+};
+constexpr format_key format_keys[] = {
+    {"html", WTCORE_FORMAT_HTML},           {"links", WTCORE_FORMAT_LINKS_JSON},
+    {"heads", WTCORE_FORMAT_HEADINGS_JSON}, {"text", WTCORE_FORMAT_TEXT},
+    {"templates", WTCORE_FORMAT_TEMPLATES_JSON}, {"categories", WTCORE_FORMAT_CATEGORIES_JSON},
+    {"page", WTCORE_FORMAT_PAGE_JSON},
+};
 
 struct Case {
   std::string file;     // e.g. "render.txt"
   int line = 0;         // line of the case's in: key
   std::string section;  // the last "## " title before it
   std::string in;
+  std::optional<std::string> opts;  // the words of its opts: line
   std::optional<std::string> html, links, heads;
+  std::vector<std::pair<int, std::string>> others;  // further formats: (format, expected)
   std::string error;    // set instead when the file is malformed at line
 };
+
+// Options from the words of an opts: line; returns an error text or "".
+// Words: encode-targets balance safe-attributes extended, template=T, rel=R.
+// The strings live in `store`, which must outlive the options.
+std::string parse_opts(const std::string &words, wtcore_options &o, std::vector<std::string> &store) {
+  wtcore_options_init(&o);
+  store.clear();
+  store.reserve(8);
+  size_t i = 0;
+  while (i < words.size()) {
+    size_t e = words.find(' ', i);
+    if (e == std::string::npos) e = words.size();
+    const std::string w = words.substr(i, e - i);
+    i = e + 1;
+    if (w.empty()) continue;
+    if (w == "encode-targets") o.flags |= WTCORE_ENCODE_TARGETS;
+    else if (w == "balance") o.flags |= WTCORE_BALANCE_TAGS;
+    else if (w == "safe-attributes") o.flags |= WTCORE_SAFE_ATTRIBUTES;
+    else if (w == "extended") o.flags |= WTCORE_EXTENDED;
+    else if (w.rfind("template=", 0) == 0) o.link_template = store.emplace_back(w.substr(9)).c_str();
+    else if (w.rfind("rel=", 0) == 0) o.external_rel = store.emplace_back(w.substr(4)).c_str();
+    else return "unknown option word: " + w;
+  }
+  return "";
+}
 
 // Printable form with C escapes, quoted, for failure messages.
 std::string c_escape(const std::string &s) {
@@ -88,8 +129,8 @@ void load_file(const std::filesystem::path &path, std::vector<Case> &cases) {
   std::optional<Case> cur;
   // Moves the open case into the list; false if it has no expectation.
   auto finish = [&] {
-    if (cur && !cur->html && !cur->links && !cur->heads) {
-      fail(cur->line, "case has no html:, links: or heads: line");
+    if (cur && !cur->html && !cur->links && !cur->heads && cur->others.empty()) {
+      fail(cur->line, "case has no result line");
       return false;
     }
     if (cur) cases.push_back(*cur);
@@ -111,7 +152,9 @@ void load_file(const std::filesystem::path &path, std::vector<Case> &cases) {
     if (text[0] == '#') continue;
     const size_t colon = text.find(':');
     const std::string key = text.substr(0, colon);
-    if (colon == std::string::npos || (key != "in" && key != "html" && key != "links" && key != "heads"))
+    const format_key *fk = std::find_if(std::begin(format_keys), std::end(format_keys),
+                                        [&](const format_key &k) { return key == k.key; });
+    if (colon == std::string::npos || (key != "in" && key != "opts" && fk == std::end(format_keys)))
       return fail(n, "unknown key: " + c_escape(key));
     const size_t v = text.find_first_not_of(' ', colon + 1);
     if (v == std::string::npos) return fail(n, "empty value; write \"\"");
@@ -119,13 +162,30 @@ void load_file(const std::filesystem::path &path, std::vector<Case> &cases) {
     if (const std::string err = unescape(text.substr(v), value); !err.empty()) return fail(n, err);
     if (key == "in") {
       if (!finish()) return;
-      cur = Case{file, n, section, value, {}, {}, {}, {}};
+      cur = Case{file, n, section, value, {}, {}, {}, {}, {}, {}};
       continue;
     }
     if (!cur) return fail(n, key + ": without a preceding in:");
-    std::optional<std::string> &slot = key == "html" ? cur->html : key == "links" ? cur->links : cur->heads;
-    if (slot) return fail(n, "second " + key + ": line for one case");
-    slot = value;
+    if (key == "opts") {
+      if (cur->opts || cur->html || cur->links || cur->heads || !cur->others.empty())
+        return fail(n, "opts: must come once, right after in:");
+      wtcore_options o;
+      std::vector<std::string> store;
+      if (std::string err = parse_opts(value, o, store); !err.empty()) return fail(n, err);
+      cur->opts = value;
+      continue;
+    }
+    std::optional<std::string> *slot = key == "html" ? &cur->html : key == "links" ? &cur->links
+                                     : key == "heads" ? &cur->heads : nullptr;
+    // With options, or for the newer formats, only wtcore_render gives the result.
+    if (!slot || cur->opts) {
+      if (std::any_of(cur->others.begin(), cur->others.end(), [&](auto &o) { return o.first == fk->format; }))
+        return fail(n, "second " + key + ": line for one case");
+      cur->others.emplace_back(fk->format, value);
+      continue;
+    }
+    if (*slot) return fail(n, "second " + key + ": line for one case");
+    *slot = value;
   }
   finish();
 }
@@ -138,7 +198,12 @@ std::vector<Case> load_cases() {
   std::sort(files.begin(), files.end());
   std::vector<Case> cases;
   for (const auto &p : files) load_file(p, cases);
-  if (cases.empty()) cases.push_back(Case{"cases", 0, "", "", {}, {}, {}, "no cases found in " CASES_DIR});
+  if (cases.empty()) {
+    Case c;
+    c.file = "cases";
+    c.error = "no cases found in " CASES_DIR;
+    cases.push_back(c);
+  }
   return cases;
 }
 
@@ -198,6 +263,27 @@ TEST_P(Golden, Matches) {
         c.links);
   check(c, "heads", wtcore_extract_headings_json, wtcore_extract_headings_json_r,
         WTCORE_FORMAT_HEADINGS_JSON, c.heads);
+  wtcore_options o;
+  std::vector<std::string> store;
+  if (c.opts) parse_opts(*c.opts, o, store);
+  for (const auto &[format, want] : c.others) {
+    const char *key = std::find_if(std::begin(format_keys), std::end(format_keys),
+                                   [&](const format_key &k) { return k.format == format; })->key;
+    const std::string where = c.file + ":" + std::to_string(c.line) + " [" + c.section + "] " + key +
+                              (c.opts ? " (" + *c.opts + ")" : "");
+    char *r = nullptr;
+    size_t len = 0;
+    const int status = wtcore_render(c.in.data(), c.in.size(), format, c.opts ? &o : nullptr, &r, &len);
+    if (status != WTCORE_OK) {
+      ADD_FAILURE() << where << ": wtcore_render failed: " << wtcore_status_message(status);
+      continue;
+    }
+    const std::string got(r, len);
+    wtcore_free(r);
+    if (got != want)
+      ADD_FAILURE() << where << "\n  input:    " << c_escape(c.in) << "\n  expected: " << c_escape(want)
+                    << "\n  actual:   " << c_escape(got);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Golden, ::testing::ValuesIn(load_cases()), case_name);
