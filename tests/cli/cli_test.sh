@@ -519,6 +519,7 @@ site)
 = Welcome =
 See [[Help:Contents]], [[AC/DC|the band]], [[AC/DC/Live at Donington|live]],
 [[Main Page#History|our history]], [[Why?]], [[#History]] and [[Nowhere]].
+Also [[50%]], [[R&D notes#Early years]] and [[R&amp;D notes|the same]].
 == History ==
 Founded [[Main_Page|here]]. [http://example.com/ Outside]
 EOF
@@ -535,12 +536,15 @@ EOF
 [[AC/DC#Albums|Up]], [[Main Page#History]], [[Missing/Page]].
 EOF
     printf '[[Main Page]] [[Help:Contents]]\n' >'pages/Why%3F.wiki'
+    printf '[[Main Page]] [[R&D notes]]\n' >'pages/50%25.wiki'
+    printf '== Early years ==\n[[50%%]] [[Main Page]]\n' >'pages/R&D_notes.wiki'
     run -s --site -j 2 --output-dir site pages/*.wiki; status "--site" 0
-    for f in index.html Main_Page.html Help:Contents.html AC/DC.html 'AC/DC/Live_at_Donington.html' 'Why?.html'; do
+    for f in index.html Main_Page.html Help:Contents.html AC/DC.html 'AC/DC/Live_at_Donington.html' 'Why?.html' \
+        '50%.html' 'R&D_notes.html'; do
         [ -f "site/$f" ] || fail "--site: no site/$f"
     done
-    [ "$(find site -type f | wc -l)" -eq 6 ] || fail "--site wrote $(find site -type f | wc -l) files, want 6"
-    "$PYTHON" "$src/tests/cli/check_site.py" site 25 >check 2>&1 || fail "--site links: $(cat check)"
+    [ "$(find site -type f | wc -l)" -eq 8 ] || fail "--site wrote $(find site -type f | wc -l) files, want 8"
+    "$PYTHON" "$src/tests/cli/check_site.py" site 30 >check 2>&1 || fail "--site links: $(cat check)"
     cat check
     has "--site titles pages by name" site/AC/DC.html '<title>AC/DC</title>'
     has "--site index lists the pages by title" site/index.html '<li><a href="./AC/DC/Live_at_Donington.html">AC/DC/Live at Donington</a></li>'
