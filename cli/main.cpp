@@ -172,9 +172,9 @@ struct converted {
 
 // Converts one document as the options ask; reentrant, so that batch threads
 // can run it at once. A standalone page is titled title_html when it is not
-// empty, else by its first heading, else fallback_html. Returns the
-// library's status; throws std::bad_alloc when memory runs out here.
-int convert(const options &opt, const wtcore_options &w, std::string_view doc, const std::string &title_html,
+// null, else by its first heading, else fallback_html. Returns the library's
+// status; throws std::bad_alloc when memory runs out here.
+int convert(const options &opt, const wtcore_options &w, std::string_view doc, const std::string *title_html,
             const std::string &fallback_html, converted &out)
 {
     char *result = nullptr;
@@ -185,9 +185,9 @@ int convert(const options &opt, const wtcore_options &w, std::string_view doc, c
 
     std::string_view html(result, out.body_len);
     std::vector<heading> headings;
-    if (opt.toc || title_html.empty()) collect_headings(html, headings, !opt.toc);
-    const std::string *title = &title_html;
-    if (title->empty()) {
+    if (opt.toc || !title_html) collect_headings(html, headings, !opt.toc);
+    const std::string *title = title_html;
+    if (!title) {
         auto named = std::find_if(headings.begin(), headings.end(),
                                   [](const heading &h) { return !h.text.empty(); });
         title = named != headings.end() ? &named->text : &fallback_html;
@@ -280,7 +280,8 @@ int run_single(const options &opt)
     converted result;
     int status = WTCORE_ERROR_MEMORY;
     try {
-        status = convert(opt, w, {doc.data(), doc.size()}, opt.has_title ? html_escaped(opt.title) : std::string(),
+        std::string title = html_escaped(opt.title);
+        status = convert(opt, w, {doc.data(), doc.size()}, opt.has_title ? &title : nullptr,
                          html_escaped(file_title(paths.front())), result);
     } catch (const std::bad_alloc &) {
     }
@@ -404,8 +405,8 @@ int run_batch(const options &opt)
             fs::create_directories(fs::path(item.output).parent_path(), dir_ec);
         }
         converted result;
-        int status = convert(opt, w, {doc.data(), doc.size()},
-                             opt.has_title ? html_escaped(opt.title) : item.title_html,
+        std::string title = opt.has_title ? html_escaped(opt.title) : item.title_html;
+        int status = convert(opt, w, {doc.data(), doc.size()}, opt.has_title || opt.site ? &title : nullptr,
                              html_escaped(file_title(path)), result);
         doc = input_text();
         if (status != WTCORE_OK) {
