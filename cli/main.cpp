@@ -162,37 +162,43 @@ int check_library_options(const options &opt, const wtcore_options &w)
     return usage_error(std::string("the library does not take these options: ") + wtcore_status_message(status));
 }
 
-// The result of one document, written as head, library result, tail.
+// The result of one document, written as head, contents, main, library
+// result, tail (all but the library result empty unless a standalone page).
 struct converted {
     std::string head;
+    std::string toc;
+    std::string_view main;
     library_string body;
     std::size_t body_len = 0;
-    std::string tail;
+    std::string_view tail;
 };
 
-// Converts one document as the options ask; reentrant, so that batch threads
-// can run it at once. A standalone page is titled title_html when it is not
+// Converts one document as the options ask, and empties doc once it is read,
+// so that a standalone page's parts are made without it; reentrant, so that
+// batch threads can run it at once. A standalone page is titled title_html when it is not
 // null, else by its first heading, else fallback_html. Returns the library's
 // status; throws std::bad_alloc when memory runs out here.
-int convert(const options &opt, const wtcore_options &w, std::string_view doc, const std::string *title_html,
+int convert(const options &opt, const wtcore_options &w, input_text &doc, const std::string *title_html,
             const std::string &fallback_html, converted &out)
 {
     char *result = nullptr;
     int status = wtcore_render(doc.data(), doc.size(), opt.format->code, &w, &result, &out.body_len);
+    doc = input_text();
     if (status != WTCORE_OK) return status;
     out.body.reset(result);
     if (!opt.standalone) return WTCORE_OK;
 
     std::string_view html(result, out.body_len);
-    std::vector<heading> headings;
-    if (opt.toc || !title_html) collect_headings(html, headings, !opt.toc);
-    const std::string *title = title_html;
-    if (!title) {
-        auto named = std::find_if(headings.begin(), headings.end(),
-                                  [](const heading &h) { return !h.text.empty(); });
-        title = named != headings.end() ? &named->text : &fallback_html;
+    std::string first_text;
+    bool has_first = false;
+    if (opt.toc) {
+        out.toc = toc_html(html, title_html ? nullptr : &first_text);
+        has_first = !first_text.empty();
+    } else if (!title_html) {
+        has_first = first_heading_text(html, first_text);
     }
-    out.head = page_head(*title, opt.toc ? &headings : nullptr);
+    out.head = page_head(title_html ? *title_html : has_first ? first_text : fallback_html);
+    out.main = page_main_open();
     out.tail = page_tail(out.body_len == 0 || html.back() == '\n');
     return WTCORE_OK;
 }
@@ -222,7 +228,7 @@ bool write_result(std::initializer_list<std::string_view> parts, const std::stri
 
 bool write_result(const converted &c, const std::string &path, reporter &rep)
 {
-    return write_result({c.head, std::string_view(c.body.get(), c.body_len), c.tail}, path, rep);
+    return write_result({c.head, c.toc, c.main, std::string_view(c.body.get(), c.body_len), c.tail}, path, rep);
 }
 
 // Refuses an output that is one of the inputs, before anything is read or
@@ -281,7 +287,7 @@ int run_single(const options &opt)
     int status = WTCORE_ERROR_MEMORY;
     try {
         std::string title = html_escaped(opt.title);
-        status = convert(opt, w, {doc.data(), doc.size()}, opt.has_title ? &title : nullptr,
+        status = convert(opt, w, doc, opt.has_title ? &title : nullptr,
                          html_escaped(file_title(paths.front())), result);
     } catch (const std::bad_alloc &) {
     }
@@ -289,7 +295,6 @@ int run_single(const options &opt)
         rep.error(input_display_name(paths.front()), status_text(status));
         return status == WTCORE_ERROR_OPTIONS ? exit_usage : exit_io;
     }
-    doc = input_text();   // the input is no longer needed while the output is written
     return write_result(result, opt.output, rep) ? exit_ok : exit_io;
 }
 
@@ -327,9 +332,9 @@ bool write_site_index(const options &opt, const std::vector<batch_item> &items, 
         body += "\">" + item->title_html + "</a></li>\n";
     }
     body += "</ul>\n";
-    std::string head = page_head("Pages", nullptr);
+    std::string head = page_head("Pages");
     std::string path = (std::filesystem::path(opt.output_dir) / "index.html").string();
-    return write_result({head, body, page_tail(true)}, path, rep);
+    return write_result({head, page_main_open(), body, page_tail(true)}, path, rep);
 }
 
 int run_batch(const options &opt)
@@ -406,9 +411,8 @@ int run_batch(const options &opt)
         }
         converted result;
         std::string title = opt.has_title ? html_escaped(opt.title) : item.title_html;
-        int status = convert(opt, w, {doc.data(), doc.size()}, opt.has_title || opt.site ? &title : nullptr,
+        int status = convert(opt, w, doc, opt.has_title || opt.site ? &title : nullptr,
                              html_escaped(file_title(path)), result);
-        doc = input_text();
         if (status != WTCORE_OK) {
             rep.error(path, status_text(status));
             failed = true;

@@ -72,21 +72,24 @@ constexpr std::string_view stylesheet =
 
 } // namespace
 
-void collect_headings(std::string_view html, std::vector<heading> &out, bool first_named_only)
+heading_scanner::heading_scanner(std::string_view html) : html_(html) {}
+
+bool heading_scanner::next(heading &h)
 {
-    out.clear();
     constexpr std::string_view id_attr = " id=\"";
-    size_t pos = 0;
     for (;;) {
         // A heading element starts a line of its own.
-        if (!(pos == 0 && html.starts_with("<h"))) {
-            pos = html.find("\n<h", pos);
-            if (pos == std::string_view::npos) return;
-            ++pos;
+        if (!(pos_ == 0 && html_.starts_with("<h"))) {
+            pos_ = html_.find("\n<h", pos_);
+            if (pos_ == std::string_view::npos) {
+                pos_ = html_.size();
+                return false;
+            }
+            ++pos_;
         }
-        size_t start = pos;
-        std::string_view rest = html.substr(start);
-        pos = start + 2;
+        size_t start = pos_;
+        std::string_view rest = html_.substr(start);
+        pos_ = start + 2;
         if (rest.size() < 3 + id_attr.size() || rest[2] < '1' || rest[2] > '6' ||
             rest.substr(3, id_attr.size()) != id_attr)
             continue;
@@ -96,16 +99,29 @@ void collect_headings(std::string_view html, std::vector<heading> &out, bool fir
         const char closer[] = {'<', '/', 'h', rest[2], '>'};
         size_t inner_start = id_end + 2;
         size_t inner_end = rest.find(std::string_view(closer, sizeof closer), inner_start);
-        if (inner_end == std::string_view::npos) return;
-        heading h;
+        if (inner_end == std::string_view::npos) {
+            pos_ = html_.size();
+            return false;
+        }
         h.level = rest[2] - '0';
         h.anchor = rest.substr(id_start, id_end - id_start);
+        h.text.clear();
         append_visible_text(h.text, rest.substr(inner_start, inner_end - inner_start));
-        pos = start + inner_end;
-        if (first_named_only && h.text.empty()) continue;
-        out.push_back(std::move(h));
-        if (first_named_only) return;
+        pos_ = start + inner_end;
+        return true;
     }
+}
+
+bool first_heading_text(std::string_view html, std::string &text)
+{
+    heading_scanner scan(html);
+    heading h;
+    while (scan.next(h))
+        if (!h.text.empty()) {
+            text = std::move(h.text);
+            return true;
+        }
+    return false;
 }
 
 void append_html_escaped(std::string &out, std::string_view s)
@@ -128,26 +144,36 @@ void append_html_escaped(std::string &out, std::string_view s)
 
 // Headings may skip levels and need not start at level 1, so nesting follows
 // the levels relative to each other: a deeper heading opens a sublist, and a
-// heading no deeper than an enclosing entry's parent closes back to it.
-std::string toc_html(const std::vector<heading> &headings)
+// heading no deeper than an enclosing entry's parent closes back to it. The
+// list is written as the headings are found; only the open levels are kept.
+std::string toc_html(std::string_view html, std::string *first_text)
 {
     std::string out;
-    if (headings.empty()) return out;
-    std::vector<int> open;   // the level of the entry open at each depth
-    for (const heading &h : headings) {
-        if (open.empty()) {
+    heading_scanner scan(html);
+    constexpr std::string_view nav_open = "<nav class=\"toc\">\n<p>Contents</p>\n";
+    heading h;
+    int open[7];              // the level of the entry open at each depth
+    size_t depth = 0;
+    bool titled = !first_text;
+    while (scan.next(h)) {
+        if (!titled && !h.text.empty()) {
+            *first_text = h.text;
+            titled = true;
+        }
+        if (depth == 0) {
+            out += nav_open;
             out += "<ul>\n<li>";
-            open.push_back(h.level);
-        } else if (h.level > open.back()) {
+            open[depth++] = h.level;
+        } else if (h.level > open[depth - 1]) {
             out += "\n<ul>\n<li>";
-            open.push_back(h.level);
+            open[depth++] = h.level;
         } else {
-            while (open.size() > 1 && open[open.size() - 2] >= h.level) {
+            while (depth > 1 && open[depth - 2] >= h.level) {
                 out += "</li>\n</ul>\n";
-                open.pop_back();
+                --depth;
             }
             out += "</li>\n<li>";
-            open.back() = h.level;
+            open[depth - 1] = h.level;
         }
         out += "<a href=\"#";
         out += h.anchor;
@@ -155,11 +181,12 @@ std::string toc_html(const std::vector<heading> &headings)
         out += h.text;
         out += "</a>";
     }
-    for (size_t i = 0; i < open.size(); ++i) out += "</li>\n</ul>\n";
+    for (size_t i = 0; i < depth; ++i) out += "</li>\n</ul>\n";
+    if (!out.empty()) out += "</nav>\n";
     return out;
 }
 
-std::string page_head(std::string_view title_html, const std::vector<heading> *toc)
+std::string page_head(std::string_view title_html)
 {
     // The page runs no script of its own, so none may run at all; the
     // stylesheet is inline, and images may come from anywhere.
@@ -176,14 +203,10 @@ std::string page_head(std::string_view title_html, const std::vector<heading> *t
     out += "</title>\n<style>\n";
     out += stylesheet;
     out += "</style>\n</head>\n<body>\n";
-    if (toc && !toc->empty()) {
-        out += "<nav class=\"toc\">\n<p>Contents</p>\n";
-        out += toc_html(*toc);
-        out += "</nav>\n";
-    }
-    out += "<main>\n";
     return out;
 }
+
+std::string_view page_main_open() { return "<main>\n"; }
 
 std::string_view page_tail(bool fragment_ends_line)
 {
