@@ -19,6 +19,7 @@
 
 #include <unistd.h>
 
+#include "dump_command.h"
 #include "file_io.h"
 #include "options.h"
 #include "page.h"
@@ -456,6 +457,7 @@ int run_batch(const options &opt)
 
 int run(int argc, char **argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "dump") == 0) return run_dump(argc - 1, argv + 1);
     options opt;
     std::string error;
     if (!parse_options(argc, argv, opt, error)) return usage_error(error);
