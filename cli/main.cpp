@@ -243,7 +243,7 @@ int check_outputs(const std::vector<std::string> &inputs, const std::vector<std:
     }
     for (const std::string &out : outputs) {
         file_identity id;
-        if (!identify_file(out, id)) continue;
+        if (out == "-" || !identify_file(out, id)) continue;   // "-" is standard output
         for (const auto &[in_id, in] : ids)
             if (in_id == id)
                 return usage_error("the output " + out + " is the input " + input_display_name(*in) +

@@ -373,6 +373,8 @@ safety)
     has "-o INPUT from standard input" err 'is the input standard input'
     same_file "-o INPUT from standard input leaves it alone" keep.wiki doc.wiki
     [ -L soft.wiki ] || fail "the symbolic link was replaced"
+    "$tool" -o - <keep.wiki >out 2>err; rc=$?; status "-o - from standard input" 0
+    expect "-o - writes standard output" out "$doc_html"
     # In a batch each output is checked against every input: d/p.html is a
     # wikitext file whose own output would be d/p.html.
     mkdir d
