@@ -70,7 +70,8 @@ def main():
     load = os.getloadavg()
     tool = a.tool
     runs = {k: [] for k in ("lbzip2_n2", "dump_j2", "bzip2_dc", "dump_j1", "plain_j1", "plain_j2")}
-    for _ in range(a.runs):
+    for i in range(a.runs):
+        print("round %d of %d, load %.2f" % (i + 1, a.runs, os.getloadavg()[0]), file=sys.stderr, flush=True)
         runs["lbzip2_n2"].append(run_time(["lbzip2", "-d", "-n", "2", "-c", ms]))
         runs["dump_j2"].append(run_time([tool, "dump", "-t", "links", "-j", "2", ms]))
         runs["bzip2_dc"].append(run_time(["bzip2", "-dc", ms]))
@@ -82,7 +83,9 @@ def main():
     mem10 = peak_kb([tool, "dump", "-t", "links", "-j", "2", x10])
     sub = os.path.join(small, "export.xml")
     sub_mb = os.path.getsize(sub) / 1e6
-    py = run_time([sys.executable, os.path.join(HERE, "dump_python_baseline.py"), sub])
+    # Debian's interpreter, which has Debian's mwparserfromhell.
+    python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+    py = run_time([python, os.path.join(HERE, "dump_python_baseline.py"), sub])
     ours_sub = run_time([tool, "dump", "-t", "links", "-j", "1", sub])
     py_full = py * xml_mb / sub_mb
     res = {
