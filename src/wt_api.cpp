@@ -17,7 +17,7 @@
 #endif
 
 // Each build's record of entry points (wt_parser/render.cpp).
-namespace base {
+inline namespace base { // inline, as wt_parser.h opens it
 extern const wt_parser_build parser_build;
 }
 #if defined(WT_HAVE_AVX2_BUILD)
@@ -184,6 +184,7 @@ int read_options(const wtcore_options *in, wt_config *cfg) noexcept
     if (in->external_rel) {
         cfg->rel = in->external_rel;
         cfg->rel_len = std::strlen(in->external_rel);
+        cfg->default_rel = false;
     }
     cfg->page_exists = in->page_exists;
     cfg->context = in->context;
