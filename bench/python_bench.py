@@ -133,7 +133,7 @@ def main():
         method = filters[name]
         ours_t = theirs_t = 0.0
         for d in mw_docs:
-            ours_t += min(median_time(lambda: fn(d), 1) for _ in range(3))
+            ours_t += median_time(lambda: fn(d), 3)
             theirs_t += median_time(lambda: getattr(mwparserfromhell.parse(d), method)(), 1)
         our_mbs, mw_mbs = mw_bytes / ours_t / 1e6, mw_bytes / theirs_t / 1e6
         rows.append((f"{name} on the articles", f"{our_mbs:.0f} MB/s",
