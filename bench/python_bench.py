@@ -26,6 +26,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -150,6 +151,26 @@ def main():
     one_mbs, two_mbs = total / statistics.median(one) / 1e6, total / statistics.median(two) / 1e6
     rows.append(("render_many, 2 threads", f"{two_mbs:.0f} MB/s", f"1 thread {one_mbs:.0f} MB/s",
                  two_mbs / one_mbs, ">= 1.7"))
+    # The control: two plain threads, each converting half of the documents in
+    # one call with the lock released, against one call on all. It shows
+    # whether the machine gives this process two cores at all.
+    half = len(docs) // 2
+
+    def two_halves():
+        workers = [threading.Thread(target=_core._render_batch, args=(part, _core.FORMAT_HTML, 0, None, None))
+                   for part in (docs[:half], docs[half:])]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+
+    whole, halves = [], []
+    for _ in range(reps):
+        whole.append(median_time(lambda: _core._render_batch(docs, _core.FORMAT_HTML, 0, None, None), 1))
+        halves.append(median_time(two_halves, 1))
+    rows.append(("control: 2 plain threads, no pool", f"{total / statistics.median(halves) / 1e6:.0f} MB/s",
+                 f"1 call {total / statistics.median(whole) / 1e6:.0f} MB/s",
+                 statistics.median(whole) / statistics.median(halves), "the machine's own limit"))
 
     if args.dask:
         rows.append(dask_row(args.export, corpus))
