@@ -20,8 +20,8 @@ comes from WTCORE_CORPUS (default: ../shared/corpus beside the repository).
 
 import argparse
 import ctypes
-import os
 import json
+import os
 import statistics
 import subprocess
 import sys
