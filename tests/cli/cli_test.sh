@@ -562,6 +562,9 @@ EOF
     [ -e site2 ] && fail "--site with a bad name created the folder"
     printf 'x' >index.wiki
     run -s --site --output-dir site3 index.wiki; status "--site with a page named index" 2
+    printf 'x' >'Main%20Page.wiki'
+    run -s --site --output-dir site4 pages/Main_Page.wiki 'Main%20Page.wiki'; status "--site, one page in two files" 2
+    has "--site, one page in two files" err 'would both be written to site4/Main_Page.html'
     ;;
 
 *)
