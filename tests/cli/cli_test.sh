@@ -239,6 +239,18 @@ standalone)
     printf 'no headings\n' >plain.wiki
     run -s --toc plain.wiki
     grep -q '<nav' out && fail "--toc without headings has a table of contents"
+
+    # On the corpus, no contents entry shows wiki markup, a comment or a tag.
+    corpus_all="$src/../shared/corpus/all.wiki"
+    if [ -f "$corpus_all" ]; then
+        run -s --toc "$corpus_all"; status "--toc on the corpus" 0
+        sed -n '/^<nav/,/^<\/nav>/p' out | grep -o '">.*</a>' >entries
+        [ "$(wc -l <entries)" -gt 1000 ] || fail "--toc on the corpus: $(wc -l <entries) entries"
+        grep -E "\[\[|''|&lt;!--|<[a-z]+[ >]" entries >marked
+        [ -s marked ] && fail "--toc on the corpus: entries with markup: $(head -n 3 marked)"
+    else
+        skip "contents of the corpus: no corpus at $corpus_all"
+    fi
     ;;
 
 batch)
