@@ -478,7 +478,9 @@ limits)
 
     # Fewer threads than -j asks for: the batch goes on with those that
     # started, says so once, and converts every file. Each thread's stack
-    # takes 8 MB of address space, so a limit of it leaves room for few.
+    # takes 8 MB of address space, so a limit of it leaves room for few; as
+    # the threads that start fill the address space, a file may then run out
+    # of memory, which must be reported for that file alone.
     mkdir in
     i=1
     while [ $i -le 80 ]; do
@@ -486,12 +488,16 @@ limits)
         i=$((i + 1))
     done
     (ulimit -v 150000 && exec "$tool" -j 64 -d out-v in/*.wiki) >out 2>err
-    rc=$?; status "-j 64 under ulimit -v" 0
-    has "-j 64 under ulimit -v says so" err 'threads'
-    [ "$(wc -l <err)" -eq 1 ] || fail "-j 64 under ulimit -v: $(wc -l <err) lines of message"
-    [ "$(ls out-v | wc -l)" -eq 80 ] || fail "-j 64 under ulimit -v: $(ls out-v | wc -l) outputs of 80"
+    rc=$?
+    [ $rc -le 1 ] || fail "-j 64 under ulimit -v: exit status $rc ($(cat err))"
+    [ "$(grep -c 'threads' err)" -eq 1 ] || fail "-j 64 under ulimit -v: not one line on threads: $(cat err)"
+    for f in in/*.wiki; do
+        name=${f##*/}
+        [ -e "out-v/${name%.wiki}.html" ] || grep -qF "$f: out of memory" err ||
+            fail "-j 64 under ulimit -v: $f neither converted nor reported"
+    done
     "$tool" in/p80.wiki >single
-    same_file "-j 64 under ulimit -v: output" out-v/p80.html single
+    [ -e out-v/p80.html ] && same_file "-j 64 under ulimit -v: output" out-v/p80.html single
 
     # The same with a limit of processes (bash's ulimit -u). Root is exempt
     # from it, so the tool runs as nobody then.
