@@ -133,7 +133,10 @@ bool baseline_is_right(const std::string &doc)
     return want == std::string(e.data ? e.data : "", n);
 }
 
-enum class op { escape, html, links, headings };
+// render: wtcore_render with the default options; render_opts: with every
+// option of the render call (encoded targets, balanced tags, safe
+// attributes) and a link template.
+enum class op { escape, html, links, headings, render, render_opts };
 
 const char *op_name(op o)
 {
@@ -141,8 +144,30 @@ const char *op_name(op o)
     case op::escape: return "escape_baseline";
     case op::html: return "html";
     case op::links: return "links";
-    default: return "headings";
+    case op::headings: return "headings";
+    case op::render: return "render";
+    default: return "render_opts";
     }
+}
+
+const wtcore_options *all_options()
+{
+    static const wtcore_options opts = [] {
+        wtcore_options o;
+        wtcore_options_init(&o);
+        o.flags = WTCORE_ENCODE_TARGETS | WTCORE_BALANCE_TAGS | WTCORE_SAFE_ATTRIBUTES;
+        o.link_template = "/pages/$1.html";
+        return o;
+    }();
+    return &opts;
+}
+
+const void *render(const std::string &doc, const wtcore_options *opts)
+{
+    char *out = nullptr;
+    if (wtcore_render(doc.data(), doc.size(), WTCORE_FORMAT_HTML, opts, &out, nullptr) != WTCORE_OK) std::abort();
+    wtcore_free(out);
+    return out;
 }
 
 // The conversion's result, kept from the optimiser. Nothing is done with it:
@@ -153,7 +178,9 @@ const void *convert(op o, const std::string &doc, escape_copy &e)
     case op::escape: e.run(doc.data(), doc.size()); return e.data;
     case op::html: return wtcore_to_html(doc.c_str(), nullptr);
     case op::links: return wtcore_extract_links_json(doc.c_str());
-    default: return wtcore_extract_headings_json(doc.c_str());
+    case op::headings: return wtcore_extract_headings_json(doc.c_str());
+    case op::render: return render(doc, nullptr);
+    default: return render(doc, all_options());
     }
 }
 
@@ -219,6 +246,16 @@ const std::vector<family> &families()
         {"<!-- no closer", op::links, [](size_t n) { return lines_of("<!--", n); }},
         {"<nowiki> no closer", op::links, [](size_t n) { return lines_of("<nowiki>", n); }},
         {"= lines", op::headings, [](size_t n) { return repeat("== a ==\n", n); }},
+        {"[[", op::render_opts, [](size_t n) { return repeat("[[", n); }},
+        {"[[a|", op::render_opts, [](size_t n) { return repeat("[[a|", n); }},
+        {"[[a/../b]]", op::render_opts, [](size_t n) { return repeat("[[a/../b]]", n); }},
+        {"apostrophes", op::render_opts, [](size_t n) { return std::string(n, '\''); }},
+        {"<b> unclosed", op::render_opts, [](size_t n) { return repeat("<b>", n); }},
+        {"</b> stray", op::render_opts, [](size_t n) { return repeat("</b>", n); }},
+        {"<b><i></b>", op::render_opts, [](size_t n) { return repeat("<b><i></b>", n); }},
+        {"'''<i> lines", op::render_opts, [](size_t n) { return repeat("'''<i>\n", n); }},
+        {"<span style=", op::render_opts,
+         [](size_t n) { return repeat("<span class=a style=\"color:red;/**/\\75rl(x)\">", n); }},
     };
     return all;
 }
@@ -264,7 +301,7 @@ int print_summary(const summary_reporter &rep)
     for (const char *set : {"corpus/all.wiki", "corpus/articles"}) {
         double base = get(std::string(set) + "/escape_baseline").mb_per_s;
         std::printf("%-17s %-16s %9s %7s\n", set, "", "MB/s", "ratio");
-        for (op o : {op::escape, op::html, op::links, op::headings}) {
+        for (op o : {op::escape, op::html, op::links, op::headings, op::render, op::render_opts}) {
             double mbs = get(std::string(set) + "/" + op_name(o)).mb_per_s;
             std::printf("%-17s %-16s %9.0f %7.2f\n", "", op_name(o), mbs, base > 0 ? mbs / base : 0);
         }
@@ -278,14 +315,19 @@ int print_summary(const summary_reporter &rep)
     std::printf("  html >= 0.5 x baseline: %.2f %s\n", base > 0 ? html / base : 0, verdict(html >= 0.5 * base));
     std::printf("  links >= 2000 MB/s: %.0f %s\n", links, verdict(links >= 2000));
     std::printf("  headings >= 2000 MB/s: %.0f %s\n", heads, verdict(heads >= 2000));
+    double render_default = get("corpus/all.wiki/render").mb_per_s;
+    double render_opts = get("corpus/all.wiki/render_opts").mb_per_s;
+    std::printf("  render with every option >= 0.85 x render with none: %.2f %s\n",
+                render_default > 0 ? render_opts / render_default : 0,
+                verdict(render_opts >= 0.85 * render_default));
     std::printf("\nAdversarial inputs: time at 2 MB <= 2.6 x time at 1 MB, and >= 100 MB/s\n");
-    std::printf("  %-22s %-9s %10s %10s %6s %8s\n", "family", "call", "1 MB ms", "2 MB ms", "ratio", "MB/s");
+    std::printf("  %-22s %-11s %10s %10s %6s %8s\n", "family", "call", "1 MB ms", "2 MB ms", "ratio", "MB/s");
     for (const family &f : families()) {
         std::string base_name = std::string("adversarial/") + op_name(f.conversion) + "/" + f.name;
         auto one = get(base_name + "/1MB"), two = get(base_name + "/2MB");
         double ratio = one.seconds > 0 ? two.seconds / one.seconds : 0;
         bool ok = ratio <= 2.6 && two.mb_per_s >= 100;
-        std::printf("  %-22s %-9s %10.2f %10.2f %6.2f %8.0f %s\n", f.name, op_name(f.conversion),
+        std::printf("  %-22s %-11s %10.2f %10.2f %6.2f %8.0f %s\n", f.name, op_name(f.conversion),
                     one.seconds * 1e3, two.seconds * 1e3, ratio, two.mb_per_s, verdict(ok));
     }
     std::printf("\n%d target(s) missed\n", misses);
@@ -297,7 +339,7 @@ void register_all()
     std::vector<const std::string *> whole{&all_wiki()};
     std::vector<const std::string *> each;
     for (const std::string &d : articles()) each.push_back(&d);
-    for (op o : {op::escape, op::html, op::links, op::headings}) {
+    for (op o : {op::escape, op::html, op::links, op::headings, op::render, op::render_opts}) {
         benchmark::RegisterBenchmark((std::string("corpus/all.wiki/") + op_name(o)).c_str(),
                                      [o, whole](benchmark::State &s) { run_docs(s, o, whole); })
             ->Unit(benchmark::kMillisecond)

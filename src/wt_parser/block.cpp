@@ -316,6 +316,7 @@ void render_line(block_state &st, span line) noexcept
     close_all_lists(st.list_stack, &st.list_depth, out);
     if (first == ' ') {
         if (st.para_open) {
+            end_block_elements(st);
             wt_buf_append_lit(out, "</p>\n");
             st.para_open = false;
         }

@@ -440,6 +440,34 @@ void render_label(inline_scan &s, span label) noexcept
     parse_inline(label.p, label.n, s.out, cx);
 }
 
+// The fixed parts of an internal link under the default address rule, for
+// the fast paths that write a whole link into reserved room: the opening up to
+// the destination, the end of the opening tag, and the trail with the closing
+// tag. Each returns where the next part goes.
+char *put_link_start(char *d, bool section) noexcept
+{
+    static const char wiki_open[16] = "<a href=\"/wiki/";
+    static const char section_open[16] = "<a href=\"#";
+    __builtin_memcpy(d, section ? section_open : wiki_open, 16);
+    return d + (section ? 10 : 15);
+}
+
+char *put_link_label_start(char *d) noexcept
+{
+    __builtin_memcpy(d, "\">", 2);
+    return d + 2;
+}
+
+char *put_link_end(char *d, span trail) noexcept
+{
+    if (trail.n) {
+        __builtin_memcpy(d, trail.p, trail.n);
+        d += trail.n;
+    }
+    __builtin_memcpy(d, "</a>", 4);
+    return d + 4;
+}
+
 // The common internal link under the default address rule, whose destination
 // needs no escaping and whose label is plain text (`label_plain` when the
 // caller already knows it), written with one reservation and no per-piece
@@ -460,22 +488,11 @@ bool plain_link(inline_scan &s, span dest, bool section, span label, span trail,
     char *d = wt_buf_reserve(s.out, 15 + dest_chunks * 16 + 2 + label_whole + trail.n + 4);
     if (!d) return false;
     char *const start = d;
-    static const char wiki_open[16] = "<a href=\"/wiki/";
-    static const char section_open[16] = "<a href=\"#";
-    __builtin_memcpy(d, section ? section_open : wiki_open, 16);
-    d += section ? 10 : 15;
+    d = put_link_start(d, section);
     if (!copy_underscored_pieces(d, dest.p, dest.n)) return false;
-    d += dest.n;
-    __builtin_memcpy(d, "\">", 2);
-    d += 2;
+    d = put_link_label_start(d + dest.n);
     copy_pieces(d, label.p, label.n);
-    d += label.n;
-    if (trail.n) {
-        __builtin_memcpy(d, trail.p, trail.n);
-        d += trail.n;
-    }
-    __builtin_memcpy(d, "</a>", 4);
-    d += 4;
+    d = put_link_end(d + label.n, trail);
     wt_buf_commit(s.out, size_t(d - start));
     return true;
 }
@@ -602,24 +619,13 @@ const char *short_link(inline_scan &s, const char *p, bool *wider) noexcept
     char *d = wt_buf_reserve(s.out, 15 + W + 2 + W + trail.n + 4);
     if (!d) return nullptr;
     char *const start = d;
-    static const char wiki_open[16] = "<a href=\"/wiki/";
-    static const char section_open[16] = "<a href=\"#";
-    __builtin_memcpy(d, section ? section_open : wiki_open, 16);
-    d += section ? 10 : 15;
+    d = put_link_start(d, section);
     copy_underscored_pieces(d, w + dest.a, W);
-    d += dest.e - dest.a;
-    __builtin_memcpy(d, "\">", 2);
-    d += 2;
+    d = put_link_label_start(d + (dest.e - dest.a));
     char piece[W];
     __builtin_memcpy(piece, w + label.a, W);
     __builtin_memcpy(d, piece, W);
-    d += label.e - label.a;
-    if (trail.n) {
-        __builtin_memcpy(d, trail.p, trail.n);
-        d += trail.n;
-    }
-    __builtin_memcpy(d, "</a>", 4);
-    d += 4;
+    d = put_link_end(d + (label.e - label.a), trail);
     wt_buf_commit(s.out, size_t(d - start));
     return trail.p + trail.n;
 }
