@@ -401,7 +401,7 @@ bool page_needs_dot_slash(span page, bool encoded) noexcept
 // when page_exists says the page is missing. Returns false, having written
 // nothing, when the target cannot be a link (a dot segment in an encoded
 // target).
-bool append_link_open(inline_scan &s, span target) noexcept
+__attribute__((noinline)) bool append_link_open(inline_scan &s, span target) noexcept
 {
     const wt_config &cfg = *s.cx->cfg;
     const bool encoded = cfg.flags & WTCORE_ENCODE_TARGETS;
@@ -524,7 +524,7 @@ bool plain_link(inline_scan &s, span dest, bool section, span label, span trail,
 // the same one reservation; the address is the template's two pieces around
 // the page. Returns false, having written nothing and asked nothing, for any
 // link the general path must write.
-bool templated_link(inline_scan &s, span dest, bool section, span label, span trail, bool label_plain) noexcept
+__attribute__((noinline)) bool templated_link(inline_scan &s, span dest, bool section, span label, span trail, bool label_plain) noexcept
 {
     const wt_config &cfg = *s.cx->cfg;
     const bool encoded = cfg.flags & WTCORE_ENCODE_TARGETS;
@@ -1046,7 +1046,7 @@ bool tag_element(const char *s, size_t len, tag_kind *kind, bool *closing) noexc
 
 // Writes an allowed tag of `len` bytes at p: as it stands, or, with the
 // options, with its attributes made safe and its element balanced.
-void write_allowed_tag(inline_scan &s, const char *p, size_t len) noexcept
+__attribute__((noinline)) void write_allowed_tag(inline_scan &s, const char *p, size_t len) noexcept
 {
     const wt_config &cfg = *s.cx->cfg;
     const bool safe_span = (cfg.flags & WTCORE_SAFE_ATTRIBUTES) && len > 6 && std::memcmp(p, "<span ", 6) == 0;
