@@ -127,6 +127,11 @@ typedef struct wtcore_options {
        NULL: no check. */
     int (*page_exists)(void *context, const char *target, size_t length);
     void *context;             /* handed to page_exists */
+    /* The extended syntax (WTCORE_EXTENDED). Extra names of the category
+       namespace, for a wiki in another language: names separated by '|'
+       ("Kategorie|Kat"), any ASCII letter case. "Category" always counts.
+       NULL: only that. */
+    const char *category_namespaces;
     /* further fields only at the end */
 } wtcore_options;
 

@@ -4,8 +4,10 @@
 
 #include "wt_buffer.h"
 #include "wt_builds.h"
+#include "wt_extended.h"
 #include "wt_parser.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -175,7 +177,12 @@ char *extract_json_r(const char *document, json_extractor extract) noexcept
 // The options of one wtcore_render call, checked.
 struct wt_options {
     unsigned flags = 0;
+    wt::ext::names names; // namespace names of the extended syntax
 };
+
+// Whether the caller's struct of `size` bytes holds `field`.
+#define WT_HAS_FIELD(in, field)                                                                    \
+    ((in)->size >= offsetof(wtcore_options, field) + sizeof((in)->field))
 
 // The caller's options read into *out: at most `size` bytes of them, the rest
 // left at their defaults. Returns WTCORE_OK or WTCORE_ERROR_OPTIONS.
@@ -183,8 +190,9 @@ int read_options(const wtcore_options *in, wt_options *out) noexcept
 {
     constexpr unsigned known_flags = 0;
     if (!in) return WTCORE_OK;
-    if (in->size < sizeof(wtcore_options)) return WTCORE_ERROR_OPTIONS;
-    if (in->flags & ~known_flags) return WTCORE_ERROR_OPTIONS;
+    if (!WT_HAS_FIELD(in, context)) return WTCORE_ERROR_OPTIONS;
+    if (in->flags & ~(known_flags | WTCORE_EXTENDED)) return WTCORE_ERROR_OPTIONS;
+    if (WT_HAS_FIELD(in, category_namespaces)) out->names.category = in->category_namespaces;
     if (in->link_template || in->external_rel || in->page_exists) return WTCORE_ERROR_OPTIONS;
     out->flags = in->flags;
     return WTCORE_OK;
@@ -302,7 +310,10 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
     if (!result || (!document && length)) return WTCORE_ERROR_ARGUMENT;
     wt_options opts;
     if (int status = read_options(options, &opts)) return status;
-    if (format < WTCORE_FORMAT_HTML || format > WTCORE_FORMAT_HEADINGS_JSON) return WTCORE_ERROR_OPTIONS;
+    const bool extended_format = format == WTCORE_FORMAT_TEMPLATES_JSON || format == WTCORE_FORMAT_CATEGORIES_JSON;
+    if (!extended_format && (format < WTCORE_FORMAT_HTML || format > WTCORE_FORMAT_HEADINGS_JSON))
+        return WTCORE_ERROR_OPTIONS;
+    if (!extended_format && (opts.flags & WTCORE_EXTENDED)) return WTCORE_ERROR_OPTIONS;
 
     wt_buf doc{};
     if (!terminated_copy(document, length, &doc)) return WTCORE_ERROR_MEMORY;
@@ -318,6 +329,16 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
         wt_buf_init(&out, json_initial_cap);
         ok = wt_active_parser().links(text, &out);
         break;
+    case WTCORE_FORMAT_TEMPLATES_JSON:
+    case WTCORE_FORMAT_CATEGORIES_JSON: {
+        wt::ext::extraction x;
+        wt_buf_init(&out, json_initial_cap);
+        ok = wt::ext::wt_extract(text, doc.len, opts.names, false, &x);
+        if (ok && format == WTCORE_FORMAT_TEMPLATES_JSON) wt::ext::wt_templates_json(x, &out);
+        else if (ok) wt::ext::wt_categories_json(x, &out);
+        wt::ext::wt_extraction_free(&x);
+        break;
+    }
     default:
         wt_buf_init(&out, json_initial_cap);
         ok = wt_active_parser().headings(text, &out);

@@ -1,0 +1,159 @@
+// The extended syntax of the large public wikis, read ahead of rendering: one
+// linear pass over the document (wt_parser/preprocess.cpp) finds templates,
+// template parameters, comments, the tags whose content stays out of wiki
+// parsing, references, categories, behaviour switches and a redirect. Its
+// outputs are the data (templates, categories, redirect, notes) and a clean
+// text for the renderer, in which each special construct is either gone or
+// replaced by a placeholder "<\0" kind index ">". A placeholder cannot come
+// from the document: a NUL of the document is read as U+FFFD before this
+// pass. The JSON formats of that data live in wt_parser/extended_json.cpp.
+#ifndef WT_EXTENDED_H
+#define WT_EXTENDED_H
+
+#include "wt_buffer.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace wt::ext {
+
+// Kinds of placeholder in the clean text; the byte after "<\0".
+inline constexpr char ph_template = 't';   // a top-level template; index into templates
+inline constexpr char ph_ref = 'r';        // a reference marker; index into refs
+inline constexpr char ph_references = 'R'; // the list of notes; index into lists
+inline constexpr char ph_literal = 'l';    // a tag's literal content (nowiki, pre, math, ...); index into literals
+inline constexpr char ph_redirect = 'd';   // the redirect notice; index 0
+
+// An array of plain records on a wt_buf, so that all memory still comes from
+// the buffer module. Records are trivially copyable; storage from realloc is
+// aligned for any of them.
+template <class T>
+struct pod_array {
+    wt_buf b{};
+
+    size_t size() const noexcept { return b.len / sizeof(T); }
+    T *data() noexcept { return reinterpret_cast<T *>(b.data); }
+    const T *data() const noexcept { return reinterpret_cast<const T *>(b.data); }
+    T &operator[](size_t i) noexcept { return data()[i]; }
+    const T &operator[](size_t i) const noexcept { return data()[i]; }
+    T &back() noexcept { return data()[size() - 1]; }
+    bool push(const T &v) noexcept { return wt_buf_append(&b, &v, sizeof v); }
+    // Drops the records from index n on.
+    void truncate(size_t n) noexcept
+    {
+        if (b.data && n * sizeof(T) < b.len) {
+            b.len = n * sizeof(T);
+            b.data[b.len] = '\0';
+        }
+    }
+    void release() noexcept { wt_buf_free(&b); }
+};
+
+inline constexpr size_t none = SIZE_MAX;
+
+enum class tmpl_kind : unsigned char {
+    templ,           // {{Name|...}}
+    parser_function, // {{#if:...}}, {{lc:...}}, {{DEFAULTSORT:...}}
+    variable,        // {{PAGENAME}}: an upper-case magic word without arguments
+    argument,        // {{{1|default}}}
+};
+
+// One '|' inside a template or a link, and the first '=' after it at the same
+// depth (none when absent); offsets into the document.
+struct bar_rec {
+    size_t bar;
+    size_t eq;
+};
+
+// A template or template parameter: the bytes [start, end), braces included;
+// its bars are bars[first_bar, first_bar + n_bars).
+struct tmpl_rec {
+    size_t start, end;
+    size_t first_bar, n_bars;
+    tmpl_kind kind;
+};
+
+// One parameter of a template: its name (for an unnamed one, the decimal
+// position among the unnamed ones, written into `number`) and its value as
+// written.
+struct param_view {
+    const char *name;
+    size_t name_n;
+    const char *value;
+    size_t value_n;
+    char number[24];
+};
+
+struct category_rec {
+    size_t name, name_n; // offset and length in the document
+    size_t sort, sort_n; // sort == none when there is no sort key
+};
+
+// A reference <ref>...</ref> or <ref .../>: its attributes and content as
+// offsets into the document, its number, and its clean content (the note's
+// text for the renderer) in notes_text.
+struct ref_rec {
+    size_t name, name_n;   // name == none: no name attribute
+    size_t group, group_n; // group == none: the default group
+    size_t number;         // 1, 2, ... within its group; reused by a later ref of the same name
+    size_t text, text_n;   // clean content in notes_text; text == none: no content (yet)
+    bool marker;           // placed in the text (false: defined inside <references>)
+};
+
+// The content of a tag kept out of wiki parsing, and what it is.
+enum class literal_kind : unsigned char { nowiki, pre, math, chem, code, gallery };
+struct literal_rec {
+    size_t start, n; // content, offsets into the document
+    literal_kind kind;
+    size_t attrs, attrs_n; // the opening tag's attributes (syntaxhighlight lang=...)
+};
+
+// A place for the list of notes: <references/> or a reflist template, and the
+// group it lists (group == none: the default group).
+struct list_rec {
+    size_t group, group_n;
+};
+
+// Extra localised namespace names, each a '|'-separated list or null; the
+// English names always count.
+struct names {
+    const char *file = nullptr;     // besides "File" and "Image"
+    const char *media = nullptr;    // besides "Media"
+    const char *category = nullptr; // besides "Category"
+};
+
+// What the pass finds. The offsets refer to the document given to wt_extract.
+struct extraction {
+    const char *doc = nullptr;
+    size_t n = 0;
+    pod_array<tmpl_rec> templates; // document order, nested ones too
+    pod_array<bar_rec> bars;
+    pod_array<category_rec> categories; // those outside templates, in document order
+    pod_array<ref_rec> refs;            // in document order
+    pod_array<literal_rec> literals;
+    pod_array<list_rec> lists;
+    wt_buf clean{};      // the text for the renderer (when asked for)
+    wt_buf notes_text{}; // the clean content of every reference, one after another
+    size_t redirect = none, redirect_n = 0; // the redirect target, trimmed
+};
+
+// Runs the pass over n bytes at doc (no NUL among them). With `clean_text`
+// also writes extraction::clean and the notes. Returns 1, or 0 when memory ran
+// out. Release the result with wt_extraction_free in either case.
+int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extraction *out) noexcept;
+void wt_extraction_free(extraction *x) noexcept;
+
+// The trimmed name of a template, without a subst: or safesubst: prefix.
+void template_name(const extraction &x, const tmpl_rec &t, const char **name, size_t *n) noexcept;
+// The i-th parameter of a template (i < t.n_bars); `unnamed` counts the
+// unnamed parameters before it and is advanced past this one.
+param_view template_param(const extraction &x, const tmpl_rec &t, size_t i, size_t *unnamed) noexcept;
+
+// The JSON formats: [{"name":..,"params":[{"name":..,"value":..}]}] and
+// [{"name":..,"sort":..}].
+void wt_templates_json(const extraction &x, wt_buf *out) noexcept;
+void wt_categories_json(const extraction &x, wt_buf *out) noexcept;
+
+} // namespace wt::ext
+
+#endif
