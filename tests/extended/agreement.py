@@ -3,8 +3,8 @@ that Debian's python3-mwparserfromhell finds.
 
 Usage: agreement.py LIBRARY CORPUS_DIR [--verbose]
 Exits 0 when every article agrees apart from the differences that the README
-explains (listed in `explained` below), 77 (skip) when the parser or the
-corpus is missing.
+explains (the articles in `explained` below), 1 otherwise, 77 (skip) when the
+parser or the corpus is missing.
 """
 import collections
 import ctypes
@@ -48,13 +48,6 @@ def ours(render, doc):
 CATEGORY = re.compile(r"^\s*category\s*:", re.I)
 
 
-def inside_template(node, code):
-    for parent in code.ancestors(node) if hasattr(code, "ancestors") else []:
-        if isinstance(parent, mwparserfromhell.nodes.Template):
-            return True
-    return False
-
-
 def theirs(text):
     code = mwparserfromhell.parse(text)
     templates = []
@@ -65,15 +58,21 @@ def theirs(text):
                 name = name[len(prefix):].strip()
         templates.append(name)
     categories = []
-    inner = set()
-    for t in code.filter_templates(recursive=True):
-        for link in t.__strip__ and mwparserfromhell.parse(str(t)).filter_wikilinks(recursive=True) or []:
-            inner.add(str(link))
     for link in code.filter_wikilinks(recursive=True):
         title = str(link.title)
-        if CATEGORY.match(title) and not title.lstrip().startswith(":"):
-            categories.append((title.split(":", 1)[1].strip(), str(link)))
-    return templates, categories, inner
+        if not CATEGORY.match(title):
+            continue
+        # A category that only a template's parameter holds is not the page's.
+        if any(isinstance(a, mwparserfromhell.nodes.Template) for a in code.get_ancestors(link)):
+            continue
+        categories.append(title.split(":", 1)[1].strip())
+    return templates, categories
+
+
+# Articles where the other parser reads less than the wiki does: a template
+# whose parameter holds an unbalanced '' (or a bracket) falls back to text
+# there, and with it every template nested in it.
+explained = {"al_Haytham.wiki", "toronto.wiki", "raw-Germany.wiki", "0030-Andre_Agassi.wiki"}
 
 
 def main():
@@ -87,6 +86,7 @@ def main():
         return 77
     render = load(sys.argv[1])
     pages = agree = 0
+    unexplained = []
     missing_t = collections.Counter()
     extra_t = collections.Counter()
     missing_c = collections.Counter()
@@ -96,9 +96,7 @@ def main():
             raw = path.read_bytes()
             text = raw.decode("utf-8")
             our_t, our_c = ours(render, raw)
-            their_t, their_c, inner = theirs(text)
-            # Categories that only a template's parameter holds are not the page's.
-            their_c = [name for name, link in their_c if link not in inner]
+            their_t, their_c = theirs(text)
             mt = collections.Counter(their_t) - collections.Counter(our_t)
             et = collections.Counter(our_t) - collections.Counter(their_t)
             mc = collections.Counter(their_c) - collections.Counter(our_c)
@@ -106,17 +104,20 @@ def main():
             pages += 1
             if not (mt or et or mc or ec):
                 agree += 1
+            elif mc or ec or path.name not in explained:
+                unexplained.append(path.name)
+                print(f"{path}: templates only theirs {dict(mt)}, only ours {dict(et)}; "
+                      f"categories only theirs {dict(mc)}, only ours {dict(ec)}")
             elif verbose:
-                print(path, dict(mt), dict(et), dict(mc), dict(ec))
+                print(path, dict(mt), dict(et))
             missing_t += mt
             extra_t += et
             missing_c += mc
             extra_c += ec
-    total_t = sum(missing_t.values()) + sum(extra_t.values())
     print(f"{agree} of {pages} articles agree; template names only theirs: {sum(missing_t.values())}, "
           f"only ours: {sum(extra_t.values())}; categories only theirs: {sum(missing_c.values())}, "
           f"only ours: {sum(extra_c.values())}")
-    return 0 if total_t == 0 else 1
+    return 1 if unexplained else 0
 
 
 if __name__ == "__main__":
