@@ -133,7 +133,7 @@ bool baseline_is_right(const std::string &doc)
     return want == std::string(e.data ? e.data : "", n);
 }
 
-enum class op { escape, html, links, headings };
+enum class op { escape, html, links, headings, templates, categories };
 
 const char *op_name(op o)
 {
@@ -141,8 +141,23 @@ const char *op_name(op o)
     case op::escape: return "escape_baseline";
     case op::html: return "html";
     case op::links: return "links";
+    case op::templates: return "ext_templates";
+    case op::categories: return "ext_categories";
     default: return "headings";
     }
+}
+
+// A format of wtcore_render with the extended syntax; the result is released
+// at once and only its address kept.
+const void *render_extended(const std::string &doc, int format)
+{
+    wtcore_options o;
+    wtcore_options_init(&o);
+    o.flags = WTCORE_EXTENDED;
+    char *r = nullptr;
+    if (wtcore_render(doc.data(), doc.size(), format, &o, &r, nullptr) != WTCORE_OK) std::abort();
+    wtcore_free(r);
+    return r;
 }
 
 // The conversion's result, kept from the optimiser. Nothing is done with it:
@@ -153,6 +168,8 @@ const void *convert(op o, const std::string &doc, escape_copy &e)
     case op::escape: e.run(doc.data(), doc.size()); return e.data;
     case op::html: return wtcore_to_html(doc.c_str(), nullptr);
     case op::links: return wtcore_extract_links_json(doc.c_str());
+    case op::templates: return render_extended(doc, WTCORE_FORMAT_TEMPLATES_JSON);
+    case op::categories: return render_extended(doc, WTCORE_FORMAT_CATEGORIES_JSON);
     default: return wtcore_extract_headings_json(doc.c_str());
     }
 }
@@ -219,6 +236,21 @@ const std::vector<family> &families()
         {"<!-- no closer", op::links, [](size_t n) { return lines_of("<!--", n); }},
         {"<nowiki> no closer", op::links, [](size_t n) { return lines_of("<nowiki>", n); }},
         {"= lines", op::headings, [](size_t n) { return repeat("== a ==\n", n); }},
+        {"{{", op::templates, [](size_t n) { return repeat("{{", n); }},
+        {"{{a| unclosed", op::templates, [](size_t n) { return repeat("{{a|", n); }},
+        {"{{a}} nested", op::templates, [](size_t n) { return repeat("{{a|", n / 8) + repeat("}}", n / 8); }},
+        {"{| lines", op::templates, [](size_t n) { return repeat("{|\n", n); }},
+        {"<ref> unclosed", op::templates, [](size_t n) { return repeat("<ref>", n); }},
+        {"<ref name=", op::templates, [](size_t n) { return repeat("<ref name=", n); }},
+        {"<ref name=N/>", op::categories,
+         [](size_t n) {
+             std::string s;
+             for (size_t i = 0; s.size() + 24 <= n; ++i) s += "<ref name=\"" + std::to_string(i) + "\"/>";
+             return s;
+         }},
+        {"[[File:a| nested", op::categories, [](size_t n) { return repeat("[[File:a|", n); }},
+        {"[[Category:a|", op::categories, [](size_t n) { return repeat("[[Category:a|", n); }},
+        {"__A_", op::templates, [](size_t n) { return repeat("__A_", n); }},
     };
     return all;
 }
@@ -264,7 +296,7 @@ int print_summary(const summary_reporter &rep)
     for (const char *set : {"corpus/all.wiki", "corpus/articles"}) {
         double base = get(std::string(set) + "/escape_baseline").mb_per_s;
         std::printf("%-17s %-16s %9s %7s\n", set, "", "MB/s", "ratio");
-        for (op o : {op::escape, op::html, op::links, op::headings}) {
+        for (op o : {op::escape, op::html, op::links, op::headings, op::templates, op::categories}) {
             double mbs = get(std::string(set) + "/" + op_name(o)).mb_per_s;
             std::printf("%-17s %-16s %9.0f %7.2f\n", "", op_name(o), mbs, base > 0 ? mbs / base : 0);
         }
@@ -297,7 +329,7 @@ void register_all()
     std::vector<const std::string *> whole{&all_wiki()};
     std::vector<const std::string *> each;
     for (const std::string &d : articles()) each.push_back(&d);
-    for (op o : {op::escape, op::html, op::links, op::headings}) {
+    for (op o : {op::escape, op::html, op::links, op::headings, op::templates, op::categories}) {
         benchmark::RegisterBenchmark((std::string("corpus/all.wiki/") + op_name(o)).c_str(),
                                      [o, whole](benchmark::State &s) { run_docs(s, o, whole); })
             ->Unit(benchmark::kMillisecond)

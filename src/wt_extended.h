@@ -70,8 +70,15 @@ struct bar_rec {
 struct tmpl_rec {
     size_t start, end;
     size_t first_bar, n_bars;
+    size_t depth; // templates and parameters open around it
     tmpl_kind kind;
 };
+
+// The templates JSON lists templates nested at most this deep. Each one's
+// values hold the ones inside it as written, so without a limit a document of
+// n nested templates would give an output of n * n / 2 bytes. The public wikis
+// stop expanding at a depth of 40 as well.
+inline constexpr size_t max_template_depth = 40;
 
 // One parameter of a template: its name (for an unnamed one, the decimal
 // position among the unnamed ones, written into `number`) and its value as

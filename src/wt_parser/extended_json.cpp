@@ -19,7 +19,7 @@ void wt_templates_json(const extraction &x, wt_buf *out) noexcept
     bool first = true;
     for (size_t i = 0; i < x.templates.size(); ++i) {
         const tmpl_rec &t = x.templates[i];
-        if (t.kind == tmpl_kind::argument) continue;
+        if (t.kind == tmpl_kind::argument || t.depth >= max_template_depth) continue;
         const char *name;
         size_t nn;
         template_name(x, t, &name, &nn);

@@ -170,6 +170,7 @@ struct scanner {
     pod_array<bar_rec> bar_stack;
     pod_array<event> events;
     pod_array<cat_candidate> cats;
+    size_t open_braces = 0; // '{' records on the stack
     close_memo comment_close, tag_end;
     std::array<close_memo, n_tags> tag_close{};
     bool failed = false;
@@ -255,7 +256,10 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
         case '[': {
             size_t q = p;
             while (q < lim && d[q] == c) ++q;
-            if (q - p >= 2) note(stack.push(open_rec{p, q - p, bar_stack.size(), c}));
+            if (q - p >= 2) {
+                note(stack.push(open_rec{p, q - p, bar_stack.size(), c}));
+                open_braces += c == '{';
+            }
             p = q;
             break;
         }
@@ -291,6 +295,7 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
         }
     }
     // What is still open was text.
+    for (size_t i = base; i < stack.size(); ++i) open_braces -= stack[i].kind == '{';
     stack.truncate(base);
     bar_stack.truncate(bar_base);
 }
@@ -308,10 +313,13 @@ void scanner::close_braces(size_t *pp, size_t lim, size_t base) noexcept
         size_t nb = bar_stack.size() - top.bar_base;
         for (size_t i = top.bar_base; i < bar_stack.size(); ++i) note(x->bars.push(bar_stack[i]));
         tmpl_kind kind = matched == 3 ? tmpl_kind::argument : tmpl_kind::templ;
-        note(x->templates.push(tmpl_rec{start, p + matched, first, nb, kind}));
+        note(x->templates.push(tmpl_rec{start, p + matched, first, nb, open_braces - 1, kind}));
         bar_stack.truncate(top.bar_base);
         top.count -= matched;
-        if (top.count < 2) stack.truncate(stack.size() - 1);
+        if (top.count < 2) {
+            stack.truncate(stack.size() - 1);
+            --open_braces;
+        }
         p += matched;
     }
     *pp = q;
