@@ -163,9 +163,12 @@ void same_as_baseline(const char *d, const char *html, const char *links, const 
             fail(what, "differs from the baseline build's \"" + wtfuzz::c_escape(b, std::strlen(b)) + "\"", result);
         wt_buf_reset(&out);
     };
-    check("wtcore_to_html vs baseline", base.html(d, nullptr, &out), html);
-    check("wtcore_extract_links_json vs baseline", base.links(d, &out), links);
-    check("wtcore_extract_headings_json vs baseline", base.headings(d, &out), heads);
+    const wt_source src{d, 0, true};
+    check("wtcore_to_html vs baseline", base.render(src, WTCORE_FORMAT_HTML, wt_config{}, &out), html);
+    check("wtcore_extract_links_json vs baseline", base.render(src, WTCORE_FORMAT_LINKS_JSON, wt_config{}, &out),
+          links);
+    check("wtcore_extract_headings_json vs baseline",
+          base.render(src, WTCORE_FORMAT_HEADINGS_JSON, wt_config{}, &out), heads);
     wt_buf_free(&out);
 }
 

@@ -11,28 +11,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #if defined(WT_HAVE_AVX2_BUILD) || defined(WT_HAVE_AVX512_BUILD)
 #include <cpuid.h>
 #endif
 
-// The newer builds' entry points (see wt_isa.h).
-#define WT_DECLARE_BUILD(isa)                                                                      \
-    namespace isa {                                                                                \
-    int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept;             \
-    int wt_extract_links_json(const char *document, wt_buf *out) noexcept;                        \
-    int wt_extract_headings_json(const char *document, wt_buf *out) noexcept;                     \
-    int wt_visit(const char *document, const wtcore_visitor *visitor, void *context) noexcept;    \
-    }                                                                                              \
-    namespace wt::isa {                                                                            \
-    void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter, const char *doc, \
-                               const char *limit) noexcept;                                        \
-    }
+// Each build's record of entry points (wt_parser/render.cpp).
+namespace base {
+extern const wt_parser_build parser_build;
+}
 #if defined(WT_HAVE_AVX2_BUILD)
-WT_DECLARE_BUILD(avx2)
+namespace avx2 {
+extern const wt_parser_build parser_build;
+}
 #endif
 #if defined(WT_HAVE_AVX512_BUILD)
-WT_DECLARE_BUILD(avx512)
+namespace avx512 {
+extern const wt_parser_build parser_build;
+}
 #endif
 
 namespace {
@@ -78,14 +75,6 @@ const char *empty_json(wt_buf *buf) noexcept
     return wt_buf_append_lit(buf, "[]") ? wt_buf_cstring(buf) : s_empty_json;
 }
 
-using json_extractor = int (*)(const char *, wt_buf *) noexcept;
-
-using inline_fn = void (*)(const char *, size_t, wt_buf *, int *, const char *, const char *) noexcept;
-
-const wt_parser_build baseline_build{"baseline", wt_parse_to_html, wt_extract_links_json,
-                                     wt_extract_headings_json, wt_visit,
-                                     static_cast<inline_fn>(wt::parse_inline_internal)};
-
 #if defined(WT_HAVE_AVX2_BUILD) || defined(WT_HAVE_AVX512_BUILD)
 // What the newer builds need besides AVX2 or AVX-512: BMI1, BMI2 and LZCNT.
 bool cpu_has_bit_ops() noexcept
@@ -96,16 +85,6 @@ bool cpu_has_bit_ops() noexcept
 }
 #endif
 
-#if defined(WT_HAVE_AVX2_BUILD)
-const wt_parser_build avx2_build{"avx2", avx2::wt_parse_to_html, avx2::wt_extract_links_json,
-                                 avx2::wt_extract_headings_json, avx2::wt_visit, wt::avx2::parse_inline_internal};
-#endif
-#if defined(WT_HAVE_AVX512_BUILD)
-const wt_parser_build avx512_build{"avx512", avx512::wt_parse_to_html, avx512::wt_extract_links_json,
-                                   avx512::wt_extract_headings_json, avx512::wt_visit,
-                                   wt::avx512::parse_inline_internal};
-#endif
-
 struct usable_list {
     const wt_parser_build *builds[3];
     size_t n;
@@ -113,18 +92,18 @@ struct usable_list {
 
 usable_list find_usable() noexcept
 {
-    usable_list list{{&baseline_build, nullptr, nullptr}, 1};
+    usable_list list{{&base::parser_build, nullptr, nullptr}, 1};
 #if defined(WT_HAVE_AVX2_BUILD) || defined(WT_HAVE_AVX512_BUILD)
     __builtin_cpu_init();
     const bool bits = cpu_has_bit_ops();
 #endif
 #if defined(WT_HAVE_AVX2_BUILD)
-    if (bits && __builtin_cpu_supports("avx2")) list.builds[list.n++] = &avx2_build;
+    if (bits && __builtin_cpu_supports("avx2")) list.builds[list.n++] = &avx2::parser_build;
 #endif
 #if defined(WT_HAVE_AVX512_BUILD)
     if (bits && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
         __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl"))
-        list.builds[list.n++] = &avx512_build;
+        list.builds[list.n++] = &avx512::parser_build;
 #endif
     return list;
 }
@@ -147,12 +126,19 @@ const wt_parser_build &choose_parser() noexcept
     return *list.builds[list.n - 1];
 }
 
-const char *extract_json(const char *document, wt_buf *buf, int *init,
-                         json_extractor extract, const char *message) noexcept
+// Runs one format of the active build on a NUL-terminated document with the
+// default options.
+int render_terminated(const char *document, int format, wt_buf *out) noexcept
+{
+    return wt_active_parser().render(wt_source{document, 0, true}, format, wt_config{}, out);
+}
+
+const char *extract_json(const char *document, wt_buf *buf, int *init, int format,
+                         const char *message) noexcept
 {
     begin(buf, init, json_initial_cap);
     if (!document) return empty_json(buf);
-    if (extract(document, buf)) return wt_buf_cstring(buf);
+    if (render_terminated(document, format, buf)) return wt_buf_cstring(buf);
     set_error(message);
     return empty_json(buf);
 }
@@ -166,61 +152,97 @@ char *release(wt_buf *buf, int ok) noexcept
     return nullptr;
 }
 
-char *extract_json_r(const char *document, json_extractor extract) noexcept
+char *extract_json_r(const char *document, int format) noexcept
 {
     wt_buf buf{};
     wt_buf_init(&buf, json_initial_cap);
     if (!document) return release(&buf, wt_buf_append_lit(&buf, "[]"));
-    return release(&buf, extract(document, &buf));
+    return release(&buf, render_terminated(document, format, &buf));
 }
 
-// The options of one wtcore_render call, checked.
-struct wt_options {
-    unsigned flags = 0;
-    wt::ext::names names; // namespace names of the extended syntax
-};
+// The fields of wtcore_options that a caller of this size has: a field counts
+// when it lies wholly within `size` bytes.
+#define WT_HAS_FIELD(o, field) ((o)->size >= offsetof(wtcore_options, field) + sizeof((o)->field))
 
-// Whether the caller's struct of `size` bytes holds `field`.
-#define WT_HAS_FIELD(in, field)                                                                    \
-    ((in)->size >= offsetof(wtcore_options, field) + sizeof((in)->field))
-
-// The caller's options read into *out: at most `size` bytes of them, the rest
-// left at their defaults. Returns WTCORE_OK or WTCORE_ERROR_OPTIONS.
-int read_options(const wtcore_options *in, wt_options *out) noexcept
+// The caller's options as the parser takes them: at most `size` bytes of them
+// are read, the rest left at their defaults. Returns WTCORE_OK or
+// WTCORE_ERROR_OPTIONS.
+int read_options(const wtcore_options *in, wt_config *cfg) noexcept
 {
-    constexpr unsigned known_flags = 0;
+    constexpr unsigned known_flags = WTCORE_ENCODE_TARGETS | WTCORE_BALANCE_TAGS | WTCORE_SAFE_ATTRIBUTES;
+    *cfg = wt_config{};
     if (!in) return WTCORE_OK;
+    // The fields of the first release of the record are required.
     if (!WT_HAS_FIELD(in, context)) return WTCORE_ERROR_OPTIONS;
     if (in->flags & ~(known_flags | WTCORE_EXTENDED)) return WTCORE_ERROR_OPTIONS;
-    if (WT_HAS_FIELD(in, category_namespaces)) out->names.category = in->category_namespaces;
-    if (in->link_template || in->external_rel || in->page_exists) return WTCORE_ERROR_OPTIONS;
-    out->flags = in->flags;
+    cfg->flags = in->flags;
+    if (WT_HAS_FIELD(in, category_namespaces)) cfg->category_namespaces = in->category_namespaces;
+    if (in->link_template) {
+        size_t n = std::strlen(in->link_template);
+        if (std::string_view(in->link_template, n).find("$1") == std::string_view::npos) return WTCORE_ERROR_OPTIONS;
+        cfg->link_template = in->link_template;
+        cfg->link_template_len = n;
+    }
+    if (in->external_rel) {
+        cfg->rel = in->external_rel;
+        cfg->rel_len = std::strlen(in->external_rel);
+    }
+    cfg->page_exists = in->page_exists;
+    cfg->context = in->context;
+    cfg->plain_links = !cfg->link_template && !cfg->page_exists && !(cfg->flags & WTCORE_ENCODE_TARGETS);
     return WTCORE_OK;
 }
 
-// The parser reads a NUL-terminated document: copies the bytes into *doc,
-// each NUL made U+FFFD. Returns false when memory runs out.
-bool terminated_copy(const char *document, size_t length, wt_buf *doc) noexcept
+// The document as the parser reads it: the caller's bytes as they stand, or,
+// when a NUL is among them, a copy in *copy with each NUL made U+FFFD (EF BF
+// BD). Returns false when memory runs out.
+// The formats of the extended syntax's data.
+int render_extended(wt_source src, int format, const wt_config &cfg, wt_buf *out) noexcept
 {
+    wt::ext::extraction x;
+    wt::ext::names names;
+    names.category = cfg.category_namespaces;
+    int ok = wt::ext::wt_extract(src.p, src.n, names, false, &x);
+    if (ok && format == WTCORE_FORMAT_TEMPLATES_JSON) wt::ext::wt_templates_json(x, out);
+    else if (ok) wt::ext::wt_categories_json(x, out);
+    wt::ext::wt_extraction_free(&x);
+    return ok && !out->failed;
+}
+
+bool source_of(const char *document, size_t length, wt_buf *copy, wt_source *src) noexcept
+{
+    const char *nul = length ? static_cast<const char *>(std::memchr(document, '\0', length)) : nullptr;
+    if (!nul) {
+        *src = wt_source{document, length, false};
+        return true;
+    }
     size_t nuls = 0;
-    for (const char *p = document, *end = document + length;
+    for (const char *p = nul, *end = document + length;
          p && (p = static_cast<const char *>(std::memchr(p, '\0', size_t(end - p)))); ++p)
         ++nuls;
-    wt_buf_init(doc, length + 2 * nuls + 1);
-    for (size_t i = 0; i < length; ++i) {
-        if (document[i]) wt_buf_append_char(doc, document[i]);
-        else wt_buf_append_lit(doc, "\xEF\xBF\xBD");
+    wt_buf_init(copy, length + 2 * nuls);
+    const char *p = document, *end = document + length;
+    while (p < end) {
+        auto q = static_cast<const char *>(std::memchr(p, '\0', size_t(end - p)));
+        const char *run_end = q ? q : end;
+        wt_buf_append(copy, p, size_t(run_end - p));
+        if (!q) break;
+        wt_buf_append_lit(copy, "\xEF\xBF\xBD");
+        p = q + 1;
     }
-    if (!doc->failed) return true;
-    wt_buf_free(doc);
-    return false;
+    if (copy->failed) {
+        wt_buf_free(copy);
+        return false;
+    }
+    *src = wt_source{copy->data, copy->len, false};
+    return true;
 }
 
 } // namespace
 
 const wt_parser_build &wt_baseline_parser() noexcept
 {
-    return baseline_build;
+    return base::parser_build;
 }
 
 const wt_parser_build *const *wt_usable_parsers(size_t *n) noexcept
@@ -249,22 +271,23 @@ WTCORE_API const char *wtcore_last_error(void) noexcept
 
 WTCORE_API const char *wtcore_to_html(const char *document, void *reserved) noexcept
 {
+    (void)reserved;
     begin(&s_html_buf, &s_html_init, html_initial_cap);
     if (!document) return s_empty;
-    if (wt_active_parser().html(document, reserved, &s_html_buf)) return wt_buf_cstring(&s_html_buf);
+    if (render_terminated(document, WTCORE_FORMAT_HTML, &s_html_buf)) return wt_buf_cstring(&s_html_buf);
     set_error("Failed to convert wikitext to HTML");
     return s_empty;
 }
 
 WTCORE_API const char *wtcore_extract_links_json(const char *document) noexcept
 {
-    return extract_json(document, &s_links_buf, &s_links_init, wt_active_parser().links,
+    return extract_json(document, &s_links_buf, &s_links_init, WTCORE_FORMAT_LINKS_JSON,
                         "Failed to extract links JSON");
 }
 
 WTCORE_API const char *wtcore_extract_headings_json(const char *document) noexcept
 {
-    return extract_json(document, &s_headings_buf, &s_headings_init, wt_active_parser().headings,
+    return extract_json(document, &s_headings_buf, &s_headings_init, WTCORE_FORMAT_HEADINGS_JSON,
                         "Failed to extract headings JSON");
 }
 
@@ -276,17 +299,17 @@ WTCORE_API char *wtcore_to_html_r(const char *document) noexcept
     size_t n = document ? std::strlen(document) : 0;
     wt_buf_init(&buf, n + n / 4 + 64);
     if (!document) return release(&buf, 1);
-    return release(&buf, wt_active_parser().html(document, nullptr, &buf));
+    return release(&buf, render_terminated(document, WTCORE_FORMAT_HTML, &buf));
 }
 
 WTCORE_API char *wtcore_extract_links_json_r(const char *document) noexcept
 {
-    return extract_json_r(document, wt_active_parser().links);
+    return extract_json_r(document, WTCORE_FORMAT_LINKS_JSON);
 }
 
 WTCORE_API char *wtcore_extract_headings_json_r(const char *document) noexcept
 {
-    return extract_json_r(document, wt_active_parser().headings);
+    return extract_json_r(document, WTCORE_FORMAT_HEADINGS_JSON);
 }
 
 WTCORE_API void wtcore_free(char *result) noexcept
@@ -308,43 +331,23 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
     if (result) *result = nullptr;
     if (result_length) *result_length = 0;
     if (!result || (!document && length)) return WTCORE_ERROR_ARGUMENT;
-    wt_options opts;
-    if (int status = read_options(options, &opts)) return status;
+    wt_config cfg;
+    if (int status = read_options(options, &cfg)) return status;
     const bool extended_format = format == WTCORE_FORMAT_TEMPLATES_JSON || format == WTCORE_FORMAT_CATEGORIES_JSON;
     if (!extended_format && (format < WTCORE_FORMAT_HTML || format > WTCORE_FORMAT_HEADINGS_JSON))
         return WTCORE_ERROR_OPTIONS;
-    if (!extended_format && (opts.flags & WTCORE_EXTENDED)) return WTCORE_ERROR_OPTIONS;
+    if (!extended_format && (cfg.flags & WTCORE_EXTENDED)) return WTCORE_ERROR_OPTIONS;
 
-    wt_buf doc{};
-    if (!terminated_copy(document, length, &doc)) return WTCORE_ERROR_MEMORY;
-    const char *text = wt_buf_cstring(&doc);
+    wt_buf copy{};
+    wt_source src;
+    if (!source_of(document, length, &copy, &src)) return WTCORE_ERROR_MEMORY;
     wt_buf out{};
-    int ok = 0;
-    switch (format) {
-    case WTCORE_FORMAT_HTML:
-        wt_buf_init(&out, doc.len + doc.len / 4 + 64);
-        ok = wt_active_parser().html(text, nullptr, &out);
-        break;
-    case WTCORE_FORMAT_LINKS_JSON:
-        wt_buf_init(&out, json_initial_cap);
-        ok = wt_active_parser().links(text, &out);
-        break;
-    case WTCORE_FORMAT_TEMPLATES_JSON:
-    case WTCORE_FORMAT_CATEGORIES_JSON: {
-        wt::ext::extraction x;
-        wt_buf_init(&out, json_initial_cap);
-        ok = wt::ext::wt_extract(text, doc.len, opts.names, false, &x);
-        if (ok && format == WTCORE_FORMAT_TEMPLATES_JSON) wt::ext::wt_templates_json(x, &out);
-        else if (ok) wt::ext::wt_categories_json(x, &out);
-        wt::ext::wt_extraction_free(&x);
-        break;
-    }
-    default:
-        wt_buf_init(&out, json_initial_cap);
-        ok = wt_active_parser().headings(text, &out);
-        break;
-    }
-    wt_buf_free(&doc);
+    // HTML is usually a little longer than its wikitext: start near that size
+    // so that a large document is not copied through many doublings.
+    wt_buf_init(&out, format == WTCORE_FORMAT_HTML ? src.n + src.n / 4 + 64 : json_initial_cap);
+    int ok = extended_format ? render_extended(src, format, cfg, &out)
+                             : wt_active_parser().render(src, format, cfg, &out);
+    wt_buf_free(&copy);
     size_t n = out.len;
     char *r = release(&out, ok);
     if (!r) return WTCORE_ERROR_MEMORY;
@@ -357,13 +360,14 @@ WTCORE_API int wtcore_visit(const char *document, size_t length, const wtcore_op
                             const wtcore_visitor *visitor, void *context) noexcept
 {
     if (!visitor || (!document && length)) return WTCORE_ERROR_ARGUMENT;
-    wt_options opts;
-    if (int status = read_options(options, &opts)) return status;
+    wt_config cfg;
+    if (int status = read_options(options, &cfg)) return status;
     if (visitor->size < sizeof(wtcore_visitor)) return WTCORE_ERROR_OPTIONS;
-    wt_buf doc{};
-    if (!terminated_copy(document, length, &doc)) return WTCORE_ERROR_MEMORY;
-    int status = wt_active_parser().visit(wt_buf_cstring(&doc), visitor, context);
-    wt_buf_free(&doc);
+    wt_buf copy{};
+    wt_source src;
+    if (!source_of(document, length, &copy, &src)) return WTCORE_ERROR_MEMORY;
+    int status = wt_active_parser().visit(src, visitor, context);
+    wt_buf_free(&copy);
     return status;
 }
 

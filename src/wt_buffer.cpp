@@ -22,14 +22,6 @@ constexpr auto html_special = [] {
     return t;
 }();
 
-constexpr auto json_special = [] {
-    std::array<unsigned char, 256> t{};
-    for (int c = 0; c < 0x20; ++c) t[c] = 1;
-    t['"'] = 1;
-    t['\\'] = 1;
-    return t;
-}();
-
 constexpr auto wiki_url_special = [] {
     std::array<unsigned char, 256> t{};
     t[' '] = 1;
@@ -150,25 +142,6 @@ int wt_buf_append_char(wt_buf *b, char c) noexcept
     return 1;
 }
 
-int wt_buf_append_printf(wt_buf *b, const char *fmt, ...) noexcept
-{
-    if (!b || !fmt) return 0;
-    va_list ap;
-    va_start(ap, fmt);
-    va_list measure;
-    va_copy(measure, ap);
-    int n = std::vsnprintf(nullptr, 0, fmt, measure);
-    va_end(measure);
-    if (n < 0 || !wt_buf_ensure(b, size_t(n))) {
-        va_end(ap);
-        return 0;
-    }
-    std::vsnprintf(b->data + b->len, b->cap - b->len, fmt, ap);
-    va_end(ap);
-    b->len += size_t(n);
-    return 1;
-}
-
 int wt_buf_append_html_escaped(wt_buf *b, const char *src, size_t n) noexcept
 {
     if (!b) return 0;
@@ -185,16 +158,30 @@ int wt_buf_append_html_escaped(wt_buf *b, const char *src, size_t n) noexcept
     return 1;
 }
 
-int wt_buf_append_json_escaped(wt_buf *b, const char *src, size_t n) noexcept
+int wt_buf_append_json_escaped(wt_buf *b, const char *src, size_t n, const char *limit) noexcept
 {
     if (!b) return 0;
     if (!src || n == 0) return 1;
+    // The usual short string: checked and copied a piece at a time, and kept
+    // when nothing in it needs an escape.
+    size_t whole = (n + 15) & ~size_t(15);
+    if (limit && n <= 64 && limit >= src && size_t(limit - src) + 1 >= whole) {
+        char *dst = wt_buf_reserve(b, whole);
+        if (!dst) return 0;
+        if (wt::copy_json_plain_pieces(dst, src, n)) {
+            wt_buf_commit(b, n);
+            return 1;
+        }
+    }
     static const char hex[] = "0123456789abcdef";
     auto p = reinterpret_cast<const unsigned char *>(src);
     const unsigned char *end = p + n;
     while (p < end) {
-        size_t run = plain_run(json_special, p, end);
-        if (run && !wt_buf_append(b, p, run)) return 0;
+        auto q = reinterpret_cast<const unsigned char *>(
+            wt::scan_marks<wt::json_marks>(reinterpret_cast<const char *>(p), reinterpret_cast<const char *>(end),
+                                           reinterpret_cast<const char *>(p)));
+        size_t run = size_t(q - p);
+        if (run && !wt_buf_put(b, reinterpret_cast<const char *>(p), run)) return 0;
         p += run;
         if (p == end) break;
         unsigned char c = *p++;
@@ -221,10 +208,21 @@ int wt_buf_append_json_escaped(wt_buf *b, const char *src, size_t n) noexcept
     return 1;
 }
 
-int wt_buf_append_wiki_url(wt_buf *b, const char *src, size_t n) noexcept
+int wt_buf_append_wiki_url(wt_buf *b, const char *src, size_t n, const char *limit) noexcept
 {
     if (!b) return 0;
     if (!src || n == 0) return 1;
+    // The usual short target: converted a piece at a time, and kept when it
+    // holds no '"'.
+    size_t whole = (n + 15) & ~size_t(15);
+    if (limit && n <= 64 && limit >= src && size_t(limit - src) + 1 >= whole) {
+        char *dst = wt_buf_reserve(b, whole);
+        if (!dst) return 0;
+        if (wt::copy_underscored_pieces(dst, src, n)) {
+            wt_buf_commit(b, n);
+            return 1;
+        }
+    }
     // Bytes go out one for one up to the first '"' (rare): reserve that much
     // and write it in place, then finish any rest with the general loop below.
     auto quote = static_cast<const char *>(std::memchr(src, '"', n));

@@ -47,20 +47,21 @@ int wt_buf_append(wt_buf *b, const void *src, size_t n) noexcept;
 int wt_buf_append_str(wt_buf *b, const char *s) noexcept;
 // Appends one byte, any value.
 int wt_buf_append_char(wt_buf *b, char c) noexcept;
-// Appends formatted text: measures with vsnprintf, then formats in place.
-// Returns 0 on a formatting error or a failed allocation, with nothing written.
-int wt_buf_append_printf(wt_buf *b, const char *fmt, ...) noexcept
-    __attribute__((format(printf, 2, 3)));
-
 // Escaping writers. Null source or n == 0: 1 with nothing written.
 // HTML text: " & < > become &quot; &amp; &lt; &gt;.
 int wt_buf_append_html_escaped(wt_buf *b, const char *src, size_t n) noexcept;
+
 // JSON string content: \b \t \n \f \r \" \\ and \u00xx for other bytes below
-// 0x20; every byte from 0x20 up (0x7F and UTF-8 included) unchanged.
-int wt_buf_append_json_escaped(wt_buf *b, const char *src, size_t n) noexcept;
+// 0x20; every byte from 0x20 up (0x7F and UTF-8 included) unchanged. Runs that
+// need no escape are copied whole. `limit`, when given, is the last byte
+// around the source that may be read: a short string whose 16-byte pieces lie
+// within it is checked and copied a piece at a time.
+int wt_buf_append_json_escaped(wt_buf *b, const char *src, size_t n,
+                               const char *limit = nullptr) noexcept;
 // Wiki page address inside a double-quoted href: a space becomes '_' and '"'
 // becomes &quot;, so the value cannot close its attribute. Nothing else changes.
-int wt_buf_append_wiki_url(wt_buf *b, const char *src, size_t n) noexcept;
+// `limit` as for wt_buf_append_json_escaped.
+int wt_buf_append_wiki_url(wt_buf *b, const char *src, size_t n, const char *limit = nullptr) noexcept;
 // Any other href value: only '"' becomes &quot;.
 int wt_buf_append_attr_value(wt_buf *b, const char *src, size_t n) noexcept;
 
@@ -72,20 +73,36 @@ const char *wt_buf_cstring(const wt_buf *b) noexcept;
 // The inline writers belong to each build of the parser (see wt_isa.h).
 WT_ISA_BEGIN
 
-// wt_buf_ensure with the check that usually succeeds done in line.
+// wt_buf_ensure with the check that usually succeeds done in line. A null
+// record gets 0.
 inline int wt_buf_room(wt_buf *b, size_t n) noexcept
 {
-    return b->cap - b->len > n || wt_buf_ensure(b, n);
+    return b && (b->cap - b->len > n || wt_buf_ensure(b, n));
+}
+
+// Room for writing n bytes in place: returns where they go (the end of the
+// content), or null when the room cannot be had. The fast paths store up to n
+// bytes there, any of them scratch, then wt_buf_commit the ones they keep.
+inline char *wt_buf_reserve(wt_buf *b, size_t n) noexcept
+{
+    return wt_buf_room(b, n) ? b->data + b->len : nullptr;
+}
+
+// Keeps the first n bytes written at wt_buf_reserve's pointer (n no more than
+// reserved) and terminates the content after them.
+inline void wt_buf_commit(wt_buf *b, size_t n) noexcept
+{
+    b->len += n;
+    b->data[b->len] = '\0';
 }
 
 // wt_buf_append for the hot loops: copies in place when the bytes fit, and
 // leaves growth to wt_buf_append. Same result, same null handling for `b`.
 inline int wt_buf_put(wt_buf *b, const char *src, size_t n) noexcept
 {
-    if (b->cap - b->len > n) { // cap > len whenever there is storage
+    if (b && b->cap - b->len > n) { // cap > len whenever there is storage
         wt::copy_bytes(b->data + b->len, src, n);
-        b->len += n;
-        b->data[b->len] = '\0';
+        wt_buf_commit(b, n);
         return 1;
     }
     return wt_buf_append(b, src, n);

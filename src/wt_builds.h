@@ -3,21 +3,9 @@
 #ifndef WT_BUILDS_H
 #define WT_BUILDS_H
 
-#include "wt_buffer.h"
-#include "wtcore.h"
+#include "wt_parser.h"
 
 #include <cstddef>
-
-struct wt_parser_build {
-    const char *name; // "baseline", "avx2" or "avx512"
-    int (*html)(const char *document, void *reserved, wt_buf *out) noexcept;
-    int (*links)(const char *document, wt_buf *out) noexcept;
-    int (*headings)(const char *document, wt_buf *out) noexcept;
-    int (*visit)(const char *document, const wtcore_visitor *visitor, void *context) noexcept;
-    // The inline renderer (parse_inline_internal, document form), for tests.
-    void (*inline_span)(const char *text, size_t n, wt_buf *out, int *counter, const char *doc,
-                        const char *limit) noexcept;
-};
 
 // The builds compiled in that this processor can run, the baseline build first
 // and the newest last. *n gets their number (at least 1).

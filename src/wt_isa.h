@@ -5,8 +5,9 @@
 // picks the best one the processor runs when it is first called
 // (wt_builds.h).
 //
-// Each build puts its code in an inline namespace of its own, named by WT_ISA,
-// so that the builds never share a symbol of ours. A newer build enables its
+// Each build puts its code in an inline namespace of its own (base, avx2,
+// avx512), so that the builds never share a symbol of ours; each defines its
+// record of entry points, parser_build, there (wt_parser/render.cpp). A newer build enables its
 // instructions by pragma for the code between WT_ISA_BEGIN and WT_ISA_END
 // only, not by compiler flag: whatever else its files instantiate (library
 // templates that the compiler may emit out of line, and that the linker may
@@ -15,7 +16,6 @@
 #define WT_ISA_H
 
 #if defined(WT_ISA_AVX512)
-#define WT_ISA avx512
 #define WT_AVX2 1
 #define WT_AVX512 1
 #if defined(__clang__)
@@ -31,7 +31,6 @@
 #endif
 
 #elif defined(WT_ISA_AVX2)
-#define WT_ISA avx2
 #define WT_AVX2 1
 #if defined(__clang__)
 #define WT_ISA_BEGIN                                                                               \
@@ -45,7 +44,6 @@
 #endif
 
 #else
-#define WT_ISA base
 #if defined(__AVX2__)
 #define WT_AVX2 1 // the whole library is compiled for AVX2
 #endif

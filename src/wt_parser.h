@@ -1,73 +1,105 @@
 // The parser: the block renderer (wt_parser/block.cpp), the inline renderer
-// (wt_parser/inline.cpp) and the two JSON extractors (wt_parser/outline.cpp).
-// None of it keeps static state; every call works on the caller's buffer.
+// (wt_parser/inline.cpp), the outline of links and headings
+// (wt_parser/outline.cpp) and the entry points (wt_parser/render.cpp). None of
+// it keeps static state; every call works on the caller's buffer.
 #ifndef WT_PARSER_H
 #define WT_PARSER_H
 
+#include "wt_anchor.h"
 #include "wt_buffer.h"
 #include "wt_scan.h"
+#include "wt_span.h"
 #include "wtcore.h"
 
 #include <cstddef>
 #include <cstring>
 
+// The options of one conversion, checked by the interface. A value-initialised
+// record is the default: the addresses and attributes of the functions
+// without options.
+struct wt_config {
+    unsigned flags = 0;              // WTCORE_* option bits
+    const char *link_template = nullptr; // null: "/wiki/$1"
+    size_t link_template_len = 0;
+    const char *rel = "nofollow";    // rel of external links; "" leaves it out
+    size_t rel_len = 8;
+    int (*page_exists)(void *context, const char *target, size_t length) = nullptr;
+    void *context = nullptr;
+    // Internal links are written as the default rule writes them, with no
+    // check of the page (no link_template, page_exists or
+    // WTCORE_ENCODE_TARGETS): the link fast paths apply.
+    bool plain_links = true;
+    // The extended syntax: extra names of the category namespace ('|'-separated).
+    const char *category_namespaces = nullptr;
+};
+
+// A document as the parser reads it: n bytes at p, or, when `terminated`, the
+// bytes up to the first NUL (n is then not used). A sized document may not be
+// read past its last byte.
+struct wt_source {
+    const char *p;
+    size_t n;
+    bool terminated;
+};
+
 WT_ISA_BEGIN
-// Entry points. Each appends to `out` and returns 1, or 0 when `out` is null or
-// when an allocation failed during the call (out->failed is then set, and what
-// was written is incomplete). A null or empty document writes nothing (HTML) or
-// "[]" (JSON).
+// Renders the document into `out` (appended) in a format of wtcore_render:
+// HTML, links JSON or headings JSON. Returns 1, or 0 when `out` is null or an
+// allocation failed during the call (out->failed is then set and the output
+// is incomplete).
+int wt_render(wt_source doc, int format, const wt_config &cfg, wt_buf *out) noexcept;
+// Walks the links and headings of a document for a visitor (see wtcore_visit);
+// returns a WTCORE_ status.
+int wt_visit(wt_source doc, const wtcore_visitor *visitor, void *context) noexcept;
+
+// The same renderings of a NUL-terminated document with the default options.
+// Each appends to `out`; a null or empty document writes nothing (HTML) or
+// "[]" (JSON). `reserved` is not read.
 int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept;
 int wt_extract_links_json(const char *document, wt_buf *out) noexcept;
 int wt_extract_headings_json(const char *document, wt_buf *out) noexcept;
-// Walks the links and headings of a document for a visitor (see wtcore_visit);
-// returns a WTCORE_ status.
-int wt_visit(const char *document, const wtcore_visitor *visitor, void *context) noexcept;
 WT_ISA_END
+
+// The builds of the parser that the library holds (see wt_isa.h); each
+// defines one record of its entry points, named parser_build in its own
+// namespace.
+struct wt_parser_build {
+    const char *name; // "baseline", "avx2" or "avx512"
+    int (*render)(wt_source doc, int format, const wt_config &cfg, wt_buf *out) noexcept;
+    int (*visit)(wt_source doc, const wtcore_visitor *visitor, void *context) noexcept;
+    // The inline renderer (parse_inline_internal, document form), for tests.
+    void (*inline_span)(const char *text, size_t n, wt_buf *out, int *counter, const char *doc,
+                        const char *limit) noexcept;
+};
 
 namespace wt {
 WT_ISA_BEGIN
 
-// A run of bytes inside the caller's document; not NUL-terminated.
-struct span {
-    const char *p;
-    size_t n;
-};
-
-inline unsigned char uc(char c) noexcept { return static_cast<unsigned char>(c); }
-
-// Drops every byte <= 0x20 from the front, then from the back. A span of only
-// such bytes becomes empty; a null pointer or zero length is left as it is.
-inline span trim_both(span s) noexcept
-{
-    if (!s.p || s.n == 0) return s;
-    const char *p = s.p;
-    const char *end = p + s.n;
-    while (p < end && uc(*p) <= 0x20) ++p;
-    while (end > p && uc(end[-1]) <= 0x20) --end;
-    return span{p, size_t(end - p)};
-}
-
-// Takes the next line of a NUL-terminated document from *pos: the bytes up to
-// the next LF or the NUL, less one CR at its end, and moves *pos past the LF.
-// Returns false once *pos is at the NUL: a final LF starts no further line.
-bool next_line(const char **pos, span *line) noexcept;
-
-// next_line that finds the LFs a block at a time and keeps the mask of the
-// last block for the lines that follow in it. The document is not measured
-// first: its end is found a piece at a time (strnlen) a little ahead of the
-// lines, so that each piece is read from memory once and is still in the
-// cache when the lines in it are split and rendered.
+// Splits a document into lines: the bytes up to the next LF or the document's
+// end, less one CR at its end. A final LF starts no further line. LFs are
+// found a block at a time, and the mask of the last block serves the lines
+// that follow in it. A NUL-terminated document is not measured first: its end
+// is found a piece at a time (strnlen) a little ahead of the lines, so that
+// each piece is read from memory once and is still in the cache when the
+// lines in it are split and rendered.
 class line_splitter {
 public:
-    explicit line_splitter(const char *doc) noexcept : doc_(doc), pos_(doc), known_(doc), lfs_(doc, doc)
+    explicit line_splitter(wt_source doc) noexcept
+        : doc_(doc.p), pos_(doc.p), known_(doc.p), lfs_(doc.p, doc.p)
     {
-        extend();
+        if (doc.terminated) {
+            extend();
+        } else {
+            known_ = doc.p + doc.n;
+            at_end_ = true;
+            sized_ = true;
+            lfs_ = wide_mark_cursor<byte_set<'\n'>>(doc_, known_);
+        }
     }
 
-    // The bytes up to and including *limit() are known to be readable: the
-    // whole current line and, unless the document ends first, at least
-    // `ahead` bytes after it.
-    const char *limit() const noexcept { return known_; }
+    // The last byte known to be readable: at least the whole current line
+    // and, unless the document ends first, `ahead` bytes after it.
+    const char *limit() const noexcept { return sized_ ? known_ - 1 : known_; }
 
     bool next(span *line) noexcept
     {
@@ -101,8 +133,9 @@ private:
 
     const char *doc_;
     const char *pos_;
-    const char *known_; // no NUL before here; *known_ is readable
+    const char *known_; // no NUL before here; for a terminated document *known_ is readable
     bool at_end_ = false;
+    bool sized_ = false;
     wide_mark_cursor<byte_set<'\n'>> lfs_;
 };
 
@@ -110,32 +143,6 @@ private:
 // and the trimmed heading text, or false when the line is no heading. A line
 // made only of 1 to 11 '=' (before trailing bytes <= 0x20) is no heading.
 bool match_heading(span line, size_t *level, span *text) noexcept;
-
-// Appends the anchor of a heading text: runs of space, tab and '_' become one
-// '_', the bytes " & ' < > are dropped, no '_' at either end. Null or empty
-// text appends nothing.
-void generate_anchor(const char *text, size_t n, wt_buf *out) noexcept;
-
-// generate_anchor into a fresh buffer: when the text is shorter than
-// local_size bytes (the anchor is never longer than its text), the caller's
-// storage `local` serves as the buffer and nothing is allocated. On a failed
-// allocation anchor->failed is set. Release it with release_anchor.
-inline void make_anchor(span text, char *local, size_t local_size, wt_buf *anchor) noexcept
-{
-    if (text.n < local_size) {
-        *anchor = wt_buf{local, 0, local_size, 0};
-        local[0] = '\0';
-    } else {
-        *anchor = wt_buf{};
-        wt_buf_init(anchor, text.n + 16);
-    }
-    generate_anchor(text.p, text.n, anchor);
-}
-
-inline void release_anchor(wt_buf *anchor, const char *local) noexcept
-{
-    if (anchor->data != local) wt_buf_free(anchor);
-}
 
 // Split rule of an internal link's inner text: the first '|' divides target
 // and label; without one both are the whole text. Each is trimmed. `doc`, if
@@ -161,9 +168,50 @@ int is_html_entity(const char *s, size_t n) noexcept;
 // attributes hold no event handler and no '<'. Returns 0 otherwise.
 int match_allowed_tag(const char *s, size_t n, size_t *out_len) noexcept;
 
-// Renders one span of inline text into out. `counter` numbers unlabelled
-// external links across the document; it may be null (every such link then
-// shows [1]). Null text or n == 0 writes nothing.
+// The inline elements open in one block (paragraph, heading, list item, term,
+// definition) when tags are balanced: each with where its opening tag stands
+// in the output, so that it can be written again when a misnested closer
+// closes it together with the elements inside it.
+enum class tag_kind : unsigned char { b, i, u, s, del, sub, sup, code, span, small };
+
+struct tag_stack {
+    struct entry {
+        tag_kind kind;
+        bool quote;  // opened by a quote run, not by a tag of the text
+        size_t at;   // the opening tag: out->data + at, `len` bytes
+        size_t len;
+    };
+    // Tags of the text nest at most this deep in a block; further opening
+    // tags are dropped (with the closers that match them), which keeps every
+    // close and reopen within a constant bound.
+    static constexpr int max_text_tags = 32;
+    static constexpr int capacity = max_text_tags + 8; // quote runs: two per inline call, three calls deep
+    entry items[capacity];
+    int n = 0;
+    int text_tags = 0;
+};
+
+// Closes every element open above `floor`, innermost first.
+void close_tags(tag_stack &tags, wt_buf *out, int floor = 0) noexcept;
+
+// What the inline renderer needs besides the span: the options, the readable
+// range of the document around the span, the document's link counter (null:
+// every unlabelled external link shows [1]), the open elements of the block
+// (null: tags are not balanced), and whether the span is a link's label.
+struct inline_context {
+    const wt_config *cfg;
+    const char *doc;   // readable from here on
+    const char *limit; // readable up to and including this byte
+    int *counter;
+    tag_stack *tags;
+    bool in_link = false;
+};
+
+// Renders one span of inline text into out.
+void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context &cx) noexcept;
+
+// parse_inline with the default options, for a span that need not lie in a
+// larger document. `counter` may be null. Null text or n == 0 writes nothing.
 void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter) noexcept;
 // The same, for a span that lies in a document whose bytes from `doc` up to
 // and including `limit` may be read (limit is at the span's end or after
@@ -197,20 +245,15 @@ struct search_memo {
     }
 };
 
-inline constexpr int max_list_depth = 64;
-
-// One open list level: the marker that opened it and whether its item is open.
-struct list_level {
-    char marker;
-    int item_open;
-};
-
-// Closes every open level, deepest first (the item before its list), and sets
-// *depth to 0. Nothing happens when a pointer is null or *depth <= 0.
-void close_all_lists(list_level *stack, int *depth, wt_buf *out) noexcept;
-
 // Appends the decimal form of v (v >= 0).
 void append_decimal(wt_buf *out, long long v) noexcept;
+
+// The renderings of a whole document, appended to out: HTML, and the links
+// and headings as JSON; and the outline for a visitor (a WTCORE_ status).
+void render_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept;
+void links_json(wt_source doc, wt_buf *out) noexcept;
+void headings_json(wt_source doc, wt_buf *out) noexcept;
+int visit_outline(wt_source doc, const wtcore_visitor *visitor, void *context) noexcept;
 
 WT_ISA_END
 } // namespace wt

@@ -168,6 +168,62 @@ inline const char *scan_url_end(const char *p, const char *end, const char *lo) 
     return scan_marks<url_end>(p, end, lo);
 }
 
+// Stores the n bytes at src to dst in whole 16-byte pieces, each space made
+// '_', and returns whether none of the n is '"'. The caller makes sure that the
+// pieces may be read and stored; what is stored past n is scratch.
+inline bool copy_underscored_pieces(char *dst, const char *src, size_t n) noexcept
+{
+#if defined(__SSE2__)
+    unsigned found = 0;
+    for (size_t k = 0; 16 * k < n; ++k) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * k));
+        unsigned quotes = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))));
+        __m128i m = _mm_cmpeq_epi8(v, _mm_set1_epi8(' '));
+        v = _mm_or_si128(_mm_andnot_si128(m, v), _mm_and_si128(m, _mm_set1_epi8('_')));
+        size_t left = n - 16 * k;
+        found |= left >= 16 ? quotes : quotes & ((1u << left) - 1);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * k), v);
+    }
+    return !found;
+#else
+    bool clean = true;
+    for (size_t i = 0; i < n; ++i) {
+        clean &= src[i] != '"';
+        dst[i] = src[i] == ' ' ? '_' : src[i];
+    }
+    return clean;
+#endif
+}
+
+// Stores the n bytes at src to dst in whole 16-byte pieces, as
+// copy_underscored_pieces does, and returns whether none of the n needs an
+// escape in a JSON string (a byte below 0x20, '"' or '\\').
+inline bool copy_json_plain_pieces(char *dst, const char *src, size_t n) noexcept
+{
+#if defined(__SSE2__)
+    const __m128i ctl = _mm_set1_epi8(0x1F), quote = _mm_set1_epi8('"'), slash = _mm_set1_epi8('\\');
+    unsigned found = 0;
+    for (size_t k = 0; 16 * k < n; ++k) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * k));
+        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, ctl), ctl),
+                                   _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)));
+        unsigned m = unsigned(_mm_movemask_epi8(hit));
+        size_t left = n - 16 * k;
+        found |= left >= 16 ? m : m & ((1u << left) - 1);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * k), v);
+    }
+    return !found;
+#else
+    bool clean = true;
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(src[i]);
+        clean &= c >= 0x20 && c != '"' && c != '\\';
+        dst[i] = src[i];
+    }
+    return clean;
+#endif
+}
+
 // Copies n bytes from src to dst, writing `to` for every byte `from`.
 inline void copy_replacing(char *dst, const char *src, size_t n, char from, char to) noexcept
 {
@@ -184,15 +240,28 @@ inline void copy_replacing(char *dst, const char *src, size_t n, char from, char
     for (; i < n; ++i) dst[i] = src[i] == from ? to : src[i];
 }
 
+// How many bytes past its block Marks::at reads (Marks::overread, else 0).
+template <class Marks>
+constexpr int overread_of() noexcept
+{
+    if constexpr (requires { Marks::overread; }) return Marks::overread;
+    else return 0;
+}
+
 // Walks the positions of marked bytes block by block. The mask of the current
 // block is kept, so several marked bytes in one block cost one load.
-// Marks::at(q) gives the mask of the block at q (it may read q[block], which
-// callers guarantee is readable: spans lie in a NUL-terminated document);
-// Marks::one(q) tests one byte and may mark more than at() does.
+// Marks::at(q) gives the mask of the block at q and may read overread_of()
+// bytes past it; Marks::one(q) tests one byte and may mark more than at()
+// does. Bytes from `lo` up to and including `hi` may be read; the blocks never
+// pass hi, and what lies between the last block and `end` goes byte by byte.
 template <class Marks>
 class mark_cursor {
 public:
-    mark_cursor(const char *lo, const char *end) noexcept : lo_(lo), end_(end), base_(end) {}
+    mark_cursor(const char *lo, const char *end, const char *hi) noexcept
+        : lo_(lo), end_(end), base_(end),
+          block_end_(hi + 1 - overread_of<Marks>() < end ? hi + 1 - overread_of<Marks>() : end)
+    {
+    }
 
     // Returns the first marked position at or after p, or end.
     const char *next(const char *p) noexcept
@@ -204,18 +273,18 @@ public:
             if (simd::mask_t m = mask_ & (~simd::mask_t(0) << (p - base_))) return base_ + __builtin_ctzll(m);
             p = base_ + block;
         }
-        for (; end_ - p >= block; p += block) {
+        for (; block_end_ - p >= block; p += block) {
             if (simd::mask_t m = Marks::at(p)) {
                 base_ = p;
                 mask_ = m;
                 return p + __builtin_ctzll(m);
             }
         }
-        if (p < end_ && end_ - lo_ >= block) {
-            base_ = end_ - block;
+        if (p < block_end_ && block_end_ - lo_ >= block) {
+            base_ = block_end_ - block;
             mask_ = Marks::at(base_);
-            simd::mask_t m = mask_ & (~simd::mask_t(0) << (p - base_));
-            return m ? base_ + __builtin_ctzll(m) : end_;
+            if (simd::mask_t m = mask_ & (~simd::mask_t(0) << (p - base_))) return base_ + __builtin_ctzll(m);
+            p = block_end_;
         }
 #endif
         while (p < end_ && !Marks::one(p)) ++p;
@@ -226,6 +295,7 @@ private:
     const char *lo_;
     const char *end_;
     const char *base_; // block whose mask is kept; end_ while there is none
+    const char *block_end_; // blocks end here at the latest
 #if defined(WT_SIMD)
     simd::mask_t mask_ = 0;
 #endif

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <random>
 #include <string>
 
@@ -87,7 +89,10 @@ TEST(Buffer, NullRecordTouchesNothing)
 {
     EXPECT_EQ(wt_buf_append_str(nullptr, "x"), 0);
     EXPECT_EQ(wt_buf_append_char(nullptr, 'x'), 0);
-    EXPECT_EQ(wt_buf_append_printf(nullptr, "%d", 1), 0);
+    EXPECT_EQ(wt_buf_append(nullptr, "x", 1), 0);
+    EXPECT_EQ(wt_buf_put(nullptr, "x", 1), 0);
+    EXPECT_EQ(wt_buf_room(nullptr, 1), 0);
+    EXPECT_EQ(wt_buf_reserve(nullptr, 1), nullptr);
     EXPECT_EQ(wt_buf_append_html_escaped(nullptr, "<", 1), 0);
     EXPECT_STREQ(wt_buf_cstring(nullptr), "");
     wt_buf_init(nullptr, 10);
@@ -95,17 +100,25 @@ TEST(Buffer, NullRecordTouchesNothing)
     wt_buf_free(nullptr);
 }
 
-TEST(Buffer, Printf)
+// Fast paths store more than they keep: reserve, write, commit what counts.
+TEST(Buffer, ReserveAndCommit)
 {
     Buf buf;
-    wt_buf_init(&buf.b, 0);
     ASSERT_TRUE(wt_buf_append_str(&buf.b, "ab"));
-    ASSERT_TRUE(wt_buf_append_printf(&buf.b, "[%d]", 12));
-    EXPECT_EQ(buf.b.len, 6u);
-    EXPECT_EQ(buf.str(), "ab[12]");
-    std::string big(500, 'z');
-    ASSERT_TRUE(wt_buf_append_printf(&buf.b, "<h%zu id=\"%s\">", size_t(3), big.c_str()));
-    EXPECT_EQ(buf.str(), "ab[12]<h3 id=\"" + big + "\">");
+    char *dst = wt_buf_reserve(&buf.b, 200);
+    ASSERT_NE(dst, nullptr);
+    EXPECT_EQ(dst, buf.b.data + 2);
+    EXPECT_GE(buf.b.cap, 203u);
+    std::memset(dst, 'x', 200);
+    wt_buf_commit(&buf.b, 3);
+    EXPECT_EQ(buf.b.len, 5u);
+    EXPECT_EQ(buf.str(), "abxxx");
+    EXPECT_EQ(buf.b.data[5], '\0');
+
+    alloc_hook::reset(1);
+    EXPECT_EQ(wt_buf_reserve(&buf.b, 1000), nullptr);
+    alloc_hook::reset();
+    EXPECT_EQ(buf.str(), "abxxx");
 }
 
 TEST(Buffer, Writers)

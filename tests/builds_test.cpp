@@ -23,10 +23,10 @@ struct outputs {
     std::string html, links, headings;
 };
 
-std::string run(int (*f)(const char *, wt_buf *) noexcept, const std::string &doc)
+std::string run(const wt_parser_build &b, int format, const std::string &doc)
 {
     wt_buf out{};
-    EXPECT_EQ(f(doc.c_str(), &out), 1);
+    EXPECT_EQ(b.render(wt_source{doc.c_str(), 0, true}, format, wt_config{}, &out), 1);
     std::string r(out.data ? out.data : "", out.len);
     wt_buf_free(&out);
     return r;
@@ -34,11 +34,8 @@ std::string run(int (*f)(const char *, wt_buf *) noexcept, const std::string &do
 
 outputs run_all(const wt_parser_build &b, const std::string &doc)
 {
-    wt_buf out{};
-    EXPECT_EQ(b.html(doc.c_str(), nullptr, &out), 1);
-    outputs r{std::string(out.data ? out.data : "", out.len), run(b.links, doc), run(b.headings, doc)};
-    wt_buf_free(&out);
-    return r;
+    return outputs{run(b, WTCORE_FORMAT_HTML, doc), run(b, WTCORE_FORMAT_LINKS_JSON, doc),
+                   run(b, WTCORE_FORMAT_HEADINGS_JSON, doc)};
 }
 
 size_t usable_count()

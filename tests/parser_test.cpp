@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
@@ -68,23 +70,25 @@ TEST(Parser, NullArguments)
     wt::parse_inline_internal(nullptr, 3, &out, nullptr);
     wt::parse_inline_internal("''", 0, &out, nullptr);
     EXPECT_EQ(out.len, 0u) << "no closing tags for an empty span";
-    int depth = 3;
-    wt::close_all_lists(nullptr, &depth, &out);
-    wt::list_level stack[1] = {{'*', 1}};
-    wt::close_all_lists(stack, nullptr, &out);
-    depth = 0;
-    wt::close_all_lists(stack, &depth, &out);
-    EXPECT_EQ(out.len, 0u);
-    depth = 1;
-    wt::close_all_lists(stack, &depth, &out);
-    EXPECT_STREQ(wt_buf_cstring(&out), "</li>\n</ul>\n");
-    EXPECT_EQ(depth, 0);
-    wt_buf_free(&out);
 
     wt_buf anchor{};
     wt::generate_anchor(nullptr, 4, &anchor);
     wt::generate_anchor("x", 0, &anchor);
     EXPECT_EQ(anchor.len, 0u);
+}
+
+// An anchor appended after other bytes is judged by its own bytes: the '_'
+// already in the buffer is neither a leading separator nor dropped as a
+// trailing one.
+TEST(Parser, AnchorAfterOtherBytes)
+{
+    wt_buf out{};
+    wt_buf_append_str(&out, "id_");
+    wt::generate_anchor("&&", 2, &out);
+    EXPECT_STREQ(wt_buf_cstring(&out), "id_");
+    wt::generate_anchor(" a b_", 5, &out);
+    EXPECT_STREQ(wt_buf_cstring(&out), "id_a_b");
+    wt_buf_free(&out);
 }
 
 TEST(Parser, NullCounterNumbersEveryLinkOne)
@@ -275,6 +279,27 @@ TEST(Parser, InlineScanMatchesPositionByPositionModel)
             int c4 = 0;
             ASSERT_EQ(inline_html_in_document(s, &c4, *builds[b]), want) << builds[b]->name << " build, input: " << s;
             ASSERT_EQ(c1, c4) << builds[b]->name << " build, input: " << s;
+        }
+    }
+}
+
+// The short form reads nothing past its span, even when the span is a heap
+// block of its own (ASan checks the bytes around it).
+TEST(Parser, ShortInlineFormStaysInItsSpan)
+{
+    for (size_t n : {1u, 15u, 16u, 17u, 31u, 32u, 33u, 63u, 64u, 65u, 100u}) {
+        for (const char *fill : {"[[a|b]]", "a''b", "http://x", "<b>", "&amp;", "plain"}) {
+            std::string text;
+            while (text.size() < n) text += fill;
+            text.resize(n);
+            std::unique_ptr<char[]> heap(new char[n]);
+            std::memcpy(heap.get(), text.data(), n);
+            int counter = 0;
+            wt_buf out{};
+            wt::parse_inline_internal(heap.get(), n, &out, &counter);
+            int c2 = 0;
+            EXPECT_EQ(std::string(out.data ? out.data : "", out.len), model{&c2}.run(text)) << text;
+            wt_buf_free(&out);
         }
     }
 }

@@ -1,8 +1,7 @@
 // The block renderer: splits the document into lines, classifies each line
 // (blank, rule, heading, list item, preformatted, paragraph) and writes the
-// block markup; inline text goes to parse_inline_internal. Also the helpers
-// that the heading extractor shares with it: the line split, the heading rule
-// and the anchor rule.
+// block markup; inline text goes to parse_inline. Also the heading rule, which
+// the heading list shares with it.
 #include "wt_parser.h"
 
 #include <array>
@@ -10,23 +9,6 @@
 
 namespace wt {
 WT_ISA_BEGIN
-
-bool next_line(const char **pos, span *line) noexcept
-{
-    const char *start = *pos;
-    if (!*start) return false;
-    // One pass finds the LF or the document's end, so the document is never
-    // measured first.
-#if defined(__GLIBC__)
-    size_t n = size_t(strchrnul(start, '\n') - start);
-#else
-    size_t n = std::strcspn(start, "\n");
-#endif
-    *pos = start[n] ? start + n + 1 : start + n;
-    if (n > 0 && start[n - 1] == '\r') --n;
-    *line = span{start, n};
-    return true;
-}
 
 bool match_heading(span line, size_t *level, span *text) noexcept
 {
@@ -48,50 +30,6 @@ bool match_heading(span line, size_t *level, span *text) noexcept
     return true;
 }
 
-namespace {
-
-// How each byte enters an anchor: copied, a separator, or dropped.
-enum : unsigned char { anchor_copy = 0, anchor_sep = 1, anchor_drop = 2 };
-constexpr auto anchor_class = [] {
-    std::array<unsigned char, 256> t{};
-    for (unsigned char c : {' ', '\t', '_'}) t[c] = anchor_sep;
-    for (unsigned char c : {'"', '&', '\'', '<', '>'}) t[c] = anchor_drop;
-    return t;
-}();
-
-} // namespace
-
-void generate_anchor(const char *text, size_t n, wt_buf *out) noexcept
-{
-    if (!text || n == 0) return;
-    span s = trim_both(span{text, n});
-    // The anchor is never longer than its text: reserve once, write in place.
-    if (s.n == 0 || !wt_buf_ensure(out, s.n)) return;
-    char *dst = out->data + out->len;
-    char *const start = out->data;
-    bool sep = false;
-    for (size_t i = 0; i < s.n; ++i) {
-        unsigned char c = uc(s.p[i]);
-        switch (anchor_class[c]) {
-        case anchor_copy:
-            *dst++ = char(c);
-            sep = false;
-            break;
-        case anchor_sep:
-            if (!sep && dst > start) {
-                *dst++ = '_';
-                sep = true;
-            }
-            break;
-        default:
-            break;
-        }
-    }
-    if (dst > start && dst[-1] == '_') --dst;
-    *dst = '\0';
-    out->len = size_t(dst - start);
-}
-
 void append_decimal(wt_buf *out, long long v) noexcept
 {
     char digits[24];
@@ -106,6 +44,17 @@ void append_decimal(wt_buf *out, long long v) noexcept
 
 namespace {
 
+constexpr int max_list_depth = 64;
+
+// One open list level: the marker that opened it, whether its item is open,
+// and whether it wrote the list's opening tag (a definition level below
+// another shares that level's <dl>).
+struct list_level {
+    char marker;
+    bool item_open;
+    bool owns_list;
+};
+
 bool is_dl_marker(char c) noexcept { return c == ';' || c == ':'; }
 
 constexpr auto list_marker = [] {
@@ -115,10 +64,13 @@ constexpr auto list_marker = [] {
 }();
 
 // Neighbouring ';' and ':' levels share one <dl>: a dl level writes its list
-// tags only when the level above is not itself a dl level.
-bool owns_dl(const list_level *stack, int i) noexcept
+// tags only when the level above is not itself a dl level. With balanced
+// output a level that starts inside an open item writes its own, so that no
+// <dd> or <dt> ever stands directly in another.
+bool owns_list(const list_level *stack, int i, bool balanced) noexcept
 {
-    return i == 0 || !is_dl_marker(stack[i - 1].marker);
+    if (!is_dl_marker(stack[i].marker) || i == 0 || !is_dl_marker(stack[i - 1].marker)) return true;
+    return balanced && stack[i - 1].item_open;
 }
 
 void append_item_close(wt_buf *out, char marker) noexcept
@@ -136,32 +88,43 @@ void close_level(list_level *stack, int i, wt_buf *out) noexcept
     list_level &lv = stack[i];
     if (lv.item_open) {
         append_item_close(out, lv.marker);
-        lv.item_open = 0;
+        lv.item_open = false;
     }
     switch (lv.marker) {
     case '*': wt_buf_append_lit(out, "</ul>\n"); break;
     case '#': wt_buf_append_lit(out, "</ol>\n"); break;
     default:
-        if (owns_dl(stack, i)) wt_buf_append_lit(out, "</dl>\n");
+        if (lv.owns_list) wt_buf_append_lit(out, "</dl>\n");
         break;
     }
 }
 
-void open_level(list_level *stack, int i, wt_buf *out) noexcept
+void open_level(list_level *stack, int i, wt_buf *out, bool balanced) noexcept
 {
+    stack[i].owns_list = owns_list(stack, i, balanced);
     switch (stack[i].marker) {
     case '*': wt_buf_append_lit(out, "<ul>\n"); break;
     case '#': wt_buf_append_lit(out, "<ol>\n"); break;
     default:
-        if (owns_dl(stack, i)) wt_buf_append_lit(out, "<dl>\n");
+        if (stack[i].owns_list) wt_buf_append_lit(out, "<dl>\n");
         break;
     }
 }
 
+// Closes every open level, deepest first (the item before its list), and sets
+// *depth to 0.
+void close_all_lists(list_level *stack, int *depth, wt_buf *out) noexcept
+{
+    for (int i = *depth - 1; i >= 0; --i) close_level(stack, i, out);
+    *depth = 0;
+}
+
 struct block_state {
     wt_buf *out;
+    const wt_config *cfg;
     const char *doc;
     const char *limit; // readable up to and including this byte (see line_splitter)
+    tag_stack *tags;   // the open inline elements, when tags are balanced
     bool para_open = false;
     bool pre_open = false;
     int link_counter = 0;
@@ -169,9 +132,22 @@ struct block_state {
     list_level list_stack[max_list_depth]{};
 };
 
+// Renders inline text of the current block.
+void inline_text(block_state &st, span text) noexcept
+{
+    parse_inline(text.p, text.n, st.out, inline_context{st.cfg, st.doc, st.limit, &st.link_counter, st.tags});
+}
+
+// Ends the inline elements still open in the block that ends now.
+void end_block_elements(block_state &st) noexcept
+{
+    if (st.tags) close_tags(*st.tags, st.out);
+}
+
 void close_text_block(block_state &st) noexcept
 {
     if (st.para_open) {
+        end_block_elements(st);
         wt_buf_append_lit(st.out, "</p>\n");
         st.para_open = false;
     }
@@ -191,22 +167,20 @@ void heading_line(block_state &st, size_t level, span text) noexcept
 {
     close_everything(st);
     wt_buf *out = st.out;
-    char local[256];
-    wt_buf anchor;
-    make_anchor(text, local, sizeof local, &anchor);
+    heading_anchor anchor(text);
     // A heading must not lose its id: a failed anchor fails the whole call.
-    if (anchor.failed) out->failed = 1;
+    if (anchor.failed()) out->failed = 1;
     const char digit = char('0' + level);
     wt_buf_append_lit(out, "<h");
     wt_buf_append_char(out, digit);
     wt_buf_append_lit(out, " id=\"");
-    wt_buf_append(out, anchor.data, anchor.len);
+    wt_buf_append(out, anchor.data(), anchor.size());
     wt_buf_append_lit(out, "\">");
-    parse_inline_internal(text.p, text.n, out, &st.link_counter, st.doc, st.limit);
+    inline_text(st, text);
+    end_block_elements(st);
     wt_buf_append_lit(out, "</h");
     wt_buf_append_char(out, digit);
     wt_buf_append_lit(out, ">\n");
-    release_anchor(&anchor, local);
 }
 
 // The term separator of a ';' line: the first ':' outside "[[...]]" and "[...]".
@@ -250,17 +224,17 @@ void list_line(block_state &st, span line) noexcept
     st.list_depth = common;
 
     for (int j = common; j < prefix; ++j) {
-        stack[j] = list_level{line.p[j], 0};
+        stack[j] = list_level{line.p[j], false, true};
         // A new list inside an open item starts on a line of its own.
         if (j > 0 && stack[j - 1].item_open) wt_buf_append_char(out, '\n');
-        open_level(stack, j, out);
+        open_level(stack, j, out, st.tags != nullptr);
         st.list_depth = j + 1;
     }
 
     list_level &deepest = stack[prefix - 1];
     if (deepest.item_open) {
         append_item_close(out, deepest.marker);
-        deepest.item_open = 0;
+        deepest.item_open = false;
     }
 
     span content = trim_both(span{line.p + prefix, line.n - size_t(prefix)});
@@ -269,9 +243,11 @@ void list_line(block_state &st, span line) noexcept
             span term = trim_both(span{content.p, size_t(sep - content.p)});
             span desc = trim_both(span{sep + 1, size_t(content.p + content.n - (sep + 1))});
             wt_buf_append_lit(out, "<dt>");
-            parse_inline_internal(term.p, term.n, out, &st.link_counter, st.doc, st.limit);
+            inline_text(st, term);
+            end_block_elements(st);
             wt_buf_append_lit(out, "</dt>\n<dd>");
-            parse_inline_internal(desc.p, desc.n, out, &st.link_counter, st.doc, st.limit);
+            inline_text(st, desc);
+            end_block_elements(st);
             wt_buf_append_lit(out, "</dd>\n");
             return;
         }
@@ -281,8 +257,9 @@ void list_line(block_state &st, span line) noexcept
     case ':': wt_buf_append_lit(out, "<dd>"); break;
     default: wt_buf_append_lit(out, "<li>"); break;
     }
-    deepest.item_open = 1;
-    parse_inline_internal(content.p, content.n, out, &st.link_counter, st.doc, st.limit);
+    deepest.item_open = true;
+    inline_text(st, content);
+    end_block_elements(st);
 }
 
 // wt_buf_append_html_escaped for a preformatted line, skipping plain runs a
@@ -361,38 +338,23 @@ void render_line(block_state &st, span line) noexcept
         wt_buf_append_lit(out, "<p>");
         st.para_open = true;
     }
-    parse_inline_internal(line.p, line.n, out, &st.link_counter, st.doc, st.limit);
+    inline_text(st, line);
 }
 
 } // namespace
 
-void close_all_lists(list_level *stack, int *depth, wt_buf *out) noexcept
+void render_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept
 {
-    if (!stack || !depth || *depth <= 0) return;
-    for (int i = *depth - 1; i >= 0; --i) close_level(stack, i, out);
-    *depth = 0;
+    line_splitter lines(doc);
+    tag_stack tags;
+    block_state st{out, &cfg, doc.p, lines.limit(), (cfg.flags & WTCORE_BALANCE_TAGS) ? &tags : nullptr};
+    span line;
+    while (lines.next(&line)) {
+        st.limit = lines.limit();
+        render_line(st, line);
+    }
+    close_everything(st);
 }
 
 WT_ISA_END
 } // namespace wt
-
-WT_ISA_BEGIN
-
-int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept
-{
-    (void)reserved;
-    if (!out) return 0;
-    if (document && *document) {
-        wt::line_splitter lines(document);
-        wt::block_state st{out, document, lines.limit()};
-        wt::span line;
-        while (lines.next(&line)) {
-            st.limit = lines.limit();
-            wt::render_line(st, line);
-        }
-        wt::close_everything(st);
-    }
-    return out->failed ? 0 : 1;
-}
-
-WT_ISA_END

@@ -29,6 +29,7 @@ namespace {
 // a colon followed by '/' is marked in bulk. Likewise only an apostrophe
 // followed by another starts a quote run; a single one is plain text.
 struct inline_marks {
+    static constexpr int overread = 1; // the byte after each block
 #if defined(WT_SIMD)
     static simd::mask_t at(const char *q) noexcept { return simd::mask(hits(q)); }
     static simd::cmp hits(const char *q) noexcept
@@ -76,12 +77,13 @@ bool starts_with(const char *p, const char *end, std::string_view lit) noexcept
     return size_t(end - p) >= lit.size() && std::memcmp(p, lit.data(), lit.size()) == 0;
 }
 
+bool balancing(const inline_context &cx) noexcept { return cx.tags != nullptr; }
+
 struct inline_scan {
-    const char *doc;   // readable from here on; see parse_inline_internal
     const char *end;
-    const char *limit; // readable up to and including this byte
     wt_buf *out;
-    int *counter;
+    const inline_context &cx;
+    int floor = 0; // the elements of this call lie above this depth of the block's stack
     bool bold = false;
     bool italic = false;
     search_memo close_link{};   // "]]"
@@ -117,35 +119,128 @@ void copy_pieces(char *dst, const char *src, size_t n) noexcept
     }
 }
 
+// Whether the bytes from p up to piece_extent(n) may be read.
+bool readable_pieces(const inline_context &cx, const char *p, size_t n) noexcept
+{
+    return cx.limit >= p && size_t(cx.limit - p) + 1 >= piece_extent(n);
+}
+
 // Appends the plain run [p, q) of the span. When the pieces that cover it can
 // be read (they lie within the document) and stored (into reserved room), it
 // is copied with copy_pieces; the bytes stored past q are ignored.
 void append_run(inline_scan &s, const char *p, const char *q) noexcept
 {
     size_t n = size_t(q - p);
-    size_t whole = piece_extent(n);
     wt_buf *out = s.out;
-    if (size_t(s.limit - p) + 1 >= whole && out->cap - out->len > whole) {
+    if (readable_pieces(s.cx, p, n) && out->cap - out->len > piece_extent(n)) {
         copy_pieces(out->data + out->len, p, n);
-        out->len += n;
-        out->data[out->len] = '\0';
+        wt_buf_commit(out, n);
         return;
     }
     // A short run at the span's end: store the 32 bytes that end with it so
     // that they end where it must, then store back the 32 bytes of output that
     // stood before it, which that store may have overwritten.
-    if (n <= 32 && q - s.doc >= 32 && out->len >= 32 && out->cap - out->len > 32) {
+    if (n <= 32 && q - s.cx.doc >= 32 && out->len >= 32 && out->cap - out->len > 32) {
         char *dst = out->data + out->len;
         char before[32], piece[32];
         __builtin_memcpy(before, dst - 32, 32);
         __builtin_memcpy(piece, q - 32, 32);
         __builtin_memcpy(dst + n - 32, piece, 32);
         __builtin_memcpy(dst - 32, before, 32);
-        out->len += n;
-        out->data[out->len] = '\0';
+        wt_buf_commit(out, n);
         return;
     }
     append_span(out, p, q);
+}
+
+// ---- Balanced elements ---------------------------------------------------
+
+constexpr std::string_view tag_close_text[] = {"</b>", "</i>", "</u>", "</s>", "</del>",
+                                               "</sub>", "</sup>", "</code>", "</span>", "</small>"};
+
+void write_close(wt_buf *out, tag_kind k) noexcept
+{
+    std::string_view t = tag_close_text[int(k)];
+    wt_buf_put(out, t.data(), t.size());
+}
+
+// Writes an opening tag and records it, or drops it when the block's text
+// already holds as many open tags as it may (`quote` ones always fit).
+void open_element(tag_stack &t, wt_buf *out, tag_kind k, bool quote, const char *bytes, size_t len) noexcept
+{
+    if (!quote && t.text_tags >= tag_stack::max_text_tags) return;
+    if (t.n >= tag_stack::capacity) return;
+    size_t at = out->len;
+    if (!wt_buf_put(out, bytes, len)) return;
+    t.items[t.n++] = tag_stack::entry{k, quote, at, len};
+    if (!quote) ++t.text_tags;
+}
+
+// Writes an element's opening tag once more, copied from where it first
+// stands in the output, and records the new copy.
+void reopen_element(tag_stack &t, wt_buf *out, const tag_stack::entry &e) noexcept
+{
+    char *dst = wt_buf_reserve(out, e.len);
+    if (!dst) return;
+    std::memcpy(dst, out->data + e.at, e.len);
+    size_t at = out->len;
+    wt_buf_commit(out, e.len);
+    t.items[t.n++] = tag_stack::entry{e.kind, e.quote, at, e.len};
+    if (!e.quote) ++t.text_tags;
+}
+
+// Closes the element at index `lowest` and all elements inside it, innermost
+// first, then opens again those inside it, in their order, except the quote
+// elements whose kind `dropped` names (bit 1 << kind).
+void close_from(tag_stack &t, wt_buf *out, int lowest, unsigned dropped) noexcept
+{
+    tag_stack::entry kept[tag_stack::capacity];
+    int n_kept = 0;
+    for (int j = t.n - 1; j >= lowest; --j) write_close(out, t.items[j].kind);
+    for (int j = lowest; j < t.n; ++j) {
+        const tag_stack::entry &e = t.items[j];
+        if (!e.quote) --t.text_tags;
+        if (j > lowest && !(e.quote && (dropped >> int(e.kind) & 1))) kept[n_kept++] = e;
+    }
+    t.n = lowest;
+    for (int j = 0; j < n_kept; ++j) reopen_element(t, out, kept[j]);
+}
+
+// The innermost element of a kind above the call's floor (quote elements only
+// when `quote_only`), or -1.
+int find_element(const inline_scan &s, tag_kind k, bool quote_only) noexcept
+{
+    const tag_stack &t = *s.cx.tags;
+    for (int j = t.n - 1; j >= s.floor; --j)
+        if (t.items[j].kind == k && (t.items[j].quote || !quote_only)) return j;
+    return -1;
+}
+
+constexpr unsigned kind_bit(tag_kind k) noexcept { return 1u << int(k); }
+
+// Toggles a quote-run style (bold or italic) through the block's elements.
+void toggle_quote(inline_scan &s, tag_kind k, bool &open) noexcept
+{
+    tag_stack &t = *s.cx.tags;
+    if (open) {
+        int j = find_element(s, k, true);
+        if (j >= 0) close_from(t, s.out, j, kind_bit(k));
+    } else {
+        open_element(t, s.out, k, true, k == tag_kind::b ? "<b>" : "<i>", 3);
+    }
+    open = !open;
+}
+
+// Closes what this call's quote runs left open, keeping the block's other
+// elements open.
+void close_quotes(inline_scan &s) noexcept
+{
+    tag_stack &t = *s.cx.tags;
+    int lowest = -1;
+    for (int j = t.n - 1; j >= s.floor; --j)
+        if (t.items[j].quote) lowest = j;
+    if (lowest >= 0) close_from(t, s.out, lowest, kind_bit(tag_kind::b) | kind_bit(tag_kind::i));
+    s.bold = s.italic = false;
 }
 
 // Quote run at p: 2 toggles italic, 3 bold, 4 writes one apostrophe and
@@ -156,6 +251,30 @@ const char *quote_run(inline_scan &s, const char *p) noexcept
     size_t r = 1;
     while (r < 5 && p + r < s.end && p[r] == '\'') ++r;
     wt_buf *out = s.out;
+    if (balancing(s.cx) && r > 1) {
+        if (r == 4) wt_buf_append_char(out, '\'');
+        if (r == 2) {
+            toggle_quote(s, tag_kind::i, s.italic);
+        } else if (r < 5) {
+            toggle_quote(s, tag_kind::b, s.bold);
+        } else if (s.bold && s.italic) {
+            int jb = find_element(s, tag_kind::b, true), ji = find_element(s, tag_kind::i, true);
+            int lowest = jb < ji ? jb : ji;
+            if (lowest >= 0) close_from(*s.cx.tags, out, lowest, kind_bit(tag_kind::b) | kind_bit(tag_kind::i));
+            s.bold = s.italic = false;
+        } else {
+            // One of the two closes, or neither is open: bold is handled first,
+            // as the fixed fragments of the unbalanced output do.
+            if (s.italic) {
+                toggle_quote(s, tag_kind::i, s.italic);
+                toggle_quote(s, tag_kind::b, s.bold);
+            } else {
+                toggle_quote(s, tag_kind::b, s.bold);
+                toggle_quote(s, tag_kind::i, s.italic);
+            }
+        }
+        return p + r;
+    }
     switch (r) {
     case 1:
         wt_buf_append_char(out, '\'');
@@ -185,125 +304,205 @@ const char *quote_run(inline_scan &s, const char *p) noexcept
     return p + r;
 }
 
-#if defined(__SSE2__)
-// A 16-byte piece of a link target with its spaces made '_'; *quotes gets the
-// mask of its '"' bytes.
-__m128i underscore_spaces(__m128i v, unsigned *quotes) noexcept
-{
-    *quotes = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))));
-    __m128i m = _mm_cmpeq_epi8(v, _mm_set1_epi8(' '));
-    return _mm_or_si128(_mm_andnot_si128(m, v), _mm_and_si128(m, _mm_set1_epi8('_')));
-}
+// ---- Link addresses --------------------------------------------------------
 
-// Writes the n bytes of a target at src to dst in whole 16-byte pieces, spaces
-// made '_', and returns whether none of the n is '"'. The caller makes sure
-// that the pieces can be read and stored; bytes past n are to be ignored.
-bool put_target_pieces(char *dst, const char *src, size_t n) noexcept
+// Bytes a percent-encoded path keeps: the unreserved ones and / : @ ! $ ' ( )
+// * + , ; =. Everything else becomes %XX.
+constexpr auto path_keeps = [] {
+    std::array<unsigned char, 256> t{};
+    for (int c = 'a'; c <= 'z'; ++c) t[c] = 1;
+    for (int c = 'A'; c <= 'Z'; ++c) t[c] = 1;
+    for (int c = '0'; c <= '9'; ++c) t[c] = 1;
+    for (unsigned char c : {'-', '.', '_', '~', '/', ':', '@', '!', '$', '\'', '(', ')', '*', '+', ',', ';', '='})
+        t[c] = 1;
+    return t;
+}();
+
+// Appends a target percent-encoded as a path, its spaces made '_' first.
+void append_encoded_target(wt_buf *out, span t) noexcept
 {
-    unsigned found = 0;
-    for (size_t k = 0; 16 * k < n; ++k) {
-        unsigned quotes;
-        __m128i v = underscore_spaces(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * k)), &quotes);
-        size_t left = n - 16 * k;
-        found |= left >= 16 ? quotes : quotes & ((1u << left) - 1);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * k), v);
+    static const char hex[] = "0123456789ABCDEF";
+    const char *p = t.p, *end = t.p + t.n;
+    while (p < end) {
+        const char *run = p;
+        while (p < end && path_keeps[uc(*p)]) ++p;
+        append_span(out, run, p);
+        if (p == end) break;
+        unsigned char c = uc(*p++);
+        if (c == ' ') {
+            wt_buf_append_char(out, '_');
+        } else {
+            char esc[3] = {'%', hex[c >> 4], hex[c & 15]};
+            wt_buf_put(out, esc, 3);
+        }
     }
-    return !found;
 }
-#endif
 
-// wt_buf_append_wiki_url, with the usual target (no '"') converted 16 bytes at
-// a time.
-void append_wiki_target(inline_scan &s, const char *p, size_t n) noexcept
+// A page or a fragment of a link address, by the options' rule.
+void append_target(const inline_scan &s, span t) noexcept
 {
-    if (n == 0) return;
+    if (s.cx.cfg->flags & WTCORE_ENCODE_TARGETS) append_encoded_target(s.out, t);
+    else wt_buf_append_wiki_url(s.out, t.p, t.n, s.cx.limit);
+}
+
+// Whether a page name has a "." or ".." path segment, which would climb out
+// of the address the template gives.
+bool has_dot_segment(span page) noexcept
+{
+    const char *p = page.p, *end = page.p + page.n;
+    while (p <= end) {
+        const char *slash = static_cast<const char *>(std::memchr(p, '/', size_t(end - p)));
+        const char *seg_end = slash ? slash : end;
+        size_t n = size_t(seg_end - p);
+        if ((n == 1 && p[0] == '.') || (n == 2 && p[0] == '.' && p[1] == '.')) return true;
+        if (!slash) break;
+        p = slash + 1;
+    }
+    return false;
+}
+
+// Whether an address that begins with this page name would be read by a
+// browser as one with a scheme or a host of the text's choosing: a ':' before
+// any '/', or two leading slashes; with encoded targets, any leading slash.
+bool page_needs_dot_slash(span page, bool encoded) noexcept
+{
+    if (page.n == 0) return false;
+    auto slash = [](char c) { return c == '/' || c == '\\'; };
+    if (slash(page.p[0]) && (encoded || (page.n > 1 && slash(page.p[1])))) return true;
+    for (size_t i = 0; i < page.n && page.p[i] != '/'; ++i)
+        if (page.p[i] == ':') return true;
+    return false;
+}
+
+// Writes the opening tag of an internal link under the options: the section
+// link "#fragment", or the link template with each "$1" replaced by the page
+// part of the target, then "#fragment" when the target has one; class="new"
+// when page_exists says the page is missing. Returns false, having written
+// nothing, when the target cannot be a link (a dot segment in an encoded
+// target).
+bool append_link_open(inline_scan &s, span target) noexcept
+{
+    const wt_config &cfg = *s.cx.cfg;
+    const bool encoded = cfg.flags & WTCORE_ENCODE_TARGETS;
     wt_buf *out = s.out;
-#if defined(__SSE2__)
-    // The loads stay within the readable range: up to the span's end and the
-    // byte after it, or, for a short target close to the span's end, the 16
-    // bytes that end with the target.
-    size_t pieces = (n + 15) / 16;
-    if (pieces <= 4 && size_t(s.limit - p) + 1 >= pieces * 16 && wt_buf_room(out, pieces * 16)) {
-        if (put_target_pieces(out->data + out->len, p, n)) {
-            out->len += n;
-            out->data[out->len] = '\0';
-            return;
-        }
-    } else if (n <= 16 && p + n - s.doc >= 16 && wt_buf_room(out, n)) {
-        alignas(16) char tmp[16];
-        unsigned quotes;
-        __m128i v = underscore_spaces(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + n - 16)), &quotes);
-        if (!(quotes >> (16 - n))) {
-            _mm_store_si128(reinterpret_cast<__m128i *>(tmp), v);
-            copy_bytes(out->data + out->len, tmp + 16 - n, n);
-            out->len += n;
-            out->data[out->len] = '\0';
-            return;
+    auto hash = static_cast<const char *>(target.n ? std::memchr(target.p, '#', target.n) : nullptr);
+    span page = hash ? span{target.p, size_t(hash - target.p)} : target;
+    span fragment = hash ? span{hash + 1, size_t(target.p + target.n - (hash + 1))} : span{nullptr, 0};
+    const bool section = hash == target.p;
+    if (encoded && !section && has_dot_segment(page)) return false;
+
+    wt_buf_append_lit(out, "<a href=\"");
+    if (!section) {
+        std::string_view tpl = cfg.link_template ? std::string_view(cfg.link_template, cfg.link_template_len)
+                                                 : std::string_view("/wiki/$1");
+        for (size_t at = 0;;) {
+            size_t var = tpl.find("$1", at);
+            std::string_view piece = tpl.substr(at, var == tpl.npos ? tpl.npos : var - at);
+            wt_buf_append_html_escaped(out, piece.data(), piece.size());
+            if (var == tpl.npos) break;
+            if (var == 0 && page_needs_dot_slash(page, encoded)) wt_buf_append_lit(out, "./");
+            append_target(s, page);
+            at = var + 2;
         }
     }
-#endif
-    if (scan_for<'"'>(p, p + n, s.doc) != p + n) {
-        wt_buf_append_wiki_url(out, p, n);
-        return;
+    if (hash) {
+        wt_buf_append_char(out, '#');
+        append_target(s, fragment);
     }
-    if (!wt_buf_room(out, n)) return;
-    copy_replacing(out->data + out->len, p, n, ' ', '_');
-    out->len += n;
-    out->data[out->len] = '\0';
+    wt_buf_append_char(out, '"');
+    if (!section && cfg.page_exists) {
+        span name = trim_both(page);
+        if (!cfg.page_exists(cfg.context, name.p, name.n)) wt_buf_append_lit(out, " class=\"new\"");
+    }
+    wt_buf_append_char(out, '>');
+    return true;
 }
 
-// A link label: copied whole when it holds no markup byte, else rendered.
+// ---- Internal links ---------------------------------------------------------
+
+// A link label: copied whole when it holds no markup byte, else rendered as a
+// label (its elements close within it; with balancing, no link inside it).
 void render_label(inline_scan &s, span label) noexcept
 {
     const char *end = label.p + label.n;
-    if (label.n && scan_marks<inline_marks>(label.p, end, s.doc) == end) wt_buf_put(s.out, label.p, label.n);
-    else parse_inline_internal(label.p, label.n, s.out, s.counter, s.doc, s.limit);
+    if (label.n && scan_marks<inline_marks>(label.p, end, s.cx.doc) == end) {
+        wt_buf_put(s.out, label.p, label.n);
+        return;
+    }
+    inline_context cx = s.cx;
+    cx.in_link = true;
+    parse_inline(label.p, label.n, s.out, cx);
 }
 
-// The common internal link, whose destination needs no escaping and whose label
-// is plain text, written with one reservation and no per-piece checks. The
-// destination goes 16 bytes and the label 32 bytes at a time, reading only
-// bytes up to the span's end and the one after it; bytes stored beyond each
-// piece land in the reserved room and are overwritten. Returns false, having
-// committed nothing, for any other link.
-bool plain_link(inline_scan &s, span dest, bool anchor, span label, const char *trail,
-                size_t trail_n) noexcept
+// The common internal link under the default address rule, whose destination
+// needs no escaping and whose label is plain text (`label_plain` when the
+// caller already knows it), written with one reservation and no per-piece
+// checks. The destination goes 16 bytes and the label 32 bytes at a time,
+// reading only bytes up to the document's readable limit; bytes stored beyond
+// each piece land in the reserved room and are overwritten. Returns false,
+// having committed nothing, for any other link.
+bool plain_link(inline_scan &s, span dest, bool section, span label, span trail, bool label_plain) noexcept
 {
-#if defined(__SSE2__)
     size_t dest_chunks = (dest.n + 15) / 16;
     size_t label_whole = piece_extent(label.n);
-    if (dest_chunks > 4 || size_t(s.limit - dest.p) + 1 < dest_chunks * 16 ||
-        size_t(s.limit - label.p) + 1 < label_whole)
+    if (dest_chunks > 4 || (dest.n && (s.cx.limit < dest.p || size_t(s.cx.limit - dest.p) + 1 < dest_chunks * 16)) ||
+        !readable_pieces(s.cx, label.p, label.n))
         return false;
     const char *label_end = label.p + label.n;
-    if (label.n && scan_marks<inline_marks>(label.p, label_end, s.doc) != label_end) return false;
-    wt_buf *out = s.out;
-    if (!wt_buf_room(out, 15 + dest_chunks * 16 + 2 + label_whole + trail_n + 4)) return false;
-
-    char *d = out->data + out->len;
-    if (anchor) {
-        __builtin_memcpy(d, "<a href=\"#", 10);
-        d += 10;
-    } else {
-        __builtin_memcpy(d, "<a href=\"/wiki/", 15);
-        d += 15;
-    }
-    if (!put_target_pieces(d, dest.p, dest.n)) return false;
+    if (!label_plain && label.n && scan_marks<inline_marks>(label.p, label_end, s.cx.doc) != label_end)
+        return false;
+    char *d = wt_buf_reserve(s.out, 15 + dest_chunks * 16 + 2 + label_whole + trail.n + 4);
+    if (!d) return false;
+    char *const start = d;
+    static const char wiki_open[16] = "<a href=\"/wiki/";
+    static const char section_open[16] = "<a href=\"#";
+    __builtin_memcpy(d, section ? section_open : wiki_open, 16);
+    d += section ? 10 : 15;
+    if (!copy_underscored_pieces(d, dest.p, dest.n)) return false;
     d += dest.n;
     __builtin_memcpy(d, "\">", 2);
     d += 2;
     copy_pieces(d, label.p, label.n);
     d += label.n;
-    for (size_t i = 0; i < trail_n; ++i) *d++ = trail[i];
+    if (trail.n) {
+        __builtin_memcpy(d, trail.p, trail.n);
+        d += trail.n;
+    }
     __builtin_memcpy(d, "</a>", 4);
     d += 4;
-    *d = '\0';
-    out->len = size_t(d - out->data);
+    wt_buf_commit(s.out, size_t(d - start));
     return true;
-#else
-    (void)s, (void)dest, (void)anchor, (void)label, (void)trail, (void)trail_n;
-    return false;
-#endif
+}
+
+// Writes an internal link: its address by the options' rule, the label, and
+// the trail inside the link. Returns false, having written nothing, when the
+// target cannot be a link.
+bool write_internal_link(inline_scan &s, span target, span label, span trail, bool label_plain = false) noexcept
+{
+    const bool section = target.n > 0 && target.p[0] == '#';
+    wt_buf *out = s.out;
+    if (s.cx.cfg->plain_links) {
+        span dest = section ? span{target.p + 1, target.n - 1} : target;
+        if (plain_link(s, dest, section, label, trail, label_plain)) return true;
+        if (section) wt_buf_append_lit(out, "<a href=\"#");
+        else wt_buf_append_lit(out, "<a href=\"/wiki/");
+        wt_buf_append_wiki_url(out, dest.p, dest.n, s.cx.limit);
+        wt_buf_append_lit(out, "\">");
+    } else if (!append_link_open(s, target)) {
+        return false;
+    }
+    render_label(s, label);
+    append_span(out, trail.p, trail.p + trail.n);
+    wt_buf_append_lit(out, "</a>");
+    return true;
+}
+
+// The letters after a link's "]]" that join its text.
+span link_trail(const inline_scan &s, const char *p) noexcept
+{
+    const char *e = p;
+    while (e < s.end && is_letter(uc(*e))) ++e;
+    return span{p, size_t(e - p)};
 }
 
 #if defined(WT_SIMD)
@@ -351,29 +550,19 @@ inline window_range trimmed(uint64_t space, size_t a, size_t e) noexcept
     return {size_t(__builtin_ctzll(kept)), size_t(64 - __builtin_clzll(kept))};
 }
 
-// Stores the W bytes at src to dst with every space made '_'.
-template <int W>
-inline void put_underscored(char *dst, const char *src) noexcept
-{
-    for (int k = 0; k < W / 16; ++k) {
-        unsigned quotes;
-        __m128i v = underscore_spaces(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * k)), &quotes);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * k), v);
-    }
-}
-
 // The usual internal link, whose text from "[[" to "]]" fits one window of W
 // bytes, whose destination needs no escaping and whose label is plain text:
-// found and written with a fixed number of block operations and no loop over
-// its bytes (the same result as the general path below). Returns the position
-// after the link and its trail, or nullptr, having written nothing, for any
-// other link or when the window and the pieces written from it would pass the
-// end of the document. *wider is set when no "]]" lies within the window.
+// its parts found with a fixed number of block operations and no loop over
+// its bytes (the same split as the general path below), then written by the
+// common writer. Returns the position after the link and its trail, or
+// nullptr, having written nothing, for any other link or when the window
+// would pass the readable end of the document. *wider is set when no "]]"
+// lies within the window.
 template <int W>
 const char *short_link(inline_scan &s, const char *p, bool *wider) noexcept
 {
     const char *w = p + 2;
-    if (size_t(s.limit - w) < 128) return nullptr;
+    if (s.cx.limit - w < 128) return nullptr;
     link_window<W> win(w);
 
     // The first "]]" that lies wholly within the span; one that starts at the
@@ -396,86 +585,61 @@ const char *short_link(inline_scan &s, const char *p, bool *wider) noexcept
     } else {
         target = label = trimmed(win.space, 0, close);
     }
-    bool anchor = target.e > target.a && w[target.a] == '#';
-    window_range dest{target.a + anchor, target.e};
+    bool section = target.e > target.a && w[target.a] == '#';
+    window_range dest{target.a + section, target.e};
     if (win.bad & ((bits_below(dest.e) & ~bits_below(dest.a)) | (bits_below(label.e) & ~bits_below(label.a))))
         return nullptr;
-
-    const char *trail = w + close + 2;
-    const char *trail_end = trail;
-    while (trail_end < s.end && is_letter(uc(*trail_end))) ++trail_end;
-    size_t trail_n = size_t(trail_end - trail);
-
-    wt_buf *out = s.out;
-    if (!wt_buf_room(out, 15 + W + 2 + W + trail_n + 4)) return nullptr;
-    char *d = out->data + out->len;
-    static const char wiki_open[16] = "<a href=\"/wiki/";
-    static const char anchor_open[16] = "<a href=\"#";
-    __builtin_memcpy(d, anchor ? anchor_open : wiki_open, 16);
-    d += anchor ? 10 : 15;
-    put_underscored<W>(d, w + dest.a);
-    d += dest.e - dest.a;
-    __builtin_memcpy(d, "\">", 2);
-    d += 2;
-    char piece[W];
-    __builtin_memcpy(piece, w + label.a, W);
-    __builtin_memcpy(d, piece, W);
-    d += label.e - label.a;
-    if (trail_n) {
-        __builtin_memcpy(d, trail, trail_n);
-        d += trail_n;
-    }
-    __builtin_memcpy(d, "</a>", 4);
-    d += 4;
-    *d = '\0';
-    out->len = size_t(d - out->data);
-    return trail_end;
+    span trail = link_trail(s, w + close + 2);
+    if (!plain_link(s, span{w + dest.a, dest.e - dest.a}, section, span{w + label.a, label.e - label.a}, trail,
+                    true))
+        return nullptr;
+    return trail.p + trail.n;
 }
 #endif
 
 // Internal link at p ("[[" already seen). Returns the position after the link
-// and its trail, or nullptr when no "]]" closes it within the span.
+// and its trail, or nullptr when no "]]" closes it within the span or its
+// target cannot be a link.
 const char *internal_link(inline_scan &s, const char *p) noexcept
 {
 #if defined(WT_SIMD)
-    bool wider = false;
-    if (const char *next = short_link<32>(s, p, &wider)) return next;
-    if (wider)
-        if (const char *next = short_link<64>(s, p, &wider)) return next;
+    if (s.cx.cfg->plain_links) {
+        bool wider = false;
+        if (const char *next = short_link<32>(s, p, &wider)) return next;
+        if (wider)
+            if (const char *next = short_link<64>(s, p, &wider)) return next;
+    }
 #endif
-    const char *close = s.close_link.find(p + 2, [&](const char *q) { return find_pair<']'>(q, s.end, s.doc); });
+    const char *close = s.close_link.find(p + 2, [&](const char *q) { return find_pair<']'>(q, s.end, s.cx.doc); });
     if (!close) return nullptr;
     span target, label;
-    split_link(span{p + 2, size_t(close - (p + 2))}, &target, &label, s.doc);
-
-    const char *trail = close + 2;
-    const char *trail_end = trail;
-    while (trail_end < s.end && is_letter(uc(*trail_end))) ++trail_end;
-
-    bool anchor = target.n > 0 && target.p[0] == '#';
-    span dest = anchor ? span{target.p + 1, target.n - 1} : target;
-    if (plain_link(s, dest, anchor, label, trail, size_t(trail_end - trail))) return trail_end;
-
-    wt_buf *out = s.out;
-    if (anchor) {
-        wt_buf_append_lit(out, "<a href=\"#");
-        append_wiki_target(s, target.p + 1, target.n - 1);
-    } else {
-        wt_buf_append_lit(out, "<a href=\"/wiki/");
-        append_wiki_target(s, target.p, target.n);
-    }
-    wt_buf_append_lit(out, "\">");
-    render_label(s, label);
-    append_span(out, trail, trail_end);
-    wt_buf_append_lit(out, "</a>");
-    return trail_end;
+    split_link(span{p + 2, size_t(close - (p + 2))}, &target, &label, s.cx.doc);
+    span trail = link_trail(s, close + 2);
+    if (!write_internal_link(s, target, label, trail)) return nullptr;
+    return trail.p + trail.n;
 }
 
-void append_external_open(wt_buf *out, const char *url, size_t n) noexcept
+// ---- External links and bare URLs -------------------------------------------
+
+void append_external_open(const inline_scan &s, const char *url, size_t n) noexcept
 {
+    wt_buf *out = s.out;
     wt_buf_append_lit(out, "<a href=\"");
     wt_buf_append_attr_value(out, url, n);
-    wt_buf_append_lit(out, "\" class=\"external\" rel=\"nofollow\">");
+    if (s.cx.cfg->rel_len) {
+        wt_buf_append_lit(out, "\" class=\"external\" rel=\"");
+        wt_buf_append_html_escaped(out, s.cx.cfg->rel, s.cx.cfg->rel_len);
+        wt_buf_append_lit(out, "\">");
+    } else {
+        wt_buf_append_lit(out, "\" class=\"external\">");
+    }
+}
+
+// Whether links are written here: not inside another link's label when tags
+// are balanced, where a link's text stands without its element.
+bool links_allowed(const inline_scan &s) noexcept
+{
+    return !(s.cx.in_link && balancing(s.cx));
 }
 
 // Bracketed external link at p ('[' not followed by '['). Returns the position
@@ -487,7 +651,7 @@ const char *external_link(inline_scan &s, const char *p) noexcept
         !starts_with(url, s.end, "ftp://") && !starts_with(url, s.end, "mailto:"))
         return nullptr;
     const char *close = s.close_ext.find(url, [&](const char *q) {
-        const char *c = scan_for<']'>(q, s.end, s.doc);
+        const char *c = scan_for<']'>(q, s.end, s.cx.doc);
         return c == s.end ? nullptr : c;
     });
     if (!close) return nullptr;
@@ -500,42 +664,54 @@ const char *external_link(inline_scan &s, const char *p) noexcept
     span label = sep ? trim_both(span{sep + 1, size_t(close - (sep + 1))}) : span{nullptr, 0};
 
     wt_buf *out = s.out;
-    append_external_open(out, url, size_t(url_end - url));
+    const bool element = links_allowed(s);
+    if (element) append_external_open(s, url, size_t(url_end - url));
     if (label.n > 0) {
         render_label(s, label);
     } else {
         int number = 1;
-        if (s.counter) {
-            if (*s.counter < INT_MAX) ++*s.counter;
-            number = *s.counter;
+        if (s.cx.counter) {
+            if (*s.cx.counter < INT_MAX) ++*s.cx.counter;
+            number = *s.cx.counter;
         }
         wt_buf_append_char(out, '[');
         append_decimal(out, number);
         wt_buf_append_char(out, ']');
     }
-    wt_buf_append_lit(out, "</a>");
+    if (element) wt_buf_append_lit(out, "</a>");
     return close + 1;
 }
 
 // Bare URL starting at p, whose prefix is known to be there. Returns its end.
 const char *bare_url(inline_scan &s, const char *p) noexcept
 {
-    const char *q = scan_url_end(p, s.end, s.doc);
+    const char *q = scan_url_end(p, s.end, s.cx.doc);
     size_t n = size_t(q - p);
-    append_external_open(s.out, p, n); // a URL holds no '"': it is a terminator
+    const bool element = links_allowed(s);
+    if (element) append_external_open(s, p, n); // a URL holds no '"': it is a terminator
     wt_buf_append(s.out, p, n);
-    wt_buf_append_lit(s.out, "</a>");
+    if (element) wt_buf_append_lit(s.out, "</a>");
     return q;
 }
 
-// Attributed span tag at s ("<span " seen), read the way an HTML tokenizer
-// reads attributes. Refused when an attribute name begins with "on" (any case),
-// when the tag or a quoted value does not end within n bytes, or when a '<'
-// occurs in it after the first byte; the last rule keeps every such scan short
-// of the next '<', so successive tags are never re-read.
-size_t match_span_tag(const char *s, size_t n) noexcept
+// ---- Tags ---------------------------------------------------------------------
+
+// One attribute of a tag, as an HTML tokenizer reads it.
+struct attribute {
+    span name;
+    span value;  // without its quotes
+    bool has_value;
+};
+
+// Reads the attributes of the tag at s, whose name ends at offset `i`, the
+// way an HTML tokenizer reads them, calling fn(attribute) for each. Returns
+// the tag's length, or 0 when it is refused: an attribute name that begins
+// with "on" (any case), a tag or quoted value that does not end within n
+// bytes, or a '<' in it after its first byte. The last rule keeps every such
+// scan short of the next '<', so successive tags are never re-read.
+template <class Fn>
+size_t read_attributes(const char *s, size_t n, size_t i, Fn fn) noexcept
 {
-    size_t i = 5;
     for (;;) {
         while (i < n && (html_space[uc(s[i])] || s[i] == '/')) ++i;
         if (i >= n || s[i] == '<') return 0;
@@ -546,26 +722,244 @@ size_t match_span_tag(const char *s, size_t n) noexcept
             ++i;
         }
         if (i - name >= 2 && (s[name] | 0x20) == 'o' && (s[name + 1] | 0x20) == 'n') return 0;
+        attribute a{span{s + name, i - name}, span{nullptr, 0}, false};
         while (i < n && html_space[uc(s[i])]) ++i;
         if (i < n && s[i] == '=') {
             ++i;
             while (i < n && html_space[uc(s[i])]) ++i;
+            a.has_value = true;
             if (i < n && (s[i] == '"' || s[i] == '\'')) {
                 char quote = s[i++];
+                size_t v = i;
                 while (i < n && s[i] != quote) {
                     if (s[i] == '<') return 0;
                     ++i;
                 }
                 if (i >= n) return 0;
+                a.value = span{s + v, i - v};
                 ++i;
             } else {
+                size_t v = i;
                 while (i < n && !html_space[uc(s[i])] && s[i] != '>') {
                     if (s[i] == '<') return 0;
                     ++i;
                 }
+                a.value = span{s + v, i - v};
             }
         }
+        fn(a);
     }
+}
+
+// Attributed span tag at s ("<span " seen): its length, or 0 when refused.
+size_t match_span_tag(const char *s, size_t n) noexcept
+{
+    return read_attributes(s, n, 5, [](const attribute &) {});
+}
+
+bool name_is(span name, std::string_view want) noexcept
+{
+    if (name.n != want.size()) return false;
+    for (size_t i = 0; i < name.n; ++i)
+        if ((uc(name.p[i]) | 0x20) != uc(want[i])) return false;
+    return true;
+}
+
+// A named character reference that the check below decodes; any other name
+// makes it refuse the value.
+struct css_entity {
+    std::string_view name;
+    char c;
+};
+constexpr css_entity css_entities[] = {
+    {"amp", '&'}, {"lt", '<'},  {"gt", '>'},     {"quot", '"'},  {"apos", '\''}, {"nbsp", ' '},
+    {"colon", ':'}, {"lpar", '('}, {"rpar", ')'}, {"sol", '/'},   {"bsol", '\\'}, {"semi", ';'},
+    {"ast", '*'},  {"excl", '!'}, {"num", '#'},   {"period", '.'}, {"commat", '@'}, {"Tab", ' '},
+    {"NewLine", ' '},
+};
+
+// Whether a style attribute's value is safe: with character references,
+// CSS comments and CSS escapes decoded or removed, it loads nothing (no url(,
+// image(, image-set(, expression, @import, behavior, -moz-binding) and does
+// not take the element out of the flow (a position other than static or
+// relative). Anything it cannot read for sure is unsafe.
+bool safe_style(span value) noexcept
+{
+    // Pass 1: character references, as the attribute's value reaches CSS.
+    // Pass 2: comments and escapes. Both shrink the text, so a buffer of the
+    // value's size holds each; a long value is refused rather than read in
+    // pieces.
+    char a[1024], b[1024];
+    if (value.n > sizeof a) return false;
+    size_t na = 0;
+    for (size_t i = 0; i < value.n;) {
+        char c = value.p[i];
+        if (c != '&') {
+            a[na++] = c;
+            ++i;
+            continue;
+        }
+        size_t j = i + 1;
+        if (j < value.n && value.p[j] == '#') {
+            ++j;
+            bool hex = j < value.n && (value.p[j] | 0x20) == 'x';
+            if (hex) ++j;
+            unsigned long cp = 0;
+            size_t digits = 0;
+            while (j < value.n && digits < 8) {
+                unsigned char d = uc(value.p[j]);
+                int v = d >= '0' && d <= '9' ? d - '0' : hex && (d | 0x20) >= 'a' && (d | 0x20) <= 'f' ? (d | 0x20) - 'a' + 10 : -1;
+                if (v < 0) break;
+                cp = cp * (hex ? 16 : 10) + unsigned(v);
+                ++j, ++digits;
+            }
+            if (!digits || cp == 0 || cp > 0x7F) return false; // only ASCII can spell a keyword
+            if (j < value.n && value.p[j] == ';') ++j;
+            a[na++] = char(cp);
+            i = j;
+            continue;
+        }
+        size_t k = j;
+        while (k < value.n && is_alnum(uc(value.p[k]))) ++k;
+        if (k == j) {
+            a[na++] = '&';
+            ++i;
+            continue;
+        }
+        std::string_view name(value.p + j, k - j);
+        const css_entity *hit = nullptr;
+        for (const css_entity &e : css_entities)
+            if (e.name == name) hit = &e;
+        if (!hit) return false;
+        a[na++] = hit->c;
+        i = k < value.n && value.p[k] == ';' ? k + 1 : k;
+    }
+    size_t nb = 0;
+    for (size_t i = 0; i < na;) {
+        if (a[i] == '/' && i + 1 < na && a[i + 1] == '*') {
+            size_t j = i + 2;
+            while (j + 1 < na && !(a[j] == '*' && a[j + 1] == '/')) ++j;
+            i = j + 1 < na ? j + 2 : na;
+            continue;
+        }
+        if (a[i] == '\\') {
+            size_t j = i + 1;
+            unsigned long cp = 0;
+            size_t digits = 0;
+            while (j < na && digits < 6 && std::isxdigit(uc(a[j]))) {
+                unsigned char d = uc(a[j]) | 0x20;
+                cp = cp * 16 + (d <= '9' ? d - '0' : d - 'a' + 10);
+                ++j, ++digits;
+            }
+            if (digits) {
+                if (cp > 0x7F) return false;
+                if (j < na && html_space[uc(a[j])]) ++j;
+                b[nb++] = char(cp);
+                i = j;
+            } else if (j < na) {
+                if (a[j] != '\n') b[nb++] = a[j];
+                i = j + 1;
+            } else {
+                i = j;
+            }
+            continue;
+        }
+        b[nb++] = a[i++];
+    }
+    // Compare in lower case with white space and controls gone.
+    size_t n = 0;
+    for (size_t i = 0; i < nb; ++i) {
+        unsigned char c = uc(b[i]);
+        if (c <= 0x20 || c == 0x7F) continue;
+        b[n++] = char(c >= 'A' && c <= 'Z' ? c | 0x20 : c);
+    }
+    std::string_view css(b, n);
+    for (std::string_view bad : {"url(", "image(", "image-set(", "expression", "@import", "behavior", "-moz-binding"})
+        if (css.find(bad) != css.npos) return false;
+    for (size_t at = css.find("position:"); at != css.npos; at = css.find("position:", at + 1)) {
+        std::string_view rest = css.substr(at + 9);
+        rest = rest.substr(0, rest.find_first_of(";!}"));
+        if (rest != "static" && rest != "relative") return false;
+    }
+    return true;
+}
+
+// Writes an attributed span tag keeping only class, title, lang, dir and a
+// safe style, each once (the first wins, as in HTML), quoted with '"'.
+void write_safe_span(wt_buf *out, const char *s, size_t n) noexcept
+{
+    static constexpr std::string_view kept[] = {"class", "title", "lang", "dir", "style"};
+    unsigned seen = 0;
+    wt_buf_append_lit(out, "<span");
+    read_attributes(s, n, 5, [&](const attribute &a) {
+        for (unsigned k = 0; k < std::size(kept); ++k) {
+            if (!name_is(a.name, kept[k])) continue;
+            if (seen >> k & 1) return;
+            seen |= 1u << k;
+            if (kept[k] == "style" && !safe_style(a.value)) return;
+            wt_buf_append_char(out, ' ');
+            wt_buf_put(out, kept[k].data(), kept[k].size());
+            wt_buf_append_lit(out, "=\"");
+            wt_buf_append_attr_value(out, a.value.p, a.value.n);
+            wt_buf_append_char(out, '"');
+            return;
+        }
+    });
+    wt_buf_append_char(out, '>');
+}
+
+// The element an allowed tag opens or closes: its kind, and whether it is a
+// closing tag. Returns false for <br> forms, which open nothing.
+bool tag_element(const char *s, size_t len, tag_kind *kind, bool *closing) noexcept
+{
+    *closing = s[1] == '/';
+    std::string_view name(s + 1 + *closing, len - 2 - *closing);
+    if (name.size() > 4 && name.substr(0, 5) == "span ") name = "span";
+    static constexpr std::string_view names[] = {"b", "i", "u", "s", "del", "sub", "sup", "code", "span", "small"};
+    for (size_t k = 0; k < std::size(names); ++k)
+        if (name == names[k]) {
+            *kind = tag_kind(k);
+            return true;
+        }
+    return false;
+}
+
+// Writes an allowed tag of `len` bytes at p: as it stands, or, with the
+// options, with its attributes made safe and its element balanced.
+void write_allowed_tag(inline_scan &s, const char *p, size_t len) noexcept
+{
+    const wt_config &cfg = *s.cx.cfg;
+    const bool safe_span = (cfg.flags & WTCORE_SAFE_ATTRIBUTES) && len > 6 && std::memcmp(p, "<span ", 6) == 0;
+    if (!balancing(s.cx)) {
+        if (safe_span) write_safe_span(s.out, p, len);
+        else wt_buf_put(s.out, p, len);
+        return;
+    }
+    tag_kind kind;
+    bool closing;
+    if (!tag_element(p, len, &kind, &closing)) {
+        wt_buf_put(s.out, p, len); // <br>
+        return;
+    }
+    tag_stack &t = *s.cx.tags;
+    if (closing) {
+        int j = find_element(s, kind, false);
+        if (j < 0) return; // a stray closer
+        if (t.items[j].quote) (kind == tag_kind::b ? s.bold : s.italic) = false;
+        close_from(t, s.out, j, 0);
+        return;
+    }
+    if (safe_span) {
+        // Written first, then recorded where it stands.
+        if (t.text_tags >= tag_stack::max_text_tags || t.n >= tag_stack::capacity) return;
+        size_t at = s.out->len;
+        write_safe_span(s.out, p, len);
+        if (s.out->failed) return;
+        t.items[t.n++] = tag_stack::entry{kind, false, at, s.out->len - at};
+        ++t.text_tags;
+        return;
+    }
+    open_element(t, s.out, kind, false, p, len);
 }
 
 // At '<': comment, nowiki passage or allowed tag. Returns the position to go on
@@ -594,8 +988,12 @@ const char *angle(inline_scan &s, const char *p, const char *&run) noexcept
         return nullptr;
     }
     size_t len;
-    if (match_allowed_tag(p, size_t(s.end - p), &len)) return p + len; // copied as it stands
-    return nullptr;
+    if (!match_allowed_tag(p, size_t(s.end - p), &len)) return nullptr;
+    if (!s.cx.cfg->flags && !s.cx.tags) return p + len; // copied with the run it ends
+    append_run(s, run, p);
+    write_allowed_tag(s, p, len);
+    run = p + len;
+    return run;
 }
 
 } // namespace
@@ -657,23 +1055,41 @@ int match_allowed_tag(const char *s, size_t n, size_t *out_len) noexcept
     }
 }
 
+void close_tags(tag_stack &tags, wt_buf *out, int floor) noexcept
+{
+    for (int j = tags.n - 1; j >= floor; --j) {
+        write_close(out, tags.items[j].kind);
+        if (!tags.items[j].quote) --tags.text_tags;
+    }
+    if (tags.n > floor) tags.n = floor;
+}
+
 void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter) noexcept
 {
-    parse_inline_internal(text, n, out, counter, text, text + n);
+    if (!text || n == 0) return;
+    static const wt_config defaults{};
+    parse_inline(text, n, out, inline_context{&defaults, text, text + n - 1, counter, nullptr});
 }
 
 void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter,
                            const char *doc, const char *limit) noexcept
 {
+    static const wt_config defaults{};
+    parse_inline(text, n, out, inline_context{&defaults, doc, limit, counter, nullptr});
+}
+
+void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context &cx) noexcept
+{
     if (!text || n == 0) return;
     const char *end = text + n;
-    mark_cursor<inline_marks> marks(doc, end);
+    mark_cursor<inline_marks> marks(cx.doc, end, cx.limit);
     const char *p = marks.next(text);
     if (p == end) { // plain text only: the common case for short spans
         wt_buf_put(out, text, n);
         return;
     }
-    inline_scan s{doc, end, limit, out, counter};
+    inline_scan s{end, out, cx};
+    if (cx.tags) s.floor = cx.in_link ? cx.tags->n : 0;
     const char *run = text; // plain bytes from here to p are copied as they stand
     for (; p < end; p = marks.next(p)) {
         switch (*p) {
@@ -742,6 +1158,11 @@ void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter
         }
     }
     append_run(s, run, p);
+    if (cx.tags) {
+        if (cx.in_link) close_tags(*cx.tags, out, s.floor);
+        else close_quotes(s);
+        return;
+    }
     if (s.italic) wt_buf_append_lit(out, "</i>");
     if (s.bold) wt_buf_append_lit(out, "</b>");
 }
