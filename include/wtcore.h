@@ -127,10 +127,12 @@ typedef struct wtcore_options {
        NULL: no check. */
     int (*page_exists)(void *context, const char *target, size_t length);
     void *context;             /* handed to page_exists */
-    /* The extended syntax (WTCORE_EXTENDED). Extra names of the category
-       namespace, for a wiki in another language: names separated by '|'
-       ("Kategorie|Kat"), any ASCII letter case. "Category" always counts.
-       NULL: only that. */
+    /* The extended syntax (WTCORE_EXTENDED). Extra names of the namespaces,
+       for a wiki in another language: names separated by '|' ("Datei|Bild"),
+       any ASCII letter case. The English names always count: "File" and
+       "Image", "Media", "Category". NULL: only those. */
+    const char *file_namespaces;
+    const char *media_namespaces;
     const char *category_namespaces;
     /* further fields only at the end */
 } wtcore_options;

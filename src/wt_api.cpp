@@ -176,6 +176,8 @@ int read_options(const wtcore_options *in, wt_config *cfg) noexcept
     if (!WT_HAS_FIELD(in, context)) return WTCORE_ERROR_OPTIONS;
     if (in->flags & ~(known_flags | WTCORE_EXTENDED)) return WTCORE_ERROR_OPTIONS;
     cfg->flags = in->flags;
+    if (WT_HAS_FIELD(in, file_namespaces)) cfg->file_namespaces = in->file_namespaces;
+    if (WT_HAS_FIELD(in, media_namespaces)) cfg->media_namespaces = in->media_namespaces;
     if (WT_HAS_FIELD(in, category_namespaces)) cfg->category_namespaces = in->category_namespaces;
     if (in->link_template) {
         size_t n = std::strlen(in->link_template);
@@ -201,6 +203,8 @@ int render_extended(wt_source src, int format, const wt_config &cfg, wt_buf *out
 {
     wt::ext::extraction x;
     wt::ext::names names;
+    names.file = cfg.file_namespaces;
+    names.media = cfg.media_namespaces;
     names.category = cfg.category_namespaces;
     int ok = wt::ext::wt_extract(src.p, src.n, names, false, &x);
     if (ok && format == WTCORE_FORMAT_TEMPLATES_JSON) wt::ext::wt_templates_json(x, out);
@@ -336,7 +340,8 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
     const bool extended_format = format == WTCORE_FORMAT_TEMPLATES_JSON || format == WTCORE_FORMAT_CATEGORIES_JSON;
     if (!extended_format && (format < WTCORE_FORMAT_HTML || format > WTCORE_FORMAT_HEADINGS_JSON))
         return WTCORE_ERROR_OPTIONS;
-    if (!extended_format && (cfg.flags & WTCORE_EXTENDED)) return WTCORE_ERROR_OPTIONS;
+    if (format != WTCORE_FORMAT_HTML && !extended_format && (cfg.flags & WTCORE_EXTENDED))
+        return WTCORE_ERROR_OPTIONS;
 
     wt_buf copy{};
     wt_source src;
@@ -346,7 +351,9 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
     // so that a large document is not copied through many doublings.
     wt_buf_init(&out, format == WTCORE_FORMAT_HTML ? src.n + src.n / 4 + 64 : json_initial_cap);
     int ok = extended_format ? render_extended(src, format, cfg, &out)
-                             : wt_active_parser().render(src, format, cfg, &out);
+             : format == WTCORE_FORMAT_HTML && (cfg.flags & WTCORE_EXTENDED)
+                 ? wt::ext::render_extended_html(src, cfg, wt_active_parser().render, &out)
+                 : wt_active_parser().render(src, format, cfg, &out);
     wt_buf_free(&copy);
     size_t n = out.len;
     char *r = release(&out, ok);

@@ -3,14 +3,16 @@
 // template parameters, comments, the tags whose content stays out of wiki
 // parsing, references, categories, behaviour switches and a redirect. Its
 // outputs are the data (templates, categories, redirect, notes) and a clean
-// text for the renderer, in which each special construct is either gone or
-// replaced by a placeholder "<\0" kind index ">". A placeholder cannot come
+// text for the renderer, in which each special construct is either gone,
+// replaced by a placeholder "<\0" kind index ">" (inline ones), or a place
+// where the HTML is cut for a block (lists of notes, pre, gallery). A placeholder cannot come
 // from the document: a NUL of the document is read as U+FFFD before this
 // pass. The JSON formats of that data live in wt_parser/extended_json.cpp.
 #ifndef WT_EXTENDED_H
 #define WT_EXTENDED_H
 
 #include "wt_buffer.h"
+#include "wt_parser.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -18,11 +20,8 @@
 namespace wt::ext {
 
 // Kinds of placeholder in the clean text; the byte after "<\0".
-inline constexpr char ph_template = 't';   // a top-level template; index into templates
-inline constexpr char ph_ref = 'r';        // a reference marker; index into refs
-inline constexpr char ph_references = 'R'; // the list of notes; index into lists
-inline constexpr char ph_literal = 'l';    // a tag's literal content (nowiki, pre, math, ...); index into literals
-inline constexpr char ph_redirect = 'd';   // the redirect notice; index 0
+inline constexpr char ph_ref = 'r';     // a reference marker; index into refs
+inline constexpr char ph_literal = 'l'; // a tag's literal content (nowiki, math, ...); index into literals
 
 // An array of plain records on a wt_buf, so that all memory still comes from
 // the buffer module. Records are trivially copyable; storage from realloc is
@@ -104,7 +103,19 @@ struct ref_rec {
     size_t group, group_n; // group == none: the default group
     size_t number;         // 1, 2, ... within its group; reused by a later ref of the same name
     size_t text, text_n;   // clean content in notes_text; text == none: no content (yet)
+    size_t uses;           // markers of this note so far (kept by the first ref of a name)
+    size_t use;            // this marker's place among them: 1, 2, ...
+    size_t group_first;    // the first reference of its group
+    size_t clean_at;       // offset of its marker in the clean text; none: inside a note
     bool marker;           // placed in the text (false: defined inside <references>)
+};
+
+// A block that the HTML is cut at: the list of notes, or a tag with a block
+// of its own (pre, code, gallery), at an offset of the clean text.
+struct block_place {
+    size_t at;
+    size_t index; // into lists (is_list) or literals
+    bool is_list;
 };
 
 // The content of a tag kept out of wiki parsing, and what it is.
@@ -139,6 +150,7 @@ struct extraction {
     pod_array<ref_rec> refs;            // in document order
     pod_array<literal_rec> literals;
     pod_array<list_rec> lists;
+    pod_array<block_place> places; // in the order of the clean text
     wt_buf clean{};      // the text for the renderer (when asked for)
     wt_buf notes_text{}; // the clean content of every reference, one after another
     size_t redirect = none, redirect_n = 0; // the redirect target, trimmed
@@ -160,6 +172,18 @@ param_view template_param(const extraction &x, const tmpl_rec &t, size_t i, size
 // [{"name":..,"sort":..}].
 void wt_templates_json(const extraction &x, wt_buf *out) noexcept;
 void wt_categories_json(const extraction &x, wt_buf *out) noexcept;
+
+// At a placeholder p ("<\0" kind index ">", before end) of x's clean text:
+// writes what it stands for and returns the position after it. A ref marker
+// and a literal are written here; anything else writes nothing.
+// Inside a link's label (in_link) a marker carries no link of its own.
+const char *write_placeholder(const char *p, const char *end, const wt_config &cfg, bool in_link,
+                              wt_buf *out) noexcept;
+
+// HTML of a document under the extended syntax: the pass, then the clean text
+// through `render` (a build's wt_render), cut at the blocks the pass placed.
+using render_fn = int (*)(wt_source doc, int format, const wt_config &cfg, wt_buf *out) noexcept;
+int render_extended_html(wt_source doc, const wt_config &cfg, render_fn render, wt_buf *out) noexcept;
 
 } // namespace wt::ext
 

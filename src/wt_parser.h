@@ -14,6 +14,10 @@
 #include <cstddef>
 #include <cstring>
 
+namespace wt::ext {
+struct extraction;
+}
+
 // The options of one conversion, checked by the interface. A value-initialised
 // record is the default: the addresses and attributes of the functions
 // without options.
@@ -29,8 +33,13 @@ struct wt_config {
     // check of the page (no link_template, page_exists or
     // WTCORE_ENCODE_TARGETS): the link fast paths apply.
     bool plain_links = true;
-    // The extended syntax: extra names of the category namespace ('|'-separated).
+    // The extended syntax: extra names of the namespaces ('|'-separated), and
+    // while its clean text is rendered, the pass's findings (placeholders
+    // are written from them).
+    const char *file_namespaces = nullptr;
+    const char *media_namespaces = nullptr;
     const char *category_namespaces = nullptr;
+    const wt::ext::extraction *ext = nullptr;
 };
 
 // A document as the parser reads it: n bytes at p, or, when `terminated`, the

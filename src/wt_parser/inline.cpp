@@ -7,6 +7,7 @@
 // plain bytes between with one append. Every search for a closer is confined to
 // the span and remembered (search_memo), so a later opener never re-reads bytes
 // that an earlier search has covered.
+#include "wt_extended.h"
 #include "wt_parser.h"
 #include "wt_scan.h"
 
@@ -967,6 +968,13 @@ void write_allowed_tag(inline_scan &s, const char *p, size_t len) noexcept
 // the three applies (the '<' is then escaped).
 const char *angle(inline_scan &s, const char *p, const char *&run) noexcept
 {
+    // A placeholder of the extended syntax's clean text; no document holds
+    // a NUL, so it cannot be anything else.
+    if (s.cx.cfg->ext && s.end - p >= 2 && p[1] == '\0') {
+        append_run(s, run, p);
+        run = wt::ext::write_placeholder(p, s.end, *s.cx.cfg, s.cx.in_link, s.out);
+        return run;
+    }
     if (starts_with(p, s.end, "<!--")) {
         std::string_view rest(p + 4, size_t(s.end - (p + 4)));
         size_t off = rest.find("-->");

@@ -460,7 +460,7 @@ size_t scanner::take_tag(size_t p, size_t lim, bool in_ref, bool in_references) 
         return end;
     case tag_action::removed: push_event(p, end, ev_kind::removed); return end;
     case tag_action::ref: {
-        ref_rec r{none, 0, none, 0, 0, none, 0, !in_references};
+        ref_rec r{none, 0, none, 0, 0, none, 0, 0, 0, 0, none, !in_references};
         read_attribute(d, attrs, attrs_n, "name", &r.name, &r.name_n);
         read_attribute(d, attrs, attrs_n, "group", &r.group, &r.group_n);
         if (r.name != none && r.name_n == 0) r.name = none;
@@ -682,6 +682,23 @@ struct walker {
         return nn >= 7 && equals_nocase(name, 7, "reflist");
     }
 
+    // A list of notes goes where the text is cut, at the top level only.
+    void place_list(wt_buf *out, size_t list) noexcept
+    {
+        if (out && out == &x->clean) s.note(x->places.push(block_place{out->len, list, true}));
+    }
+
+    // Whether a literal makes a block of its own: pre, gallery, and code
+    // without the inline attribute.
+    bool is_block(const literal_rec &l) const noexcept
+    {
+        if (l.kind == literal_kind::pre || l.kind == literal_kind::gallery) return true;
+        if (l.kind != literal_kind::code) return false;
+        for (size_t i = l.attrs; i + 6 <= l.attrs + l.attrs_n; ++i)
+            if (equals_nocase(d() + i, 6, "inline")) return false;
+        return true;
+    }
+
     size_t walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept;
 };
 
@@ -716,7 +733,8 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
                     }
                 }
                 s.note(x->lists.push(l));
-                placeholder(out, ph_references, x->lists.size() - 1);
+                place_list(out, x->lists.size() - 1);
+                pos = after_removal(out, ls, pos, to);
             } else {
                 pos = after_removal(out, ls, pos, to);
             }
@@ -728,17 +746,28 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
             pos = after_removal(out, ls, pos, to);
             break;
         }
-        case ev_kind::literal: placeholder(out, ph_literal, e.index); break;
-        case ev_kind::redirect: placeholder(out, ph_redirect, 0); break;
+        case ev_kind::literal:
+            if (out && out == &x->clean && is_block(x->literals[e.index])) {
+                s.note(x->places.push(block_place{out->len, e.index, false}));
+                pos = after_removal(out, ls, pos, to);
+            } else {
+                placeholder(out, ph_literal, e.index);
+            }
+            break;
+        case ev_kind::redirect: pos = after_removal(out, ls, pos, to); break; // the notice comes first
         case ev_kind::ref: {
             ref_rec &r = x->refs[e.index];
             size_t earlier = r.name != none ? names.find_or_add(e.index) : none;
+            size_t g = groups.find_or_add(e.index);
+            r.group_first = g == none ? e.index : g;
             if (earlier != none) {
                 r.number = x->refs[earlier].number;
+                r.use = r.marker ? ++x->refs[earlier].uses : 0;
             } else {
-                size_t g = groups.find_or_add(e.index);
-                r.number = ++counts[g == none ? e.index : g];
+                r.number = ++counts[r.group_first];
+                r.uses = r.use = r.marker ? 1 : 0;
             }
+            r.clean_at = out && out == &x->clean && r.marker ? out->len : none;
             if (e.b > e.a) {
                 size_t at = x->notes_text.len;
                 ei = walk(e.a, e.b, ei, text ? &x->notes_text : nullptr);
@@ -754,8 +783,9 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
             break;
         }
         case ev_kind::references:
-            placeholder(out, ph_references, e.index);
             if (e.b > e.a) ei = walk(e.a, e.b, ei, nullptr);
+            place_list(out, e.index);
+            pos = after_removal(out, ls, pos, to);
             break;
         }
     }

@@ -1,0 +1,310 @@
+// HTML under the extended syntax: the pass of preprocess.cpp gives the clean
+// text, which the renderer of the active build writes; references, literals
+// and the blocks that the pass placed are written here.
+#include "wt_extended.h"
+
+#include <cstring>
+
+namespace wt::ext {
+namespace {
+
+void put_decimal(wt_buf *out, size_t v) noexcept
+{
+    char digits[24];
+    size_t n = 0;
+    do digits[n++] = char('0' + v % 10);
+    while ((v /= 10) != 0);
+    char buf[24];
+    for (size_t i = 0; i < n; ++i) buf[i] = digits[n - 1 - i];
+    wt_buf_append(out, buf, n);
+}
+
+// A group's name as a part of an id: ASCII letters, digits, '-' and '.'
+// stay, every other byte becomes '_'.
+void put_group_id(wt_buf *out, const char *p, size_t n) noexcept
+{
+    for (size_t i = 0; i < n; ++i) {
+        char c = p[i];
+        bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
+        wt_buf_append_char(out, keep ? c : '_');
+    }
+    wt_buf_append_lit(out, "-");
+}
+
+// "cite_note-" [group "-"] number, the id of a note.
+void put_note_id(wt_buf *out, const extraction &x, const ref_rec &r) noexcept
+{
+    wt_buf_append_lit(out, "cite_note-");
+    if (r.group != none) put_group_id(out, x.doc + r.group, r.group_n);
+    put_decimal(out, r.number);
+}
+
+// A marker links to its note, except inside a link's label, where a link
+// cannot be.
+void write_marker(const extraction &x, const ref_rec &r, bool in_link, wt_buf *out) noexcept
+{
+    wt_buf_append_lit(out, "<sup class=\"reference\" id=\"cite_ref-");
+    if (r.group != none) put_group_id(out, x.doc + r.group, r.group_n);
+    put_decimal(out, r.number);
+    if (r.use > 1) { // a later marker of the same note: an id of its own
+        wt_buf_append_lit(out, "-");
+        put_decimal(out, r.use);
+    }
+    if (in_link) {
+        wt_buf_append_lit(out, "\">[");
+    } else {
+        wt_buf_append_lit(out, "\"><a href=\"#");
+        put_note_id(out, x, r);
+        wt_buf_append_lit(out, "\">[");
+    }
+    if (r.group != none) {
+        wt_buf_append_html_escaped(out, x.doc + r.group, r.group_n);
+        wt_buf_append_lit(out, " ");
+    }
+    put_decimal(out, r.number);
+    if (in_link) wt_buf_append_lit(out, "]</sup>");
+    else wt_buf_append_lit(out, "]</a></sup>");
+}
+
+void write_literal(const extraction &x, const literal_rec &l, bool block, wt_buf *out) noexcept
+{
+    const char *p = x.doc + l.start;
+    switch (l.kind) {
+    case literal_kind::nowiki: wt_buf_append_html_escaped(out, p, l.n); break;
+    case literal_kind::math:
+    case literal_kind::chem:
+        wt_buf_append_lit(out, "<code>");
+        wt_buf_append_html_escaped(out, p, l.n);
+        wt_buf_append_lit(out, "</code>");
+        break;
+    case literal_kind::pre:
+    case literal_kind::code:
+        if (block) {
+            // A line feed right after the opening tag is not part of the text.
+            size_t skip = l.n && p[0] == '\n' ? 1 : 0;
+            wt_buf_append_lit(out, "<pre>");
+            wt_buf_append_html_escaped(out, p + skip, l.n - skip);
+            wt_buf_append_lit(out, "</pre>\n");
+        } else {
+            wt_buf_append_lit(out, "<code>");
+            wt_buf_append_html_escaped(out, p, l.n);
+            wt_buf_append_lit(out, "</code>");
+        }
+        break;
+    case literal_kind::gallery: break; // written by write_gallery
+    }
+}
+
+struct html_driver {
+    const extraction &x;
+    const wt_config &cfg;
+    render_fn render;
+    wt_buf *out;
+    bool failed = false;
+    // Per group (indexed by the group's first reference): the notes not yet
+    // listed, as a chain through next_pending.
+    pod_array<size_t> head, tail, next_pending;
+    size_t cursor = 0; // references before it have been queued
+    wt_config with_ext{}; // cfg, with the pass's findings
+
+    void render_text(const char *p, size_t n, const wt_config &c) noexcept
+    {
+        if (n == 0) return;
+        failed |= !render(wt_source{p, n, false}, WTCORE_FORMAT_HTML, c, out);
+    }
+
+    // Queues the notes whose first marker lies before clean offset `at`.
+    void queue_until(size_t at) noexcept
+    {
+        for (; cursor < x.refs.size(); ++cursor) {
+            const ref_rec &r = x.refs[cursor];
+            if (r.clean_at != none && r.clean_at >= at) break;
+            bool first_of_note = r.use == 1 || (!r.marker && r.uses == 0);
+            if (!first_of_note) continue;
+            size_t g = r.group_first;
+            if (head[g] == none) head[g] = cursor;
+            else next_pending[tail[g]] = cursor;
+            tail[g] = cursor;
+        }
+    }
+
+    // Lists the queued notes of one group (that of reference g).
+    void write_list(size_t g) noexcept
+    {
+        if (head[g] == none) return;
+        wt_buf_append_lit(out, "<ol class=\"references\">\n");
+        for (size_t i = head[g]; i != none; i = next_pending[i]) {
+            const ref_rec &r = x.refs[i];
+            wt_buf_append_lit(out, "<li id=\"");
+            put_note_id(out, x, r);
+            wt_buf_append_lit(out, "\">");
+            if (r.text != none) render_text(x.notes_text.data + r.text, r.text_n, with_ext);
+            wt_buf_append_lit(out, "</li>\n");
+        }
+        wt_buf_append_lit(out, "</ol>\n");
+        head[g] = tail[g] = none;
+    }
+
+    // The group's first reference for a list, or none when no note has it.
+    size_t group_of(const list_rec &l) const noexcept
+    {
+        for (size_t i = 0; i < x.refs.size(); ++i) { // the first of each group holds it
+            const ref_rec &r = x.refs[i];
+            if (r.group_first != i) continue;
+            if ((l.group == none) != (r.group == none)) continue;
+            if (l.group == none || (l.group_n == r.group_n && std::memcmp(x.doc + l.group, x.doc + r.group, l.group_n) == 0))
+                return i;
+        }
+        return none;
+    }
+
+    // A gallery: one item per line, the file's name linked.
+    void write_gallery(const literal_rec &l) noexcept
+    {
+        wt_buf doc{};
+        wt_buf_init(&doc, l.n + 64);
+        const char *p = x.doc + l.start, *end = p + l.n;
+        while (p < end) {
+            const char *nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
+            const char *line_end = nl ? nl : end;
+            const char *bar = static_cast<const char *>(std::memchr(p, '|', size_t(line_end - p)));
+            const char *name_end = bar ? bar : line_end;
+            while (p < name_end && static_cast<unsigned char>(*p) <= 0x20) ++p;
+            while (name_end > p && static_cast<unsigned char>(name_end[-1]) <= 0x20) --name_end;
+            // Names with brackets or braces would not stay one link.
+            bool plain = name_end > p;
+            for (const char *q = p; q < name_end && plain; ++q) plain = !std::strchr("[]{}<>\r", *q);
+            if (plain) {
+                const void *colon = std::memchr(p, ':', size_t(name_end - p));
+                wt_buf_append_lit(&doc, "* [[:");
+                if (!colon) wt_buf_append_lit(&doc, "File:");
+                wt_buf_append(&doc, p, size_t(name_end - p));
+                wt_buf_append_lit(&doc, "]]\n");
+            }
+            p = nl ? nl + 1 : end;
+        }
+        wt_config plain_cfg = cfg;
+        plain_cfg.flags &= ~unsigned(WTCORE_EXTENDED);
+        plain_cfg.ext = nullptr;
+        failed |= doc.failed;
+        render_text(doc.data, doc.len, plain_cfg);
+        wt_buf_free(&doc);
+    }
+
+    void write_redirect() noexcept
+    {
+        wt_buf doc{};
+        wt_buf_init(&doc, x.redirect_n + 8);
+        wt_buf_append_lit(&doc, "[[");
+        wt_buf_append(&doc, x.doc + x.redirect, x.redirect_n);
+        wt_buf_append_lit(&doc, "]]");
+        failed |= doc.failed;
+        wt_config plain_cfg = cfg;
+        plain_cfg.flags &= ~unsigned(WTCORE_EXTENDED);
+        plain_cfg.ext = nullptr;
+        wt_buf_append_lit(out, "<div class=\"redirect\">");
+        render_text(doc.data, doc.len, plain_cfg);
+        wt_buf_append_lit(out, "</div>\n");
+        wt_buf_free(&doc);
+    }
+
+    void run() noexcept
+    {
+        size_t nrefs = x.refs.size();
+        for (pod_array<size_t> *a : {&head, &tail, &next_pending}) {
+            wt_buf_init(&a->b, nrefs * sizeof(size_t) + 1);
+            for (size_t i = 0; i < nrefs; ++i) a->push(none);
+            failed |= a->b.failed;
+        }
+        if (failed) return;
+        if (x.redirect != none) write_redirect();
+        with_ext = cfg;
+        with_ext.ext = &x;
+        const wt_config &c = with_ext;
+        size_t from = 0;
+        for (size_t i = 0; i < x.places.size(); ++i) {
+            const block_place &pl = x.places[i];
+            render_text(x.clean.data + from, pl.at - from, c);
+            from = pl.at;
+            if (pl.is_list) {
+                queue_until(pl.at);
+                size_t g = group_of(x.lists[pl.index]);
+                if (g != none) write_list(g);
+            } else if (x.literals[pl.index].kind == literal_kind::gallery) {
+                write_gallery(x.literals[pl.index]);
+            } else {
+                write_literal(x, x.literals[pl.index], true, out);
+            }
+        }
+        render_text(x.clean.data + from, x.clean.len - from, c);
+        // Notes that no list has shown go at the end, group by group.
+        queue_until(none);
+        for (size_t g = 0; g < nrefs; ++g)
+            if (x.refs[g].group_first == g) write_list(g);
+    }
+};
+
+} // namespace
+
+const char *write_placeholder(const char *p, const char *end, const wt_config &cfg, bool in_link,
+                              wt_buf *out) noexcept
+{
+    const char *q = p + 3;
+    size_t index = 0;
+    while (q < end && *q >= '0' && *q <= '9') index = index * 10 + size_t(*q++ - '0');
+    const char *next = q < end ? q + 1 : end; // past the '>'
+    const extraction *x = cfg.ext;
+    if (!x || p + 2 >= end) return next;
+    if (p[2] == ph_ref && index < x->refs.size()) write_marker(*x, x->refs[index], in_link, out);
+    else if (p[2] == ph_literal && index < x->literals.size()) write_literal(*x, x->literals[index], false, out);
+    return next;
+}
+
+// Drops what is left of placeholders that reached a place where they are not
+// read (a link's address, a heading's id): the NUL with the kind and digits
+// after it, and the '<' and '>' (or "&lt;" and "&gt;") around them.
+void drop_placeholders(wt_buf *out, size_t from) noexcept
+{
+    char *d = out->data;
+    if (!d || !std::memchr(d + from, '\0', out->len - from)) return;
+    size_t w = from, n = out->len;
+    for (size_t i = from; i < n;) {
+        if (d[i] != '\0') {
+            d[w++] = d[i++];
+            continue;
+        }
+        if (w >= from + 1 && d[w - 1] == '<') --w;
+        else if (w >= from + 4 && std::memcmp(d + w - 4, "&lt;", 4) == 0) w -= 4;
+        i += 2; // the NUL and the kind
+        while (i < n && d[i] >= '0' && d[i] <= '9') ++i;
+        if (i < n && d[i] == '>') ++i;
+        else if (i + 4 <= n && std::memcmp(d + i, "&gt;", 4) == 0) i += 4;
+    }
+    out->len = w;
+    d[w] = '\0';
+}
+
+int render_extended_html(wt_source doc, const wt_config &cfg, render_fn render, wt_buf *out) noexcept
+{
+    if (!out) return 0;
+    const size_t start = out->len;
+    extraction x;
+    names ns;
+    ns.file = cfg.file_namespaces;
+    ns.media = cfg.media_namespaces;
+    ns.category = cfg.category_namespaces;
+    int ok = wt_extract(doc.p, doc.n, ns, true, &x);
+    if (ok) {
+        html_driver d{x, cfg, render, out, false, {}, {}, {}, 0, {}};
+        d.run();
+        ok = !d.failed;
+        d.head.release();
+        d.tail.release();
+        d.next_pending.release();
+    }
+    wt_extraction_free(&x);
+    if (ok) drop_placeholders(out, start);
+    return ok && !out->failed;
+}
+
+} // namespace wt::ext
