@@ -351,9 +351,7 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
     // so that a large document is not copied through many doublings.
     wt_buf_init(&out, format == WTCORE_FORMAT_HTML ? src.n + src.n / 4 + 64 : json_initial_cap);
     int ok = extended_format ? render_extended(src, format, cfg, &out)
-             : format == WTCORE_FORMAT_HTML && (cfg.flags & WTCORE_EXTENDED)
-                 ? wt::ext::render_extended_html(src, cfg, wt_active_parser().render, &out)
-                 : wt_active_parser().render(src, format, cfg, &out);
+                             : wt_active_parser().render(src, format, cfg, &out);
     wt_buf_free(&copy);
     size_t n = out.len;
     char *r = release(&out, ok);

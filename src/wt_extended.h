@@ -173,18 +173,24 @@ param_view template_param(const extraction &x, const tmpl_rec &t, size_t i, size
 void wt_templates_json(const extraction &x, wt_buf *out) noexcept;
 void wt_categories_json(const extraction &x, wt_buf *out) noexcept;
 
-// At a placeholder p ("<\0" kind index ">", before end) of x's clean text:
-// writes what it stands for and returns the position after it. A ref marker
-// and a literal are written here; anything else writes nothing.
-// Inside a link's label (in_link) a marker carries no link of its own.
+} // namespace wt::ext
+
+// The HTML side, compiled with each build of the parser (see wt_isa.h).
+namespace wt {
+WT_ISA_BEGIN
+
+// At a placeholder p ("<\0" kind index ">", before end) of the clean text
+// that cfg.ext describes: writes what it stands for and returns the position
+// after it. Inside a link's label (in_link) a marker carries no link.
 const char *write_placeholder(const char *p, const char *end, const wt_config &cfg, bool in_link,
                               wt_buf *out) noexcept;
 
 // HTML of a document under the extended syntax: the pass, then the clean text
-// through `render` (a build's wt_render), cut at the blocks the pass placed.
-using render_fn = int (*)(wt_source doc, int format, const wt_config &cfg, wt_buf *out) noexcept;
-int render_extended_html(wt_source doc, const wt_config &cfg, render_fn render, wt_buf *out) noexcept;
+// through the renderer, cut at the tables and at the blocks the pass placed.
+// Returns 1, or 0 when memory ran out.
+int render_extended_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept;
 
-} // namespace wt::ext
+WT_ISA_END
+} // namespace wt
 
 #endif

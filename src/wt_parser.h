@@ -216,6 +216,13 @@ struct inline_context {
     bool in_link = false;
 };
 
+// Writes the attributes of a table element, as ` name="value"` each: n
+// bytes of wikitext read by the tokenizer of span tags; none when it refuses
+// them (an on* attribute among them). Under WTCORE_SAFE_ATTRIBUTES only class,
+// title, lang, dir, a safe style and the table attributes (colspan, rowspan,
+// scope, align, valign, width, height, abbr, headers) are kept.
+void write_table_attributes(wt_buf *out, const char *s, size_t n, const wt_config &cfg) noexcept;
+
 // Renders one span of inline text into out.
 void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context &cx) noexcept;
 

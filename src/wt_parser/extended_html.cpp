@@ -1,12 +1,20 @@
 // HTML under the extended syntax: the pass of preprocess.cpp gives the clean
-// text, which the renderer of the active build writes; references, literals
-// and the blocks that the pass placed are written here.
+// text, which the block renderer writes a piece at a time; tables,
+// references, literals and the blocks that the pass placed are written here.
 #include "wt_extended.h"
 
 #include <cstring>
+#include <string_view>
 
-namespace wt::ext {
+namespace wt {
+WT_ISA_BEGIN
 namespace {
+
+using namespace wt::ext;
+
+// Tables nested deeper than this are text: each level renders its cells once
+// more.
+constexpr int max_table_depth = 8;
 
 void put_decimal(wt_buf *out, size_t v) noexcept
 {
@@ -98,7 +106,6 @@ void write_literal(const extraction &x, const literal_rec &l, bool block, wt_buf
 struct html_driver {
     const extraction &x;
     const wt_config &cfg;
-    render_fn render;
     wt_buf *out;
     bool failed = false;
     // Per group (indexed by the group's first reference): the notes not yet
@@ -107,10 +114,12 @@ struct html_driver {
     size_t cursor = 0; // references before it have been queued
     wt_config with_ext{}; // cfg, with the pass's findings
 
+    size_t place = 0; // the next block place to write
+
     void render_text(const char *p, size_t n, const wt_config &c) noexcept
     {
         if (n == 0) return;
-        failed |= !render(wt_source{p, n, false}, WTCORE_FORMAT_HTML, c, out);
+        render_html(wt_source{p, n, false}, c, out);
     }
 
     // Queues the notes whose first marker lies before clean offset `at`.
@@ -208,6 +217,221 @@ struct html_driver {
         wt_buf_free(&doc);
     }
 
+    // Renders the clean text [a, b): the text between blocks through the
+    // block renderer, the places and the tables here.
+    void render_range(size_t a, size_t b, int depth) noexcept
+    {
+        const char *d = x.clean.data;
+        size_t seg = a;
+        for (size_t ls = a; ls < b && !failed;) {
+            const char *nl = static_cast<const char *>(std::memchr(d + ls, '\n', b - ls));
+            size_t le = nl ? size_t(nl - d) : b;
+            size_t t = ls;
+            while (t < le && (d[t] == ' ' || d[t] == '\t')) ++t;
+            if (depth < max_table_depth && le - t >= 2 && d[t] == '{' && d[t + 1] == '|') {
+                render_segment(seg, ls);
+                seg = write_table(ls, b, depth);
+                ls = seg;
+                continue;
+            }
+            ls = nl ? le + 1 : b;
+        }
+        render_segment(seg, b);
+    }
+
+    // Text without tables: cut at the block places in it.
+    void render_segment(size_t a, size_t b) noexcept
+    {
+        size_t from = a;
+        for (; place < x.places.size() && x.places[place].at <= b; ++place) {
+            const block_place &pl = x.places[place];
+            if (pl.at < a) continue; // inside table markup
+            render_text(x.clean.data + from, pl.at - from, with_ext);
+            from = pl.at;
+            if (pl.is_list) {
+                queue_until(pl.at);
+                size_t g = group_of(x.lists[pl.index]);
+                if (g != none) write_list(g);
+            } else if (x.literals[pl.index].kind == literal_kind::gallery) {
+                write_gallery(x.literals[pl.index]);
+            } else {
+                write_literal(x, x.literals[pl.index], true, out);
+            }
+        }
+        render_text(x.clean.data + from, b - from, with_ext);
+    }
+
+    // A cell's content [a, b), trimmed: rendered as blocks, and a lone
+    // paragraph unwrapped, as a one-line cell reads.
+    void write_cell_content(size_t a, size_t b, int depth) noexcept
+    {
+        const char *d = x.clean.data;
+        while (a < b && static_cast<unsigned char>(d[a]) <= 0x20) ++a;
+        while (b > a && static_cast<unsigned char>(d[b - 1]) <= 0x20) --b;
+        size_t at = out->len;
+        render_range(a, b, depth + 1);
+        if (out->failed || out->len - at < 8) return;
+        char *o = out->data + at;
+        size_t n = out->len - at;
+        if (std::memcmp(o, "<p>", 3) == 0 && std::memcmp(o + n - 5, "</p>\n", 5) == 0 &&
+            !memmem_p(o + 3, n - 8)) {
+            std::memmove(o, o + 3, n - 8);
+            out->len = at + n - 8;
+            out->data[out->len] = '\0';
+        }
+    }
+
+    static bool memmem_p(const char *p, size_t n) noexcept
+    {
+        for (size_t i = 0; i + 2 < n; ++i)
+            if (p[i] == '<' && (p[i + 1] == 'p' || p[i + 1] == '/') && (p[i + 2] == '>' || p[i + 2] == 'p'))
+                return true;
+        return false;
+    }
+
+    // A cell of `n` bytes at `a` (after its marker): "attributes | content"
+    // or content alone, as element th or td.
+    void write_cell(const char *tag, size_t a, size_t e, int depth) noexcept
+    {
+        const char *d = x.clean.data;
+        const char *bar = static_cast<const char *>(std::memchr(d + a, '|', e - a));
+        size_t content = a;
+        wt_buf_append_char(out, '<');
+        wt_buf_append_str(out, tag);
+        if (bar) {
+            size_t b = size_t(bar - d);
+            std::string_view before(d + a, b - a);
+            if (before.find("[[") == before.npos && before.find('\n') == before.npos) {
+                write_table_attributes(out, d + a, b - a, cfg);
+                content = b + 1;
+            }
+        }
+        wt_buf_append_char(out, '>');
+        write_cell_content(content, e, depth);
+        wt_buf_append_lit(out, "</");
+        wt_buf_append_str(out, tag);
+        wt_buf_append_lit(out, ">\n");
+    }
+
+    // The table whose "{|" line starts at ls; returns where the text goes on
+    // (after its "|}" line, or b when it is not closed).
+    size_t write_table(size_t ls, size_t b, int depth) noexcept
+    {
+        const char *d = x.clean.data;
+        enum { none_open, caption, cell } open = none_open;
+        const char *tag = "td";
+        size_t cell_start = 0; // the cell's bytes after its marker
+        bool row_open = false;
+        size_t row_attrs = 0, row_attrs_n = 0;
+        int nested = 0;
+        auto close_cell = [&](size_t end) {
+            if (open == caption) {
+                wt_buf_append_lit(out, "<caption>");
+                write_cell_content(cell_start, end, depth);
+                wt_buf_append_lit(out, "</caption>\n");
+            } else if (open == cell) {
+                write_cell(tag, cell_start, end, depth);
+            }
+            open = none_open;
+        };
+        auto open_row = [&]() {
+            if (row_open) return;
+            wt_buf_append_lit(out, "<tr");
+            write_table_attributes(out, d + row_attrs, row_attrs_n, cfg);
+            wt_buf_append_lit(out, ">\n");
+            row_open = true;
+        };
+        auto close_row = [&]() {
+            if (row_open) wt_buf_append_lit(out, "</tr>\n");
+            row_open = false;
+            row_attrs_n = 0;
+        };
+        // The "{|" line.
+        const char *nl = static_cast<const char *>(std::memchr(d + ls, '\n', b - ls));
+        size_t le = nl ? size_t(nl - d) : b;
+        size_t t = ls;
+        while (d[t] != '{') ++t;
+        wt_buf_append_lit(out, "<table");
+        write_table_attributes(out, d + t + 2, le - t - 2, cfg);
+        wt_buf_append_lit(out, ">\n");
+        size_t pos = nl ? le + 1 : b;
+        while (pos < b && !failed) {
+            nl = static_cast<const char *>(std::memchr(d + pos, '\n', b - pos));
+            le = nl ? size_t(nl - d) : b;
+            size_t next = nl ? le + 1 : b;
+            t = pos;
+            while (t < le && (d[t] == ' ' || d[t] == '\t')) ++t;
+            char c0 = t < le ? d[t] : '\0', c1 = t + 1 < le ? d[t + 1] : '\0';
+            if (nested) { // lines of a table inside the open cell
+                if (c0 == '{' && c1 == '|') ++nested;
+                else if (c0 == '|' && c1 == '}') --nested;
+                pos = next;
+                continue;
+            }
+            if (c0 == '{' && c1 == '|') {
+                if (open == none_open) { // a table outside any cell: its own cell
+                    open_row();
+                    open = cell;
+                    tag = "td";
+                    cell_start = t;
+                }
+                ++nested;
+                pos = next;
+                continue;
+            }
+            if (c0 == '|' && c1 == '}') {
+                close_cell(pos > 0 ? pos - 1 : pos);
+                close_row();
+                wt_buf_append_lit(out, "</table>\n");
+                return next;
+            }
+            if (c0 == '|' && c1 == '-') {
+                close_cell(pos > 0 ? pos - 1 : pos);
+                close_row();
+                size_t a = t + 1;
+                while (a < le && d[a] == '-') ++a;
+                row_attrs = a;
+                row_attrs_n = le - a;
+                pos = next;
+                continue;
+            }
+            if (c0 == '|' && c1 == '+') {
+                close_cell(pos > 0 ? pos - 1 : pos);
+                open = caption;
+                cell_start = t + 2;
+                pos = next;
+                continue;
+            }
+            if (c0 == '|' || c0 == '!') {
+                close_cell(pos > 0 ? pos - 1 : pos);
+                open_row();
+                tag = c0 == '!' ? "th" : "td";
+                // Cells on one line: "||" (and "!!" in a header line) part them.
+                size_t a = t + 1;
+                for (;;) {
+                    size_t sep = le;
+                    for (size_t i = a; i + 1 < le; ++i)
+                        if ((d[i] == '|' && d[i + 1] == '|') || (c0 == '!' && d[i] == '!' && d[i + 1] == '!')) {
+                            sep = i;
+                            break;
+                        }
+                    if (sep == le) break;
+                    write_cell(tag, a, sep, depth);
+                    a = sep + 2;
+                }
+                open = cell;
+                cell_start = a;
+                pos = next;
+                continue;
+            }
+            pos = next; // a continuation line of the open cell (text before any cell is dropped)
+        }
+        close_cell(b);
+        close_row();
+        wt_buf_append_lit(out, "</table>\n");
+        return b;
+    }
+
     void run() noexcept
     {
         size_t nrefs = x.refs.size();
@@ -220,23 +444,7 @@ struct html_driver {
         if (x.redirect != none) write_redirect();
         with_ext = cfg;
         with_ext.ext = &x;
-        const wt_config &c = with_ext;
-        size_t from = 0;
-        for (size_t i = 0; i < x.places.size(); ++i) {
-            const block_place &pl = x.places[i];
-            render_text(x.clean.data + from, pl.at - from, c);
-            from = pl.at;
-            if (pl.is_list) {
-                queue_until(pl.at);
-                size_t g = group_of(x.lists[pl.index]);
-                if (g != none) write_list(g);
-            } else if (x.literals[pl.index].kind == literal_kind::gallery) {
-                write_gallery(x.literals[pl.index]);
-            } else {
-                write_literal(x, x.literals[pl.index], true, out);
-            }
-        }
-        render_text(x.clean.data + from, x.clean.len - from, c);
+        render_range(0, x.clean.len, 0);
         // Notes that no list has shown go at the end, group by group.
         queue_until(none);
         for (size_t g = 0; g < nrefs; ++g)
@@ -263,7 +471,7 @@ const char *write_placeholder(const char *p, const char *end, const wt_config &c
 // Drops what is left of placeholders that reached a place where they are not
 // read (a link's address, a heading's id): the NUL with the kind and digits
 // after it, and the '<' and '>' (or "&lt;" and "&gt;") around them.
-void drop_placeholders(wt_buf *out, size_t from) noexcept
+static void drop_placeholders(wt_buf *out, size_t from) noexcept
 {
     char *d = out->data;
     if (!d || !std::memchr(d + from, '\0', out->len - from)) return;
@@ -284,7 +492,7 @@ void drop_placeholders(wt_buf *out, size_t from) noexcept
     d[w] = '\0';
 }
 
-int render_extended_html(wt_source doc, const wt_config &cfg, render_fn render, wt_buf *out) noexcept
+int render_extended_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept
 {
     if (!out) return 0;
     const size_t start = out->len;
@@ -295,7 +503,7 @@ int render_extended_html(wt_source doc, const wt_config &cfg, render_fn render, 
     ns.category = cfg.category_namespaces;
     int ok = wt_extract(doc.p, doc.n, ns, true, &x);
     if (ok) {
-        html_driver d{x, cfg, render, out, false, {}, {}, {}, 0, {}};
+        html_driver d{x, cfg, out, false, {}, {}, {}, 0, {}, 0};
         d.run();
         ok = !d.failed;
         d.head.release();
@@ -307,4 +515,5 @@ int render_extended_html(wt_source doc, const wt_config &cfg, render_fn render, 
     return ok && !out->failed;
 }
 
-} // namespace wt::ext
+WT_ISA_END
+} // namespace wt
