@@ -108,6 +108,7 @@ struct ref_rec {
     size_t group_first;    // the first reference of its group
     size_t clean_at;       // offset of its marker in the clean text; none: inside a note
     bool marker;           // placed in the text (false: defined inside <references>)
+    bool first;            // the first reference of its note: the list shows it
 };
 
 // A block that the HTML is cut at: the list of notes, or a tag with a block

@@ -128,8 +128,7 @@ struct html_driver {
         for (; cursor < x.refs.size(); ++cursor) {
             const ref_rec &r = x.refs[cursor];
             if (r.clean_at != none && r.clean_at >= at) break;
-            bool first_of_note = r.use == 1 || (!r.marker && r.uses == 0);
-            if (!first_of_note) continue;
+            if (!r.first) continue;
             size_t g = r.group_first;
             if (head[g] == none) head[g] = cursor;
             else next_pending[tail[g]] = cursor;
@@ -185,7 +184,7 @@ struct html_driver {
             for (const char *q = p; q < name_end && plain; ++q) plain = !std::strchr("[]{}<>\r", *q);
             if (plain) {
                 const void *colon = std::memchr(p, ':', size_t(name_end - p));
-                wt_buf_append_lit(&doc, "* [[:");
+                wt_buf_append_lit(&doc, "* [[");
                 if (!colon) wt_buf_append_lit(&doc, "File:");
                 wt_buf_append(&doc, p, size_t(name_end - p));
                 wt_buf_append_lit(&doc, "]]\n");
@@ -441,7 +440,10 @@ struct html_driver {
             failed |= a->b.failed;
         }
         if (failed) return;
-        if (x.redirect != none) write_redirect();
+        if (x.redirect != none) { // a redirect shows only where it leads
+            write_redirect();
+            return;
+        }
         with_ext = cfg;
         with_ext.ext = &x;
         render_range(0, x.clean.len, 0);

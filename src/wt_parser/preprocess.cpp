@@ -132,6 +132,7 @@ struct close_memo {
 
 enum class ev_kind : unsigned char {
     removed,    // comment, switch, template parameter, removed tag: nothing stays
+    dropped,    // a byte left out within a line (the ':' of [[:Category:X]])
     templ,      // a template (index into templates)
     category,   // index into cats
     literal,    // index into literals
@@ -348,7 +349,11 @@ void scanner::category_check(size_t s, size_t e, size_t first_bar) noexcept
 {
     size_t a = s + 2, b = first_bar != none ? first_bar : e - 2;
     while (a < b && uc(d[a]) <= 0x20) ++a;
-    if (a >= b || d[a] == ':') return;
+    if (a < b && d[a] == ':') { // [[:Category:X]]: a plain link; its ':' goes
+        push_event(a, a + 1, ev_kind::dropped);
+        return;
+    }
+    if (a >= b) return;
     const void *colon = std::memchr(d + a, ':', b - a);
     if (!colon) return;
     size_t c = size_t(static_cast<const char *>(colon) - d);
@@ -460,7 +465,7 @@ size_t scanner::take_tag(size_t p, size_t lim, bool in_ref, bool in_references) 
         return end;
     case tag_action::removed: push_event(p, end, ev_kind::removed); return end;
     case tag_action::ref: {
-        ref_rec r{none, 0, none, 0, 0, none, 0, 0, 0, 0, none, !in_references};
+        ref_rec r{none, 0, none, 0, 0, none, 0, 0, 0, 0, none, !in_references, false};
         read_attribute(d, attrs, attrs_n, "name", &r.name, &r.name_n);
         read_attribute(d, attrs, attrs_n, "group", &r.group, &r.group_n);
         if (r.name != none && r.name_n == 0) r.name = none;
@@ -719,6 +724,7 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
         ++ei;
         switch (e.kind) {
         case ev_kind::removed: pos = after_removal(out, ls, pos, to); break;
+        case ev_kind::dropped: break;
         case ev_kind::templ: {
             const tmpl_rec &t = x->templates[e.index];
             if (t.kind == tmpl_kind::templ && is_reflist(t)) {
@@ -766,6 +772,7 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
             } else {
                 r.number = ++counts[r.group_first];
                 r.uses = r.use = r.marker ? 1 : 0;
+                r.first = true;
             }
             r.clean_at = out && out == &x->clean && r.marker ? out->len : none;
             if (e.b > e.a) {
