@@ -163,6 +163,11 @@ struct cat_candidate {
 };
 
 struct scanner {
+    scanner(const char *doc, size_t len, const names &names_, extraction *out) noexcept
+        : d(doc), n(len), ns(names_), x(out)
+    {
+    }
+
     const char *d;
     size_t n;
     const names &ns;
@@ -848,7 +853,7 @@ int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extr
 {
     x->doc = doc;
     x->n = n;
-    scanner s{doc, n, ns, x, {}, {}, {}, {}, {}, {}, {}, false};
+    scanner s(doc, n, ns, x);
     s.find_redirect();
     s.scan(0, n, false, false);
 
