@@ -133,7 +133,11 @@ bool baseline_is_right(const std::string &doc)
     return want == std::string(e.data ? e.data : "", n);
 }
 
-enum class op { escape, html, links, headings, templates, categories };
+// render: wtcore_render with the default options; render_opts: with every
+// option of the render call (encoded targets, balanced tags, safe
+// attributes) and a link template.
+// ext_*: wtcore_render under WTCORE_EXTENDED in HTML and the data formats.
+enum class op { escape, html, links, headings, render, render_opts, ext_html, ext_templates, ext_categories };
 
 const char *op_name(op o)
 {
@@ -141,9 +145,12 @@ const char *op_name(op o)
     case op::escape: return "escape_baseline";
     case op::html: return "html";
     case op::links: return "links";
-    case op::templates: return "ext_templates";
-    case op::categories: return "ext_categories";
-    default: return "headings";
+    case op::headings: return "headings";
+    case op::render: return "render";
+    case op::ext_html: return "ext_html";
+    case op::ext_templates: return "ext_templates";
+    case op::ext_categories: return "ext_categories";
+    default: return "render_opts";
     }
 }
 
@@ -160,6 +167,26 @@ const void *render_extended(const std::string &doc, int format)
     return r;
 }
 
+const wtcore_options *all_options()
+{
+    static const wtcore_options opts = [] {
+        wtcore_options o;
+        wtcore_options_init(&o);
+        o.flags = WTCORE_ENCODE_TARGETS | WTCORE_BALANCE_TAGS | WTCORE_SAFE_ATTRIBUTES;
+        o.link_template = "/pages/$1.html";
+        return o;
+    }();
+    return &opts;
+}
+
+const void *render(const std::string &doc, const wtcore_options *opts)
+{
+    char *out = nullptr;
+    if (wtcore_render(doc.data(), doc.size(), WTCORE_FORMAT_HTML, opts, &out, nullptr) != WTCORE_OK) std::abort();
+    wtcore_free(out);
+    return out;
+}
+
 // The conversion's result, kept from the optimiser. Nothing is done with it:
 // measuring its length would read the whole output once more.
 const void *convert(op o, const std::string &doc, escape_copy &e)
@@ -168,9 +195,12 @@ const void *convert(op o, const std::string &doc, escape_copy &e)
     case op::escape: e.run(doc.data(), doc.size()); return e.data;
     case op::html: return wtcore_to_html(doc.c_str(), nullptr);
     case op::links: return wtcore_extract_links_json(doc.c_str());
-    case op::templates: return render_extended(doc, WTCORE_FORMAT_TEMPLATES_JSON);
-    case op::categories: return render_extended(doc, WTCORE_FORMAT_CATEGORIES_JSON);
-    default: return wtcore_extract_headings_json(doc.c_str());
+    case op::headings: return wtcore_extract_headings_json(doc.c_str());
+    case op::render: return render(doc, nullptr);
+    case op::ext_html: return render_extended(doc, WTCORE_FORMAT_HTML);
+    case op::ext_templates: return render_extended(doc, WTCORE_FORMAT_TEMPLATES_JSON);
+    case op::ext_categories: return render_extended(doc, WTCORE_FORMAT_CATEGORIES_JSON);
+    default: return render(doc, all_options());
     }
 }
 
@@ -236,21 +266,33 @@ const std::vector<family> &families()
         {"<!-- no closer", op::links, [](size_t n) { return lines_of("<!--", n); }},
         {"<nowiki> no closer", op::links, [](size_t n) { return lines_of("<nowiki>", n); }},
         {"= lines", op::headings, [](size_t n) { return repeat("== a ==\n", n); }},
-        {"{{", op::templates, [](size_t n) { return repeat("{{", n); }},
-        {"{{a| unclosed", op::templates, [](size_t n) { return repeat("{{a|", n); }},
-        {"{{a}} nested", op::templates, [](size_t n) { return repeat("{{a|", n / 8) + repeat("}}", n / 8); }},
-        {"{| lines", op::templates, [](size_t n) { return repeat("{|\n", n); }},
-        {"<ref> unclosed", op::templates, [](size_t n) { return repeat("<ref>", n); }},
-        {"<ref name=", op::templates, [](size_t n) { return repeat("<ref name=", n); }},
-        {"<ref name=N/>", op::categories,
+        {"[[", op::render_opts, [](size_t n) { return repeat("[[", n); }},
+        {"[[a|", op::render_opts, [](size_t n) { return repeat("[[a|", n); }},
+        {"[[a/../b]]", op::render_opts, [](size_t n) { return repeat("[[a/../b]]", n); }},
+        {"apostrophes", op::render_opts, [](size_t n) { return std::string(n, '\''); }},
+        {"<b> unclosed", op::render_opts, [](size_t n) { return repeat("<b>", n); }},
+        {"</b> stray", op::render_opts, [](size_t n) { return repeat("</b>", n); }},
+        {"<b><i></b>", op::render_opts, [](size_t n) { return repeat("<b><i></b>", n); }},
+        {"'''<i> lines", op::render_opts, [](size_t n) { return repeat("'''<i>\n", n); }},
+        {"<span style=", op::render_opts,
+         [](size_t n) { return repeat("<span class=a style=\"color:red;/**/\\75rl(x)\">", n); }},
+        {"{{", op::ext_html, [](size_t n) { return repeat("{{", n); }},
+        {"{{a| unclosed", op::ext_html, [](size_t n) { return repeat("{{a|", n); }},
+        {"{{a| nested", op::ext_templates, [](size_t n) { return repeat("{{a|", n / 8) + repeat("}}", n / 8); }},
+        {"{| lines", op::ext_html, [](size_t n) { return repeat("{|\n", n); }},
+        {"{| nested cells", op::ext_html, [](size_t n) { return repeat("{|\n|\n", n); }},
+        {"<ref> unclosed", op::ext_html, [](size_t n) { return repeat("<ref>", n); }},
+        {"<ref>x</ref>", op::ext_html, [](size_t n) { return repeat("<ref>x</ref>", n); }},
+        {"<ref name=N/>", op::ext_html,
          [](size_t n) {
              std::string s;
              for (size_t i = 0; s.size() + 24 <= n; ++i) s += "<ref name=\"" + std::to_string(i) + "\"/>";
              return s;
          }},
-        {"[[File:a| nested", op::categories, [](size_t n) { return repeat("[[File:a|", n); }},
-        {"[[Category:a|", op::categories, [](size_t n) { return repeat("[[Category:a|", n); }},
-        {"__A_", op::templates, [](size_t n) { return repeat("__A_", n); }},
+        {"<references/>", op::ext_html, [](size_t n) { return repeat("<ref>a</ref><references/>", n); }},
+        {"[[File:a| nested", op::ext_html, [](size_t n) { return repeat("[[File:a|", n); }},
+        {"[[Category:a|", op::ext_categories, [](size_t n) { return repeat("[[Category:a|", n); }},
+        {"__A_", op::ext_html, [](size_t n) { return repeat("__A_", n); }},
     };
     return all;
 }
@@ -296,7 +338,8 @@ int print_summary(const summary_reporter &rep)
     for (const char *set : {"corpus/all.wiki", "corpus/articles"}) {
         double base = get(std::string(set) + "/escape_baseline").mb_per_s;
         std::printf("%-17s %-16s %9s %7s\n", set, "", "MB/s", "ratio");
-        for (op o : {op::escape, op::html, op::links, op::headings, op::templates, op::categories}) {
+        for (op o : {op::escape, op::html, op::links, op::headings, op::render, op::render_opts, op::ext_html,
+                     op::ext_templates, op::ext_categories}) {
             double mbs = get(std::string(set) + "/" + op_name(o)).mb_per_s;
             std::printf("%-17s %-16s %9.0f %7.2f\n", "", op_name(o), mbs, base > 0 ? mbs / base : 0);
         }
@@ -310,14 +353,19 @@ int print_summary(const summary_reporter &rep)
     std::printf("  html >= 0.5 x baseline: %.2f %s\n", base > 0 ? html / base : 0, verdict(html >= 0.5 * base));
     std::printf("  links >= 2000 MB/s: %.0f %s\n", links, verdict(links >= 2000));
     std::printf("  headings >= 2000 MB/s: %.0f %s\n", heads, verdict(heads >= 2000));
+    double render_default = get("corpus/all.wiki/render").mb_per_s;
+    double render_opts = get("corpus/all.wiki/render_opts").mb_per_s;
+    std::printf("  render with every option >= 0.85 x render with none: %.2f %s\n",
+                render_default > 0 ? render_opts / render_default : 0,
+                verdict(render_opts >= 0.85 * render_default));
     std::printf("\nAdversarial inputs: time at 2 MB <= 2.6 x time at 1 MB, and >= 100 MB/s\n");
-    std::printf("  %-22s %-9s %10s %10s %6s %8s\n", "family", "call", "1 MB ms", "2 MB ms", "ratio", "MB/s");
+    std::printf("  %-22s %-11s %10s %10s %6s %8s\n", "family", "call", "1 MB ms", "2 MB ms", "ratio", "MB/s");
     for (const family &f : families()) {
         std::string base_name = std::string("adversarial/") + op_name(f.conversion) + "/" + f.name;
         auto one = get(base_name + "/1MB"), two = get(base_name + "/2MB");
         double ratio = one.seconds > 0 ? two.seconds / one.seconds : 0;
         bool ok = ratio <= 2.6 && two.mb_per_s >= 100;
-        std::printf("  %-22s %-9s %10.2f %10.2f %6.2f %8.0f %s\n", f.name, op_name(f.conversion),
+        std::printf("  %-22s %-11s %10.2f %10.2f %6.2f %8.0f %s\n", f.name, op_name(f.conversion),
                     one.seconds * 1e3, two.seconds * 1e3, ratio, two.mb_per_s, verdict(ok));
     }
     std::printf("\n%d target(s) missed\n", misses);
@@ -329,7 +377,8 @@ void register_all()
     std::vector<const std::string *> whole{&all_wiki()};
     std::vector<const std::string *> each;
     for (const std::string &d : articles()) each.push_back(&d);
-    for (op o : {op::escape, op::html, op::links, op::headings, op::templates, op::categories}) {
+    for (op o : {op::escape, op::html, op::links, op::headings, op::render, op::render_opts, op::ext_html,
+                     op::ext_templates, op::ext_categories}) {
         benchmark::RegisterBenchmark((std::string("corpus/all.wiki/") + op_name(o)).c_str(),
                                      [o, whole](benchmark::State &s) { run_docs(s, o, whole); })
             ->Unit(benchmark::kMillisecond)

@@ -17,6 +17,7 @@
 
 #include <unistd.h>
 
+#include "dump_command.h"
 #include "file_io.h"
 #include "options.h"
 #include "page.h"
@@ -277,6 +278,7 @@ int run_batch(const options &opt)
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "dump") == 0) return run_dump(argc - 1, argv + 1);
     options opt;
     std::string error;
     if (!parse_options(argc, argv, opt, error)) return usage_error(error);

@@ -5,9 +5,12 @@
 //   4 fuzz_reentrant  all three, each _r result equal byte for byte to the static one,
 //                     and, where the interface runs a newer build of the parser
 //                     (AVX2, AVX-512), equal to the baseline build's
-//   5 fuzz_extended   wtcore_render with WTCORE_EXTENDED (alone, and with balanced
-//                     tags and safe attributes): HTML, templates and categories;
-//                     the whole input, NULs included
+//   5 fuzz_options    wtcore_render in every format, with options chosen by the
+//                     input's first byte, on the rest of the input as it stands
+//                     (NUL bytes included) in a block of exactly its size
+//   6 fuzz_extended   wtcore_render with WTCORE_EXTENDED (alone, and with balanced
+//                     tags and safe attributes): HTML, templates and categories,
+//                     on the whole input in a block of exactly its size
 // The input is copied into a NUL-terminated buffer; the library reads it up to
 // its first NUL, so n below is that length. Every target checks, besides
 // survival under ASan and UBSan: each call succeeds (wtcore_last_error() is
@@ -66,6 +69,7 @@
 #include "wt_builds.h"
 #include "wtcore.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -74,7 +78,7 @@
 #include <vector>
 
 #ifndef WTFUZZ_MODE
-#  error "WTFUZZ_MODE must be 1 (html), 2 (links), 3 (headings), 4 (reentrant) or 5 (extended)"
+#  error "WTFUZZ_MODE must be 1 (html), 2 (links), 3 (headings), 4 (reentrant), 5 (options) or 6 (extended)"
 #endif
 
 namespace {
@@ -175,15 +179,99 @@ void same_as_baseline(const char *d, const char *html, const char *links, const 
     wt_buf_free(&out);
 }
 
-// The extended syntax: every call succeeds, its result holds exactly the
-// bytes it reports (no NUL of a placeholder escapes), stays within a bound,
-// and, as JSON, is an array. HTML with balanced tags leaves no template
-// braces of the input: checked on inputs without braces in tags kept out of
-// wiki parsing.
-void check_extended(const uint8_t *data, size_t size)
+// The tags of balanced HTML nest: every end tag closes the innermost open
+// element, and none is left open. Returns "" or the fault.
+std::string check_nesting(const std::string &html)
 {
-    static const unsigned flag_sets[] = {WTCORE_EXTENDED, WTCORE_EXTENDED | WTCORE_BALANCE_TAGS | WTCORE_SAFE_ATTRIBUTES};
-    const char *doc = reinterpret_cast<const char *>(data);
+    std::vector<std::string> open;
+    for (size_t i = html.find('<'); i != std::string::npos; i = html.find('<', i + 1)) {
+        size_t e = html.find_first_of(" >", i);
+        if (e == std::string::npos) return "tag not closed at " + std::to_string(i);
+        bool closing = html[i + 1] == '/';
+        std::string name = html.substr(i + 1 + closing, e - i - 1 - closing);
+        if (name == "br" || name == "br/" || name == "hr") continue;
+        if (!closing) {
+            open.push_back(name);
+        } else if (open.empty() || open.back() != name) {
+            return "</" + name + "> at " + std::to_string(i) + " closes " + (open.empty() ? "nothing" : open.back());
+        } else {
+            open.pop_back();
+        }
+    }
+    return open.empty() ? "" : "<" + open.back() + "> left open";
+}
+
+// With safe attributes a span keeps only its safe attributes: none that runs
+// script or loads anything, whatever its case.
+std::string check_safe_spans(const std::string &html)
+{
+    for (size_t i = html.find("<span"); i != std::string::npos; i = html.find("<span", i + 1)) {
+        std::string tag = html.substr(i, html.find('>', i) - i);
+        for (char &c : tag) c = char(std::tolower(static_cast<unsigned char>(c)));
+        for (const char *bad : {" on", " id=", " data-", "url(", "expression", "position:fixed", "position:absolute"})
+            if (tag.find(bad) != std::string::npos) return std::string("span keeps ") + bad + " at " + std::to_string(i);
+    }
+    return "";
+}
+
+// No internal-link address takes a scheme from the text: an href whose first
+// ':' comes before any '/', '?' or '#' belongs to an external link.
+std::string check_schemes(const std::string &html)
+{
+    for (size_t i = html.find("<a href=\""); i != std::string::npos; i = html.find("<a href=\"", i + 1)) {
+        size_t v = i + 9, q = html.find('"', v);
+        std::string href = html.substr(v, q - v);
+        size_t colon = href.find(':');
+        if (colon == std::string::npos || href.find_first_of("/?#") < colon) continue;
+        if (html.compare(q, 19, "\" class=\"external\"") != 0) return "internal link with a scheme: " + href;
+    }
+    return "";
+}
+
+void options_round(const char *doc, size_t n, uint8_t choice)
+{
+    static const char *const templates[] = {nullptr, "$1.html", "/w/index?title=$1&x=$1", "$1"};
+    wtcore_options o;
+    wtcore_options_init(&o);
+    o.flags = choice & 7u;
+    o.link_template = templates[(choice >> 3) & 3];
+    if (choice & 0x20) o.external_rel = "noopener \"x\"";
+    for (int format : {WTCORE_FORMAT_HTML, WTCORE_FORMAT_LINKS_JSON, WTCORE_FORMAT_HEADINGS_JSON}) {
+        char *out = nullptr;
+        size_t len = 0;
+        int status = wtcore_render(doc, n, format, &o, &out, &len);
+        if (status != WTCORE_OK) fail("wtcore_render", wtcore_status_message(status));
+        if (std::strlen(out) != len) fail("wtcore_render", "length differs from the string's", out);
+        std::string r(out, len);
+        wtcore_free(out);
+        std::string why;
+        if (format == WTCORE_FORMAT_LINKS_JSON) {
+            why = wtfuzz::check_links_json(r.data(), r.size(), nullptr);
+        } else if (format == WTCORE_FORMAT_HEADINGS_JSON) {
+            why = wtfuzz::check_headings_json(r.data(), r.size(), nullptr);
+        } else {
+            if (o.flags & WTCORE_BALANCE_TAGS) why = check_nesting(r);
+            if (why.empty() && (o.flags & WTCORE_SAFE_ATTRIBUTES)) why = check_safe_spans(r);
+            if (why.empty()) why = check_schemes(r);
+            // With the default options and no NUL, the old function's bytes.
+            if (why.empty() && !choice && !std::memchr(doc, 0, n)) {
+                std::string terminated(doc, n);
+                char *old = wtcore_to_html_r(terminated.c_str());
+                if (!old || r != old) why = "differs from wtcore_to_html_r";
+                wtcore_free(old);
+            }
+        }
+        if (!why.empty()) fail("wtcore_render with options", why, r.c_str());
+    }
+}
+
+// The extended syntax: every call succeeds, its result holds exactly the
+// bytes it reports (no NUL of a placeholder escapes), stays within a bound, is
+// well-formed with balanced tags, and, as JSON, is an array.
+void check_extended(const char *doc, size_t size)
+{
+    static const unsigned flag_sets[] = {WTCORE_EXTENDED,
+                                         WTCORE_EXTENDED | WTCORE_BALANCE_TAGS | WTCORE_SAFE_ATTRIBUTES};
     for (unsigned flags : flag_sets) {
         wtcore_options o;
         wtcore_options_init(&o);
@@ -192,13 +280,16 @@ void check_extended(const uint8_t *data, size_t size)
             char *r = nullptr;
             size_t len = 0;
             int status = wtcore_render(size ? doc : nullptr, size, format, &o, &r, &len);
-            if (status != WTCORE_OK) fail("wtcore_render (extended)", "status " + std::to_string(status));
+            if (status != WTCORE_OK) fail("wtcore_render (extended)", wtcore_status_message(status));
             if (!r) fail("wtcore_render (extended)", "NULL result");
             if (std::strlen(r) != len) fail("wtcore_render (extended)", "a NUL inside the result", r);
-            // Templates: each byte is at most in 40 nested values, 6 bytes each.
+            // Templates: a byte lies in at most 40 listed values, 6 bytes each.
             if (len > 256 * size + 64) fail("wtcore_render (extended)", "output too long", r);
+            std::string why;
             if (format != WTCORE_FORMAT_HTML && (len < 2 || r[0] != '[' || r[len - 1] != ']'))
-                fail("wtcore_render (extended)", "not a JSON array", r);
+                why = "not a JSON array";
+            if (format == WTCORE_FORMAT_HTML && (flags & WTCORE_BALANCE_TAGS)) why = check_nesting(r);
+            if (!why.empty()) fail("wtcore_render (extended)", why, r);
             wtcore_free(r);
         }
     }
@@ -208,8 +299,17 @@ void check_extended(const uint8_t *data, size_t size)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    if (mode == 6) {
+        std::vector<char> exact(data, data + size);
+        check_extended(exact.data(), exact.size());
+        return 0;
+    }
     if (mode == 5) {
-        check_extended(data, size);
+        if (size == 0) return 0;
+        // The document in a block of its own size, so that ASan sees any read
+        // past its end.
+        std::vector<char> exact(data + 1, data + size);
+        options_round(exact.data(), exact.size(), data[0]);
         return 0;
     }
     std::vector<char> doc(data, data + size);

@@ -188,6 +188,7 @@ int read_options(const wtcore_options *in, wt_config *cfg) noexcept
     if (in->external_rel) {
         cfg->rel = in->external_rel;
         cfg->rel_len = std::strlen(in->external_rel);
+        cfg->default_rel = false;
     }
     cfg->page_exists = in->page_exists;
     cfg->context = in->context;

@@ -48,6 +48,23 @@ const char *html_entity(unsigned char c) noexcept
     }
 }
 
+// The fast path of a writer for a short source (up to 64 bytes) whose
+// 16-byte pieces may be read (`limit` is the last readable byte): copy(dst,
+// src, n) stores the pieces, converted, into reserved room and tells whether
+// the n bytes needed nothing more. Returns 1 when they are written, 0 when the
+// room cannot be had, and -1 when the general path must write them.
+template <class Copy>
+int put_short(wt_buf *b, const char *src, size_t n, const char *limit, Copy copy) noexcept
+{
+    size_t whole = (n + 15) & ~size_t(15);
+    if (!limit || n > 64 || limit < src || size_t(limit - src) + 1 < whole) return -1;
+    char *dst = wt_buf_reserve(b, whole);
+    if (!dst) return 0;
+    if (!copy(dst, src, n)) return -1;
+    wt_buf_commit(b, n);
+    return 1;
+}
+
 } // namespace
 
 void wt_buf_init(wt_buf *b, size_t initial_cap) noexcept
@@ -164,15 +181,7 @@ int wt_buf_append_json_escaped(wt_buf *b, const char *src, size_t n, const char 
     if (!src || n == 0) return 1;
     // The usual short string: checked and copied a piece at a time, and kept
     // when nothing in it needs an escape.
-    size_t whole = (n + 15) & ~size_t(15);
-    if (limit && n <= 64 && limit >= src && size_t(limit - src) + 1 >= whole) {
-        char *dst = wt_buf_reserve(b, whole);
-        if (!dst) return 0;
-        if (wt::copy_json_plain_pieces(dst, src, n)) {
-            wt_buf_commit(b, n);
-            return 1;
-        }
-    }
+    if (int done = put_short(b, src, n, limit, wt::copy_json_plain_pieces); done >= 0) return done;
     static const char hex[] = "0123456789abcdef";
     auto p = reinterpret_cast<const unsigned char *>(src);
     const unsigned char *end = p + n;
@@ -214,15 +223,7 @@ int wt_buf_append_wiki_url(wt_buf *b, const char *src, size_t n, const char *lim
     if (!src || n == 0) return 1;
     // The usual short target: converted a piece at a time, and kept when it
     // holds no '"'.
-    size_t whole = (n + 15) & ~size_t(15);
-    if (limit && n <= 64 && limit >= src && size_t(limit - src) + 1 >= whole) {
-        char *dst = wt_buf_reserve(b, whole);
-        if (!dst) return 0;
-        if (wt::copy_underscored_pieces(dst, src, n)) {
-            wt_buf_commit(b, n);
-            return 1;
-        }
-    }
+    if (int done = put_short(b, src, n, limit, wt::copy_underscored_pieces); done >= 0) return done;
     // Bytes go out one for one up to the first '"' (rare): reserve that much
     // and write it in place, then finish any rest with the general loop below.
     auto quote = static_cast<const char *>(std::memchr(src, '"', n));

@@ -27,6 +27,7 @@ struct wt_config {
     size_t link_template_len = 0;
     const char *rel = "nofollow";    // rel of external links; "" leaves it out
     size_t rel_len = 8;
+    bool default_rel = true;         // rel is "nofollow", written with the rest of the tag
     int (*page_exists)(void *context, const char *target, size_t length) = nullptr;
     void *context = nullptr;
     // Internal links are written as the default rule writes them, with no

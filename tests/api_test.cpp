@@ -213,6 +213,36 @@ TEST(AllocationFailure, ReentrantApi)
     }
 }
 
+// wtcore_render with every option, and with a NUL in the document (whose copy
+// is one more allocation), fails cleanly at each allocation.
+TEST(AllocationFailure, RenderWithOptions)
+{
+    std::string doc = rich_document(20) + "<b>'''<span class=\"c\" style=\"color:red\">x</b> [[a b|c]]";
+    doc += std::string("\0", 1) + doc;
+    wtcore_options opts;
+    wtcore_options_init(&opts);
+    opts.flags = WTCORE_ENCODE_TARGETS | WTCORE_BALANCE_TAGS | WTCORE_SAFE_ATTRIBUTES;
+    opts.link_template = "/pages/$1.html";
+    for (int format : {WTCORE_FORMAT_HTML, WTCORE_FORMAT_LINKS_JSON, WTCORE_FORMAT_HEADINGS_JSON}) {
+        auto call = [&](std::string *got) {
+            char *r = nullptr;
+            size_t n = 0;
+            int status = wtcore_render(doc.data(), doc.size(), format, &opts, &r, &n);
+            if (status != WTCORE_OK) {
+                EXPECT_EQ(status, WTCORE_ERROR_MEMORY);
+                EXPECT_EQ(r, nullptr);
+                return false;
+            }
+            got->assign(r, n);
+            wtcore_free(r);
+            return true;
+        };
+        std::string expected;
+        ASSERT_TRUE(call(&expected));
+        fail_each_allocation(expected, call, 2);
+    }
+}
+
 // The static-buffer functions keep their storage, so each round uses a
 // document larger than any before it: the first allocation of the call is then
 // the buffer's growth (or, for headings, an anchor), and failing it must fail

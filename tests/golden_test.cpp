@@ -109,7 +109,6 @@ std::string unescape(const std::string &v, std::string &out) {
     else if (e == '"') out += '"';
     else if (e == 'x' && i + 2 < v.size() && hex_digit(v[i + 1]) >= 0 && hex_digit(v[i + 2]) >= 0) {
       const int b = hex_digit(v[i + 1]) * 16 + hex_digit(v[i + 2]);
-      if (b == 0) return "\\x00 cannot occur: the library reads up to the first NUL";
       out += static_cast<char>(b);
       i += 2;
     } else return "bad escape at column " + std::to_string(i);
@@ -165,11 +164,14 @@ void load_file(const std::filesystem::path &path, std::vector<Case> &cases) {
     if (key == "in") {
       if (!finish()) return;
       cur = Case{file, n, section, value, {}, {}, {}, {}, {}, {}};
+      // The functions that read up to a NUL cannot take such a document:
+      // only wtcore_render, with its default options, gives its results.
+      if (value.find('\0') != std::string::npos) cur->opts = "";
       continue;
     }
     if (!cur) return fail(n, key + ": without a preceding in:");
     if (key == "opts") {
-      if (cur->opts || cur->html || cur->links || cur->heads || !cur->others.empty())
+      if ((cur->opts && !cur->opts->empty()) || cur->html || cur->links || cur->heads || !cur->others.empty())
         return fail(n, "opts: must come once, right after in:");
       wtcore_options o;
       std::vector<std::string> store;
@@ -259,12 +261,14 @@ class Golden : public ::testing::TestWithParam<Case> {};
 TEST_P(Golden, Matches) {
   const Case &c = GetParam();
   if (!c.error.empty()) FAIL() << c.file << ":" << c.line << ": malformed case file: " << c.error;
-  check(c, "html", [](const char *d) { return wtcore_to_html(d, nullptr); }, wtcore_to_html_r,
-        WTCORE_FORMAT_HTML, c.html);
-  check(c, "links", wtcore_extract_links_json, wtcore_extract_links_json_r, WTCORE_FORMAT_LINKS_JSON,
-        c.links);
-  check(c, "heads", wtcore_extract_headings_json, wtcore_extract_headings_json_r,
-        WTCORE_FORMAT_HEADINGS_JSON, c.heads);
+  if (!c.opts) {
+    check(c, "html", [](const char *d) { return wtcore_to_html(d, nullptr); }, wtcore_to_html_r,
+          WTCORE_FORMAT_HTML, c.html);
+    check(c, "links", wtcore_extract_links_json, wtcore_extract_links_json_r, WTCORE_FORMAT_LINKS_JSON,
+          c.links);
+    check(c, "heads", wtcore_extract_headings_json, wtcore_extract_headings_json_r,
+          WTCORE_FORMAT_HEADINGS_JSON, c.heads);
+  }
   wtcore_options o;
   std::vector<std::string> store;
   if (c.opts) parse_opts(*c.opts, o, store);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -87,6 +89,88 @@ TEST(Render, LengthAndNul)
               "[{\"level\":2,\"text\":\"a\xEF\xBF\xBD"
               "b\",\"anchor\":\"a\xEF\xBF\xBD"
               "b\"}]");
+}
+
+struct asked {
+    std::vector<std::string> pages;
+};
+
+int page_exists(void *ctx, const char *target, size_t n)
+{
+    auto *a = static_cast<asked *>(ctx);
+    a->pages.emplace_back(target, n);
+    return std::string(target, n) != "Missing page";
+}
+
+// Red links: the callback gets the page part of each link to a page, trimmed,
+// with its context; a link to a missing page gets class="new".
+TEST(Render, PageExists)
+{
+    asked a;
+    wtcore_options opts;
+    wtcore_options_init(&opts);
+    opts.page_exists = page_exists;
+    opts.context = &a;
+    EXPECT_EQ(html("[[ Missing page #Sec | x]] [[Here]] [[#Local]] [[Missing page]]s", &opts),
+              "<p><a href=\"/wiki/Missing_page_#Sec\" class=\"new\">x</a> <a href=\"/wiki/Here\">Here</a> "
+              "<a href=\"#Local\">#Local</a> <a href=\"/wiki/Missing_page\" class=\"new\">Missing pages</a></p>\n");
+    std::vector<std::string> want = {"Missing page", "Here", "Missing page"};
+    EXPECT_EQ(a.pages, want);
+}
+
+// A caller built against this header passes its size; one built against an
+// older, shorter record must still hold every field of the first release, and
+// a longer record (a newer caller) is read up to the fields known here.
+TEST(Render, OptionsRecordSizeAndTemplate)
+{
+    struct newer {
+        wtcore_options known;
+        const char *later_field;
+    } n{};
+    wtcore_options_init(&n.known);
+    n.known.size = sizeof n;
+    n.known.link_template = "$1.html";
+    n.later_field = "ignored";
+    EXPECT_EQ(html("[[a]]", &n.known), "<p><a href=\"a.html\">a</a></p>\n");
+
+    wtcore_options o;
+    wtcore_options_init(&o);
+    o.size = sizeof o - 1;
+    EXPECT_EQ(render("[[a]]", WTCORE_FORMAT_HTML, &o).status, WTCORE_ERROR_OPTIONS);
+    wtcore_options_init(&o);
+    o.link_template = "/wiki/";
+    EXPECT_EQ(render("[[a]]", WTCORE_FORMAT_HTML, &o).status, WTCORE_ERROR_OPTIONS);
+    o.link_template = "$";
+    EXPECT_EQ(render("[[a]]", WTCORE_FORMAT_HTML, &o).status, WTCORE_ERROR_OPTIONS);
+    o.link_template = "$1";
+    EXPECT_EQ(html("[[a b]]", &o), "<p><a href=\"a_b\">a b</a></p>\n");
+    o.external_rel = "";
+    EXPECT_EQ(html("[http://x y]", &o), "<p><a href=\"http://x\" class=\"external\">y</a></p>\n");
+}
+
+// A document at the very end of a heap block of its own size: nothing past
+// `length` is read (ASan checks), whatever construct ends the document.
+TEST(Render, ReadsNoByteAfterTheDocument)
+{
+    const char *ends[] = {"[[a|b]]", "[[a", "''", "http://x", "<span class=a>", "&amp;", "== h ==",
+                          "[http://x y]", "* item", " pre", "<!-- c", "<nowiki>x</nowiki>", "[[a]]bc"};
+    wtcore_options opts;
+    wtcore_options_init(&opts);
+    for (unsigned flags : {0u, WTCORE_ENCODE_TARGETS | WTCORE_BALANCE_TAGS | WTCORE_SAFE_ATTRIBUTES}) {
+        opts.flags = flags;
+        for (size_t pad : {0u, 1u, 15u, 31u, 63u, 64u, 200u, 5000u}) {
+            for (const char *end : ends) {
+                std::string text = std::string(pad, 'x') + " " + end;
+                for (int format : {WTCORE_FORMAT_HTML, WTCORE_FORMAT_LINKS_JSON, WTCORE_FORMAT_HEADINGS_JSON}) {
+                    std::unique_ptr<char[]> heap(new char[text.size()]);
+                    std::memcpy(heap.get(), text.data(), text.size());
+                    char *out = nullptr;
+                    ASSERT_EQ(wtcore_render(heap.get(), text.size(), format, &opts, &out, nullptr), WTCORE_OK);
+                    wtcore_free(out);
+                }
+            }
+        }
+    }
 }
 
 struct collected {

@@ -121,10 +121,10 @@ void close_all_lists(list_level *stack, int *depth, wt_buf *out) noexcept
 
 struct block_state {
     wt_buf *out;
-    const wt_config *cfg;
-    const char *doc;
-    const char *limit; // readable up to and including this byte (see line_splitter)
-    tag_stack *tags;   // the open inline elements, when tags are balanced
+    // The options, the readable range of the document (its limit follows the
+    // lines; see line_splitter), the link counter and the open inline elements
+    // (when tags are balanced), for every span of inline text.
+    inline_context text;
     bool para_open = false;
     bool pre_open = false;
     int link_counter = 0;
@@ -135,13 +135,13 @@ struct block_state {
 // Renders inline text of the current block.
 void inline_text(block_state &st, span text) noexcept
 {
-    parse_inline(text.p, text.n, st.out, inline_context{st.cfg, st.doc, st.limit, &st.link_counter, st.tags});
+    parse_inline(text.p, text.n, st.out, st.text);
 }
 
 // Ends the inline elements still open in the block that ends now.
 void end_block_elements(block_state &st) noexcept
 {
-    if (st.tags) close_tags(*st.tags, st.out);
+    if (st.text.tags) close_tags(*st.text.tags, st.out);
 }
 
 void close_text_block(block_state &st) noexcept
@@ -227,7 +227,7 @@ void list_line(block_state &st, span line) noexcept
         stack[j] = list_level{line.p[j], false, true};
         // A new list inside an open item starts on a line of its own.
         if (j > 0 && stack[j - 1].item_open) wt_buf_append_char(out, '\n');
-        open_level(stack, j, out, st.tags != nullptr);
+        open_level(stack, j, out, st.text.tags != nullptr);
         st.list_depth = j + 1;
     }
 
@@ -269,7 +269,7 @@ void append_pre_text(block_state &st, span text) noexcept
     const char *p = text.p;
     const char *end = p + text.n;
     for (;;) {
-        const char *q = scan_for<'"', '&', '<', '>'>(p, end, st.doc);
+        const char *q = scan_for<'"', '&', '<', '>'>(p, end, st.text.doc);
         if (q > p) wt_buf_put(st.out, p, size_t(q - p));
         if (q == end) return;
         wt_buf_append_html_escaped(st.out, q, 1);
@@ -316,6 +316,7 @@ void render_line(block_state &st, span line) noexcept
     close_all_lists(st.list_stack, &st.list_depth, out);
     if (first == ' ') {
         if (st.para_open) {
+            end_block_elements(st);
             wt_buf_append_lit(out, "</p>\n");
             st.para_open = false;
         }
@@ -347,10 +348,12 @@ void render_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept
 {
     line_splitter lines(doc);
     tag_stack tags;
-    block_state st{out, &cfg, doc.p, lines.limit(), (cfg.flags & WTCORE_BALANCE_TAGS) ? &tags : nullptr};
+    block_state st{out, inline_context{&cfg, doc.p, lines.limit(), nullptr,
+                                       (cfg.flags & WTCORE_BALANCE_TAGS) ? &tags : nullptr}};
+    st.text.counter = &st.link_counter;
     span line;
     while (lines.next(&line)) {
-        st.limit = lines.limit();
+        st.text.limit = lines.limit();
         render_line(st, line);
     }
     close_everything(st);

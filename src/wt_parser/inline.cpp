@@ -80,10 +80,14 @@ bool starts_with(const char *p, const char *end, std::string_view lit) noexcept
 
 bool balancing(const inline_context &cx) noexcept { return cx.tags != nullptr; }
 
+// The state of one inline call. The readable range is copied from the
+// context, so that the hot paths read it from the scan itself.
 struct inline_scan {
     const char *end;
     wt_buf *out;
-    const inline_context &cx;
+    const char *doc;
+    const char *limit;
+    const inline_context *cx;
     int floor = 0; // the elements of this call lie above this depth of the block's stack
     bool bold = false;
     bool italic = false;
@@ -120,10 +124,12 @@ void copy_pieces(char *dst, const char *src, size_t n) noexcept
     }
 }
 
-// Whether the bytes from p up to piece_extent(n) may be read.
-bool readable_pieces(const inline_context &cx, const char *p, size_t n) noexcept
+// Whether the bytes from p up to piece_extent(n) may be read. p is at most
+// one past the limit (the end of a span at the document's end), where the
+// count of readable bytes wraps to 0.
+bool readable_pieces(const char *limit, const char *p, size_t n) noexcept
 {
-    return cx.limit >= p && size_t(cx.limit - p) + 1 >= piece_extent(n);
+    return size_t(limit - p) + 1 >= piece_extent(n);
 }
 
 // Appends the plain run [p, q) of the span. When the pieces that cover it can
@@ -133,7 +139,7 @@ void append_run(inline_scan &s, const char *p, const char *q) noexcept
 {
     size_t n = size_t(q - p);
     wt_buf *out = s.out;
-    if (readable_pieces(s.cx, p, n) && out->cap - out->len > piece_extent(n)) {
+    if (readable_pieces(s.limit, p, n) && out->cap - out->len > piece_extent(n)) {
         copy_pieces(out->data + out->len, p, n);
         wt_buf_commit(out, n);
         return;
@@ -141,7 +147,7 @@ void append_run(inline_scan &s, const char *p, const char *q) noexcept
     // A short run at the span's end: store the 32 bytes that end with it so
     // that they end where it must, then store back the 32 bytes of output that
     // stood before it, which that store may have overwritten.
-    if (n <= 32 && q - s.cx.doc >= 32 && out->len >= 32 && out->cap - out->len > 32) {
+    if (n <= 32 && q - s.doc >= 32 && out->len >= 32 && out->cap - out->len > 32) {
         char *dst = out->data + out->len;
         char before[32], piece[32];
         __builtin_memcpy(before, dst - 32, 32);
@@ -211,7 +217,7 @@ void close_from(tag_stack &t, wt_buf *out, int lowest, unsigned dropped) noexcep
 // when `quote_only`), or -1.
 int find_element(const inline_scan &s, tag_kind k, bool quote_only) noexcept
 {
-    const tag_stack &t = *s.cx.tags;
+    const tag_stack &t = *s.cx->tags;
     for (int j = t.n - 1; j >= s.floor; --j)
         if (t.items[j].kind == k && (t.items[j].quote || !quote_only)) return j;
     return -1;
@@ -222,7 +228,7 @@ constexpr unsigned kind_bit(tag_kind k) noexcept { return 1u << int(k); }
 // Toggles a quote-run style (bold or italic) through the block's elements.
 void toggle_quote(inline_scan &s, tag_kind k, bool &open) noexcept
 {
-    tag_stack &t = *s.cx.tags;
+    tag_stack &t = *s.cx->tags;
     if (open) {
         int j = find_element(s, k, true);
         if (j >= 0) close_from(t, s.out, j, kind_bit(k));
@@ -236,7 +242,7 @@ void toggle_quote(inline_scan &s, tag_kind k, bool &open) noexcept
 // elements open.
 void close_quotes(inline_scan &s) noexcept
 {
-    tag_stack &t = *s.cx.tags;
+    tag_stack &t = *s.cx->tags;
     int lowest = -1;
     for (int j = t.n - 1; j >= s.floor; --j)
         if (t.items[j].quote) lowest = j;
@@ -252,7 +258,7 @@ const char *quote_run(inline_scan &s, const char *p) noexcept
     size_t r = 1;
     while (r < 5 && p + r < s.end && p[r] == '\'') ++r;
     wt_buf *out = s.out;
-    if (balancing(s.cx) && r > 1) {
+    if (balancing(*s.cx) && r > 1) {
         if (r == 4) wt_buf_append_char(out, '\'');
         if (r == 2) {
             toggle_quote(s, tag_kind::i, s.italic);
@@ -261,7 +267,7 @@ const char *quote_run(inline_scan &s, const char *p) noexcept
         } else if (s.bold && s.italic) {
             int jb = find_element(s, tag_kind::b, true), ji = find_element(s, tag_kind::i, true);
             int lowest = jb < ji ? jb : ji;
-            if (lowest >= 0) close_from(*s.cx.tags, out, lowest, kind_bit(tag_kind::b) | kind_bit(tag_kind::i));
+            if (lowest >= 0) close_from(*s.cx->tags, out, lowest, kind_bit(tag_kind::b) | kind_bit(tag_kind::i));
             s.bold = s.italic = false;
         } else {
             // One of the two closes, or neither is open: bold is handled first,
@@ -342,8 +348,8 @@ void append_encoded_target(wt_buf *out, span t) noexcept
 // A page or a fragment of a link address, by the options' rule.
 void append_target(const inline_scan &s, span t) noexcept
 {
-    if (s.cx.cfg->flags & WTCORE_ENCODE_TARGETS) append_encoded_target(s.out, t);
-    else wt_buf_append_wiki_url(s.out, t.p, t.n, s.cx.limit);
+    if (s.cx->cfg->flags & WTCORE_ENCODE_TARGETS) append_encoded_target(s.out, t);
+    else wt_buf_append_wiki_url(s.out, t.p, t.n, s.limit);
 }
 
 // Whether a page name has a "." or ".." path segment, which would climb out
@@ -383,7 +389,7 @@ bool page_needs_dot_slash(span page, bool encoded) noexcept
 // target).
 bool append_link_open(inline_scan &s, span target) noexcept
 {
-    const wt_config &cfg = *s.cx.cfg;
+    const wt_config &cfg = *s.cx->cfg;
     const bool encoded = cfg.flags & WTCORE_ENCODE_TARGETS;
     wt_buf *out = s.out;
     auto hash = static_cast<const char *>(target.n ? std::memchr(target.p, '#', target.n) : nullptr);
@@ -426,13 +432,41 @@ bool append_link_open(inline_scan &s, span target) noexcept
 void render_label(inline_scan &s, span label) noexcept
 {
     const char *end = label.p + label.n;
-    if (label.n && scan_marks<inline_marks>(label.p, end, s.cx.doc) == end) {
+    if (label.n && scan_marks<inline_marks>(label.p, end, s.doc) == end) {
         wt_buf_put(s.out, label.p, label.n);
         return;
     }
-    inline_context cx = s.cx;
+    inline_context cx = *s.cx;
     cx.in_link = true;
     parse_inline(label.p, label.n, s.out, cx);
+}
+
+// The fixed parts of an internal link under the default address rule, for
+// the fast paths that write a whole link into reserved room: the opening up to
+// the destination, the end of the opening tag, and the trail with the closing
+// tag. Each returns where the next part goes.
+char *put_link_start(char *d, bool section) noexcept
+{
+    static const char wiki_open[16] = "<a href=\"/wiki/";
+    static const char section_open[16] = "<a href=\"#";
+    __builtin_memcpy(d, section ? section_open : wiki_open, 16);
+    return d + (section ? 10 : 15);
+}
+
+char *put_link_label_start(char *d) noexcept
+{
+    __builtin_memcpy(d, "\">", 2);
+    return d + 2;
+}
+
+char *put_link_end(char *d, span trail) noexcept
+{
+    if (trail.n) {
+        __builtin_memcpy(d, trail.p, trail.n);
+        d += trail.n;
+    }
+    __builtin_memcpy(d, "</a>", 4);
+    return d + 4;
 }
 
 // The common internal link under the default address rule, whose destination
@@ -446,31 +480,20 @@ bool plain_link(inline_scan &s, span dest, bool section, span label, span trail,
 {
     size_t dest_chunks = (dest.n + 15) / 16;
     size_t label_whole = piece_extent(label.n);
-    if (dest_chunks > 4 || (dest.n && (s.cx.limit < dest.p || size_t(s.cx.limit - dest.p) + 1 < dest_chunks * 16)) ||
-        !readable_pieces(s.cx, label.p, label.n))
+    if (dest_chunks > 4 || (dest.n && (s.limit < dest.p || size_t(s.limit - dest.p) + 1 < dest_chunks * 16)) ||
+        !readable_pieces(s.limit, label.p, label.n))
         return false;
     const char *label_end = label.p + label.n;
-    if (!label_plain && label.n && scan_marks<inline_marks>(label.p, label_end, s.cx.doc) != label_end)
+    if (!label_plain && label.n && scan_marks<inline_marks>(label.p, label_end, s.doc) != label_end)
         return false;
     char *d = wt_buf_reserve(s.out, 15 + dest_chunks * 16 + 2 + label_whole + trail.n + 4);
     if (!d) return false;
     char *const start = d;
-    static const char wiki_open[16] = "<a href=\"/wiki/";
-    static const char section_open[16] = "<a href=\"#";
-    __builtin_memcpy(d, section ? section_open : wiki_open, 16);
-    d += section ? 10 : 15;
+    d = put_link_start(d, section);
     if (!copy_underscored_pieces(d, dest.p, dest.n)) return false;
-    d += dest.n;
-    __builtin_memcpy(d, "\">", 2);
-    d += 2;
+    d = put_link_label_start(d + dest.n);
     copy_pieces(d, label.p, label.n);
-    d += label.n;
-    if (trail.n) {
-        __builtin_memcpy(d, trail.p, trail.n);
-        d += trail.n;
-    }
-    __builtin_memcpy(d, "</a>", 4);
-    d += 4;
+    d = put_link_end(d + label.n, trail);
     wt_buf_commit(s.out, size_t(d - start));
     return true;
 }
@@ -482,12 +505,12 @@ bool write_internal_link(inline_scan &s, span target, span label, span trail, bo
 {
     const bool section = target.n > 0 && target.p[0] == '#';
     wt_buf *out = s.out;
-    if (s.cx.cfg->plain_links) {
+    if (s.cx->cfg->plain_links) {
         span dest = section ? span{target.p + 1, target.n - 1} : target;
         if (plain_link(s, dest, section, label, trail, label_plain)) return true;
         if (section) wt_buf_append_lit(out, "<a href=\"#");
         else wt_buf_append_lit(out, "<a href=\"/wiki/");
-        wt_buf_append_wiki_url(out, dest.p, dest.n, s.cx.limit);
+        wt_buf_append_wiki_url(out, dest.p, dest.n, s.limit);
         wt_buf_append_lit(out, "\">");
     } else if (!append_link_open(s, target)) {
         return false;
@@ -563,7 +586,7 @@ template <int W>
 const char *short_link(inline_scan &s, const char *p, bool *wider) noexcept
 {
     const char *w = p + 2;
-    if (s.cx.limit - w < 128) return nullptr;
+    if (s.limit - w < 128) return nullptr;
     link_window<W> win(w);
 
     // The first "]]" that lies wholly within the span; one that starts at the
@@ -591,9 +614,20 @@ const char *short_link(inline_scan &s, const char *p, bool *wider) noexcept
     if (win.bad & ((bits_below(dest.e) & ~bits_below(dest.a)) | (bits_below(label.e) & ~bits_below(label.a))))
         return nullptr;
     span trail = link_trail(s, w + close + 2);
-    if (!plain_link(s, span{w + dest.a, dest.e - dest.a}, section, span{w + label.a, label.e - label.a}, trail,
-                    true))
-        return nullptr;
+
+    // Written from the window with stores of fixed size into one reservation;
+    // what lands past each part is overwritten by the next.
+    char *d = wt_buf_reserve(s.out, 15 + W + 2 + W + trail.n + 4);
+    if (!d) return nullptr;
+    char *const start = d;
+    d = put_link_start(d, section);
+    copy_underscored_pieces(d, w + dest.a, W);
+    d = put_link_label_start(d + (dest.e - dest.a));
+    char piece[W];
+    __builtin_memcpy(piece, w + label.a, W);
+    __builtin_memcpy(d, piece, W);
+    d = put_link_end(d + (label.e - label.a), trail);
+    wt_buf_commit(s.out, size_t(d - start));
     return trail.p + trail.n;
 }
 #endif
@@ -601,20 +635,20 @@ const char *short_link(inline_scan &s, const char *p, bool *wider) noexcept
 // Internal link at p ("[[" already seen). Returns the position after the link
 // and its trail, or nullptr when no "]]" closes it within the span or its
 // target cannot be a link.
-const char *internal_link(inline_scan &s, const char *p) noexcept
+__attribute__((always_inline)) inline const char *internal_link(inline_scan &s, const char *p) noexcept
 {
 #if defined(WT_SIMD)
-    if (s.cx.cfg->plain_links) {
+    if (s.cx->cfg->plain_links) {
         bool wider = false;
         if (const char *next = short_link<32>(s, p, &wider)) return next;
         if (wider)
             if (const char *next = short_link<64>(s, p, &wider)) return next;
     }
 #endif
-    const char *close = s.close_link.find(p + 2, [&](const char *q) { return find_pair<']'>(q, s.end, s.cx.doc); });
+    const char *close = s.close_link.find(p + 2, [&](const char *q) { return find_pair<']'>(q, s.end, s.doc); });
     if (!close) return nullptr;
     span target, label;
-    split_link(span{p + 2, size_t(close - (p + 2))}, &target, &label, s.cx.doc);
+    split_link(span{p + 2, size_t(close - (p + 2))}, &target, &label, s.doc);
     span trail = link_trail(s, close + 2);
     if (!write_internal_link(s, target, label, trail)) return nullptr;
     return trail.p + trail.n;
@@ -627,9 +661,11 @@ void append_external_open(const inline_scan &s, const char *url, size_t n) noexc
     wt_buf *out = s.out;
     wt_buf_append_lit(out, "<a href=\"");
     wt_buf_append_attr_value(out, url, n);
-    if (s.cx.cfg->rel_len) {
+    if (s.cx->cfg->default_rel) {
+        wt_buf_append_lit(out, "\" class=\"external\" rel=\"nofollow\">");
+    } else if (s.cx->cfg->rel_len) {
         wt_buf_append_lit(out, "\" class=\"external\" rel=\"");
-        wt_buf_append_html_escaped(out, s.cx.cfg->rel, s.cx.cfg->rel_len);
+        wt_buf_append_html_escaped(out, s.cx->cfg->rel, s.cx->cfg->rel_len);
         wt_buf_append_lit(out, "\">");
     } else {
         wt_buf_append_lit(out, "\" class=\"external\">");
@@ -640,7 +676,7 @@ void append_external_open(const inline_scan &s, const char *url, size_t n) noexc
 // are balanced, where a link's text stands without its element.
 bool links_allowed(const inline_scan &s) noexcept
 {
-    return !(s.cx.in_link && balancing(s.cx));
+    return !(s.cx->in_link && balancing(*s.cx));
 }
 
 // Bracketed external link at p ('[' not followed by '['). Returns the position
@@ -652,7 +688,7 @@ const char *external_link(inline_scan &s, const char *p) noexcept
         !starts_with(url, s.end, "ftp://") && !starts_with(url, s.end, "mailto:"))
         return nullptr;
     const char *close = s.close_ext.find(url, [&](const char *q) {
-        const char *c = scan_for<']'>(q, s.end, s.cx.doc);
+        const char *c = scan_for<']'>(q, s.end, s.doc);
         return c == s.end ? nullptr : c;
     });
     if (!close) return nullptr;
@@ -671,9 +707,9 @@ const char *external_link(inline_scan &s, const char *p) noexcept
         render_label(s, label);
     } else {
         int number = 1;
-        if (s.cx.counter) {
-            if (*s.cx.counter < INT_MAX) ++*s.cx.counter;
-            number = *s.cx.counter;
+        if (s.cx->counter) {
+            if (*s.cx->counter < INT_MAX) ++*s.cx->counter;
+            number = *s.cx->counter;
         }
         wt_buf_append_char(out, '[');
         append_decimal(out, number);
@@ -686,7 +722,7 @@ const char *external_link(inline_scan &s, const char *p) noexcept
 // Bare URL starting at p, whose prefix is known to be there. Returns its end.
 const char *bare_url(inline_scan &s, const char *p) noexcept
 {
-    const char *q = scan_url_end(p, s.end, s.cx.doc);
+    const char *q = scan_url_end(p, s.end, s.doc);
     size_t n = size_t(q - p);
     const bool element = links_allowed(s);
     if (element) append_external_open(s, p, n); // a URL holds no '"': it is a terminator
@@ -939,9 +975,9 @@ bool tag_element(const char *s, size_t len, tag_kind *kind, bool *closing) noexc
 // options, with its attributes made safe and its element balanced.
 void write_allowed_tag(inline_scan &s, const char *p, size_t len) noexcept
 {
-    const wt_config &cfg = *s.cx.cfg;
+    const wt_config &cfg = *s.cx->cfg;
     const bool safe_span = (cfg.flags & WTCORE_SAFE_ATTRIBUTES) && len > 6 && std::memcmp(p, "<span ", 6) == 0;
-    if (!balancing(s.cx)) {
+    if (!balancing(*s.cx)) {
         if (safe_span) write_safe_span(s.out, p, len);
         else wt_buf_put(s.out, p, len);
         return;
@@ -952,7 +988,7 @@ void write_allowed_tag(inline_scan &s, const char *p, size_t len) noexcept
         wt_buf_put(s.out, p, len); // <br>
         return;
     }
-    tag_stack &t = *s.cx.tags;
+    tag_stack &t = *s.cx->tags;
     if (closing) {
         int j = find_element(s, kind, false);
         if (j < 0) return; // a stray closer
@@ -980,9 +1016,9 @@ const char *angle(inline_scan &s, const char *p, const char *&run) noexcept
 {
     // A placeholder of the extended syntax's clean text; no document holds
     // a NUL, so it cannot be anything else.
-    if (s.cx.cfg->ext && s.end - p >= 2 && p[1] == '\0') {
+    if (s.cx->cfg->ext && s.end - p >= 2 && p[1] == '\0') {
         append_run(s, run, p);
-        run = write_placeholder(p, s.end, *s.cx.cfg, s.cx.in_link, s.out);
+        run = write_placeholder(p, s.end, *s.cx->cfg, s.cx->in_link, s.out);
         return run;
     }
     if (starts_with(p, s.end, "<!--")) {
@@ -1007,7 +1043,7 @@ const char *angle(inline_scan &s, const char *p, const char *&run) noexcept
     }
     size_t len;
     if (!match_allowed_tag(p, size_t(s.end - p), &len)) return nullptr;
-    if (!s.cx.cfg->flags && !s.cx.tags) return p + len; // copied with the run it ends
+    if (!s.cx->cfg->flags && !s.cx->tags) return p + len; // copied with the run it ends
     append_run(s, run, p);
     write_allowed_tag(s, p, len);
     run = p + len;
@@ -1132,7 +1168,7 @@ void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context 
         wt_buf_put(out, text, n);
         return;
     }
-    inline_scan s{end, out, cx};
+    inline_scan s{end, out, cx.doc, cx.limit, &cx};
     if (cx.tags) s.floor = cx.in_link ? cx.tags->n : 0;
     const char *run = text; // plain bytes from here to p are copied as they stand
     for (; p < end; p = marks.next(p)) {

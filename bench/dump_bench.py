@@ -1,0 +1,124 @@
+#!/usr/bin/env python3
+"""Benchmarks of `tarnwick-wikitext dump`, side by side with the decompressors
+and a Python baseline, in one run.
+
+Usage: bench/dump_bench.py TOOL [--dir DIR] [--size MB] [--runs N] [--python-mb MB]
+
+Builds (once, kept in DIR) a multistream bzip2 export of about SIZE MB of XML
+from the corpus with dump/tools/make_export.py, its plain XML form, and a file
+of the same page streams ten times over; then times, each RUNS times with the
+pairs interleaved:
+  dump -t links -j 2 FILE   beside   lbzip2 -d -n 2 FILE
+  dump -t links -j 1 FILE   beside   bzip2 -dc FILE
+  dump -t links -j 1 / -j 2 on the plain XML (MB/s of XML)
+  peak memory of dump -j 2 on FILE and on the ten-times file (/usr/bin/time -v)
+  the Python baseline (ElementTree.iterparse + mwparserfromhell) on the first
+  PYTHON_MB MB of pages, extrapolated to the whole file by XML size.
+Writes DIR/results.json (read by bench/dump_chart.py) and prints a table.
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+MAKE = os.path.join(ROOT, "dump", "tools", "make_export.py")
+
+
+def run_time(cmd, stdin=None):
+    t = time.perf_counter()
+    with open(os.devnull, "wb") as null:
+        subprocess.run(cmd, stdout=null, stdin=stdin, check=True)
+    return time.perf_counter() - t
+
+
+def peak_kb(cmd):
+    p = subprocess.run(["/usr/bin/time", "-v", *cmd], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=True)
+    return int(re.search(rb"Maximum resident set size \(kbytes\): (\d+)", p.stderr).group(1))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("tool")
+    ap.add_argument("--dir", default=os.path.join(ROOT, "build", "bench-dump"))
+    ap.add_argument("--size", type=float, default=100)
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--python-mb", type=float, default=4)
+    a = ap.parse_args()
+    os.makedirs(a.dir, exist_ok=True)
+    ms = os.path.join(a.dir, "export-multistream.xml.bz2")
+    plain = os.path.join(a.dir, "export.xml")
+    x10 = os.path.join(a.dir, "export-multistream-x10.xml.bz2")
+    if not (os.path.exists(ms) and os.path.exists(plain) and os.path.exists(x10)):
+        subprocess.run([sys.executable, MAKE, a.dir, "--size", str(a.size), "--forms", "plain,multistream",
+                        "--repeat", "10", "--no-hand"], check=True)
+    small = os.path.join(a.dir, "python-subset")
+    if not os.path.exists(os.path.join(small, "export.xml")):
+        subprocess.run([sys.executable, MAKE, small, "--size", str(a.python_mb), "--forms", "plain", "--no-hand"],
+                       check=True)
+    for need in ("lbzip2", "bzip2"):
+        if not shutil.which(need):
+            sys.exit("dump_bench.py: %s is not installed (Debian: apt-get install %s)" % (need, need))
+
+    xml_mb = os.path.getsize(plain) / 1e6
+    load = os.getloadavg()
+    tool = a.tool
+    runs = {k: [] for k in ("lbzip2_n2", "dump_j2", "bzip2_dc", "dump_j1", "plain_j1", "plain_j2")}
+    for _ in range(a.runs):
+        runs["lbzip2_n2"].append(run_time(["lbzip2", "-d", "-n", "2", "-c", ms]))
+        runs["dump_j2"].append(run_time([tool, "dump", "-t", "links", "-j", "2", ms]))
+        runs["bzip2_dc"].append(run_time(["bzip2", "-dc", ms]))
+        runs["dump_j1"].append(run_time([tool, "dump", "-t", "links", "-j", "1", ms]))
+        runs["plain_j1"].append(run_time([tool, "dump", "-t", "links", "-j", "1", plain]))
+        runs["plain_j2"].append(run_time([tool, "dump", "-t", "links", "-j", "2", plain]))
+    med = {k: statistics.median(v) for k, v in runs.items()}
+    mem1 = peak_kb([tool, "dump", "-t", "links", "-j", "2", ms])
+    mem10 = peak_kb([tool, "dump", "-t", "links", "-j", "2", x10])
+    sub = os.path.join(small, "export.xml")
+    sub_mb = os.path.getsize(sub) / 1e6
+    py = run_time([sys.executable, os.path.join(HERE, "dump_python_baseline.py"), sub])
+    ours_sub = run_time([tool, "dump", "-t", "links", "-j", "1", sub])
+    py_full = py * xml_mb / sub_mb
+    res = {
+        "xml_mb": xml_mb, "bz2_mb": os.path.getsize(ms) / 1e6, "x10_bz2_mb": os.path.getsize(x10) / 1e6,
+        "runs": runs, "median": med, "load_before": load, "load_after": os.getloadavg(),
+        "peak_kb_1x": mem1, "peak_kb_10x": mem10,
+        "python_subset_mb": sub_mb, "python_subset_s": py, "dump_subset_s": ours_sub, "python_extrapolated_s": py_full,
+        "ratios": {
+            "dump_j2_over_lbzip2_n2": med["dump_j2"] / med["lbzip2_n2"],
+            "dump_j1_over_bzip2_dc": med["dump_j1"] / med["bzip2_dc"],
+            "plain_j1_mb_s": xml_mb / med["plain_j1"],
+            "plain_j2_mb_s": xml_mb / med["plain_j2"],
+            "plain_scaling_j2": med["plain_j1"] / med["plain_j2"],
+            "memory_10x_over_1x": mem10 / mem1,
+            "python_over_dump_j1": py / ours_sub,
+        },
+    }
+    with open(os.path.join(a.dir, "results.json"), "w") as f:
+        json.dump(res, f, indent=1)
+    r = res["ratios"]
+    print("export: %.0f MB of XML, %.1f MB multistream bzip2; load %.2f before, %.2f after"
+          % (xml_mb, res["bz2_mb"], load[0], res["load_after"][0]))
+    print("| run | seconds (median of %d) | note |" % a.runs)
+    print("|---|---:|---|")
+    print("| `lbzip2 -d -n 2` | %.2f | |" % med["lbzip2_n2"])
+    print("| `dump -t links -j 2` | %.2f | %.2f x lbzip2 (goal 1.15) |" % (med["dump_j2"], r["dump_j2_over_lbzip2_n2"]))
+    print("| `bzip2 -dc` | %.2f | |" % med["bzip2_dc"])
+    print("| `dump -t links -j 1` | %.2f | %.2f x bzip2 (goal 1.1) |" % (med["dump_j1"], r["dump_j1_over_bzip2_dc"]))
+    print("| plain XML `-j 1` | %.2f | %.0f MB/s (goal 150) |" % (med["plain_j1"], r["plain_j1_mb_s"]))
+    print("| plain XML `-j 2` | %.2f | %.0f MB/s, %.2f x -j 1 (goal 1.8) |"
+          % (med["plain_j2"], r["plain_j2_mb_s"], r["plain_scaling_j2"]))
+    print("| Python baseline (extrapolated from %.1f MB) | %.0f | %.0f x dump -j 1 on the same subset |"
+          % (sub_mb, py_full, r["python_over_dump_j1"]))
+    print("| peak memory, -j 2 | %.1f MB / %.1f MB | 1x / 10x file: %.2f (goal within 10%%) |"
+          % (mem1 / 1024, mem10 / 1024, r["memory_10x_over_1x"]))
+
+
+if __name__ == "__main__":
+    main()
