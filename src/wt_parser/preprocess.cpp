@@ -507,7 +507,7 @@ void scanner::find_redirect() noexcept
     size_t a = i + 2, j = a;
     while (j < n && d[j] != ']' && d[j] != '|' && d[j] != '\n' && d[j] != '[' && d[j] != '{' && d[j] != '}') ++j;
     size_t b = j;
-    if (d[j] == '|')
+    if (j < n && d[j] == '|')
         while (j < n && d[j] != ']' && d[j] != '\n') ++j;
     if (n - j < 2 || d[j] != ']' || d[j + 1] != ']') return;
     trim(d, &a, &b);
@@ -905,6 +905,7 @@ void wt_extraction_free(extraction *x) noexcept
     x->refs.release();
     x->literals.release();
     x->lists.release();
+    x->places.release();
     wt_buf_free(&x->clean);
     wt_buf_free(&x->notes_text);
 }
