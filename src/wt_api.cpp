@@ -179,6 +179,12 @@ int read_options(const wtcore_options *in, wt_config *cfg) noexcept
     if (WT_HAS_FIELD(in, file_namespaces)) cfg->file_namespaces = in->file_namespaces;
     if (WT_HAS_FIELD(in, media_namespaces)) cfg->media_namespaces = in->media_namespaces;
     if (WT_HAS_FIELD(in, category_namespaces)) cfg->category_namespaces = in->category_namespaces;
+    if (WT_HAS_FIELD(in, file_template) && in->file_template) {
+        size_t n = std::strlen(in->file_template);
+        if (std::string_view(in->file_template, n).find("$1") == std::string_view::npos) return WTCORE_ERROR_OPTIONS;
+        cfg->file_template = in->file_template;
+        cfg->file_template_len = n;
+    }
     if (in->link_template) {
         size_t n = std::strlen(in->link_template);
         if (std::string_view(in->link_template, n).find("$1") == std::string_view::npos) return WTCORE_ERROR_OPTIONS;

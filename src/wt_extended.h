@@ -22,6 +22,7 @@ namespace wt::ext {
 // Kinds of placeholder in the clean text; the byte after "<\0".
 inline constexpr char ph_ref = 'r';     // a reference marker; index into refs
 inline constexpr char ph_literal = 'l'; // a tag's literal content (nowiki, math, ...); index into literals
+inline constexpr char ph_file = 'f';    // a file within a line; index into files
 
 // An array of plain records on a wt_buf, so that all memory still comes from
 // the buffer module. Records are trivially copyable; storage from realloc is
@@ -111,12 +112,27 @@ struct ref_rec {
     bool first;            // the first reference of its note: the list shows it
 };
 
+// A file [[File:Name|options|caption]]: its name (trimmed, without the
+// namespace), its options (bars[first_bar, first_bar + n_bars), offsets in
+// the document), the frame options read, and its caption's clean text in
+// captions (caption == none: no caption).
+struct file_rec {
+    size_t start, end;
+    size_t name, name_n;
+    size_t first_bar, n_bars;
+    size_t caption, caption_n;
+    size_t alt, alt_n; // alt=..., alt == none: absent
+    const char *frame; // "thumb", "frame", "frameless", "border" or nullptr
+    const char *align; // "left", "right", "center", "none" or nullptr
+    bool media;        // Media: (a link to the file itself)
+};
+
 // A block that the HTML is cut at: the list of notes, or a tag with a block
 // of its own (pre, code, gallery), at an offset of the clean text.
 struct block_place {
     size_t at;
-    size_t index; // into lists (is_list) or literals
-    bool is_list;
+    size_t index; // into lists, literals or files
+    enum kind_t : unsigned char { list, literal, file } kind;
 };
 
 // The content of a tag kept out of wiki parsing, and what it is.
@@ -152,6 +168,8 @@ struct extraction {
     pod_array<literal_rec> literals;
     pod_array<list_rec> lists;
     pod_array<block_place> places; // in the order of the clean text
+    pod_array<file_rec> files;
+    wt_buf captions{}; // the clean text of every file's caption, one after another
     wt_buf clean{};      // the text for the renderer (when asked for)
     wt_buf notes_text{}; // the clean content of every reference, one after another
     size_t redirect = none, redirect_n = 0; // the redirect target, trimmed

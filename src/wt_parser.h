@@ -40,6 +40,8 @@ struct wt_config {
     const char *file_namespaces = nullptr;
     const char *media_namespaces = nullptr;
     const char *category_namespaces = nullptr;
+    const char *file_template = nullptr; // image address; "$1" is the file name; null: no <img>
+    size_t file_template_len = 0;
     const wt::ext::extraction *ext = nullptr;
 };
 
@@ -223,6 +225,15 @@ struct inline_context {
 // title, lang, dir, a safe style and the table attributes (colspan, rowspan,
 // scope, align, valign, width, height, abbr, headers) are kept.
 void write_table_attributes(wt_buf *out, const char *s, size_t n, const wt_config &cfg) noexcept;
+
+// Writes the opening tag <a href="..."> of an internal link to `target`
+// under the options (link template, encoded targets, red links). Returns
+// false, having written nothing, when the target cannot be a link.
+bool write_link_open(wt_buf *out, span target, const wt_config &cfg) noexcept;
+
+// Renders n bytes of inline text that stand alone (a caption), its elements
+// closed at its end under WTCORE_BALANCE_TAGS.
+void render_inline(const char *text, size_t n, const wt_config &cfg, wt_buf *out) noexcept;
 
 // Renders one span of inline text into out.
 void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context &cx) noexcept;

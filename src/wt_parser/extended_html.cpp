@@ -103,6 +103,58 @@ void write_literal(const extraction &x, const literal_rec &l, bool block, wt_buf
     }
 }
 
+// A file: a <figure> holding a link to the file's page (for Media: the file
+// itself when an image address is known) around its image, or around its
+// name when no image address is known, and its caption. Inside a link's label
+// the figure holds no link.
+void write_file(const extraction &x, const file_rec &f, const wt_config &cfg, bool block, bool in_link,
+                wt_buf *out) noexcept
+{
+    const char *name = x.doc + f.name;
+    wt_buf_append_lit(out, "<figure");
+    if (f.frame || f.align) {
+        wt_buf_append_lit(out, " class=\"");
+        if (f.frame) wt_buf_append_str(out, f.frame);
+        if (f.frame && f.align) wt_buf_append_char(out, ' ');
+        if (f.align) wt_buf_append_str(out, f.align);
+        wt_buf_append_char(out, '"');
+    }
+    wt_buf_append_char(out, '>');
+    // The target "File:Name" for the link's address.
+    char local[256];
+    wt_buf target{};
+    if (f.name_n + 6 <= sizeof local) target = wt_buf{local, 0, sizeof local, 0};
+    else wt_buf_init(&target, f.name_n + 8);
+    wt_buf_append_lit(&target, "File:");
+    wt_buf_append(&target, name, f.name_n);
+    const bool linked = !in_link && !target.failed && write_link_open(out, span{target.data, target.len}, cfg);
+    if (cfg.file_template) {
+        wt_buf_append_lit(out, "<img src=\"");
+        std::string_view tpl(cfg.file_template, cfg.file_template_len);
+        for (size_t at = 0;;) {
+            size_t var = tpl.find("$1", at);
+            std::string_view piece = tpl.substr(at, var == tpl.npos ? tpl.npos : var - at);
+            wt_buf_append_html_escaped(out, piece.data(), piece.size());
+            if (var == tpl.npos) break;
+            wt_buf_append_wiki_url(out, name, f.name_n);
+            at = var + 2;
+        }
+        wt_buf_append_lit(out, "\" alt=\"");
+        if (f.alt != none) wt_buf_append_html_escaped(out, x.doc + f.alt, f.alt_n);
+        wt_buf_append_lit(out, "\">");
+    } else {
+        wt_buf_append_html_escaped(out, target.data, target.len);
+    }
+    if (linked) wt_buf_append_lit(out, "</a>");
+    if (target.data != local) wt_buf_free(&target);
+    if (f.caption != none && f.caption_n) {
+        wt_buf_append_lit(out, "<figcaption>");
+        render_inline(x.captions.data + f.caption, f.caption_n, cfg, out);
+        wt_buf_append_lit(out, "</figcaption>");
+    }
+    wt_buf_append_str(out, block ? "</figure>\n" : "</figure>");
+}
+
 struct html_driver {
     const extraction &x;
     const wt_config &cfg;
@@ -247,7 +299,9 @@ struct html_driver {
             if (pl.at < a) continue; // inside table markup
             render_text(x.clean.data + from, pl.at - from, with_ext);
             from = pl.at;
-            if (pl.is_list) {
+            if (pl.kind == block_place::file) {
+                write_file(x, x.files[pl.index], with_ext, true, false, out);
+            } else if (pl.kind == block_place::list) {
                 queue_until(pl.at);
                 size_t g = group_of(x.lists[pl.index]);
                 if (g != none) write_list(g);
@@ -467,6 +521,7 @@ const char *write_placeholder(const char *p, const char *end, const wt_config &c
     if (!x || p + 2 >= end) return next;
     if (p[2] == ph_ref && index < x->refs.size()) write_marker(*x, x->refs[index], in_link, out);
     else if (p[2] == ph_literal && index < x->literals.size()) write_literal(*x, x->literals[index], false, out);
+    else if (p[2] == ph_file && index < x->files.size()) write_file(*x, x->files[index], cfg, false, in_link, out);
     return next;
 }
 

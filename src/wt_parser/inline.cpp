@@ -1158,6 +1158,24 @@ void write_table_attributes(wt_buf *out, const char *s, size_t n, const wt_confi
     if (tag.data != local) wt_buf_free(&tag);
 }
 
+bool write_link_open(wt_buf *out, span target, const wt_config &cfg) noexcept
+{
+    if (!target.n) return false;
+    inline_context cx{&cfg, target.p, target.p + target.n - 1, nullptr, nullptr};
+    inline_scan s{target.p + target.n, out, target.p, target.p + target.n - 1, &cx};
+    return append_link_open(s, target);
+}
+
+void render_inline(const char *text, size_t n, const wt_config &cfg, wt_buf *out) noexcept
+{
+    if (!text || !n) return;
+    tag_stack tags;
+    const bool balanced = cfg.flags & WTCORE_BALANCE_TAGS;
+    inline_context cx{&cfg, text, text + n - 1, nullptr, balanced ? &tags : nullptr};
+    parse_inline(text, n, out, cx);
+    if (balanced) close_tags(tags, out);
+}
+
 void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context &cx) noexcept
 {
     if (!text || n == 0) return;

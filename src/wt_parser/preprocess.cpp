@@ -135,6 +135,7 @@ enum class ev_kind : unsigned char {
     dropped,    // a byte left out within a line (the ':' of [[:Category:X]])
     templ,      // a template (index into templates)
     category,   // index into cats
+    file,       // index into files
     literal,    // index into literals
     ref,        // index into refs; content [a, b)
     references, // index into lists; content [a, b)
@@ -242,7 +243,7 @@ struct scanner {
     size_t take_tag(size_t p, size_t lim, bool in_ref, bool in_references) noexcept;
     void close_braces(size_t *p, size_t lim, size_t base) noexcept;
     void close_brackets(size_t *p, size_t lim, size_t base) noexcept;
-    void category_check(size_t s, size_t e, size_t first_bar) noexcept;
+    void link_check(size_t s, size_t e, size_t first_bar, size_t bar_base) noexcept;
     void find_redirect() noexcept;
 };
 
@@ -340,7 +341,7 @@ void scanner::close_brackets(size_t *pp, size_t lim, size_t base) noexcept
         open_rec &top = stack.back();
         size_t start = top.start + top.count - 2;
         size_t first_bar = bar_stack.size() > top.bar_base ? bar_stack[top.bar_base].bar : none;
-        category_check(start, p + 2, first_bar);
+        link_check(start, p + 2, first_bar, top.bar_base);
         bar_stack.truncate(top.bar_base);
         top.count -= 2;
         if (top.count < 2) stack.truncate(stack.size() - 1);
@@ -349,8 +350,10 @@ void scanner::close_brackets(size_t *pp, size_t lim, size_t base) noexcept
     *pp = q;
 }
 
-// A link [[Category:Name|sort]] at [s, e) becomes a category candidate.
-void scanner::category_check(size_t s, size_t e, size_t first_bar) noexcept
+// A link [[Category:Name|sort]] at [s, e) becomes a category candidate, a
+// link [[File:Name|...]] a file; a ':' before the namespace makes either a
+// plain link.
+void scanner::link_check(size_t s, size_t e, size_t first_bar, size_t bar_base) noexcept
 {
     size_t a = s + 2, b = first_bar != none ? first_bar : e - 2;
     while (a < b && uc(d[a]) <= 0x20) ++a;
@@ -364,6 +367,18 @@ void scanner::category_check(size_t s, size_t e, size_t first_bar) noexcept
     size_t c = size_t(static_cast<const char *>(colon) - d);
     size_t na = a, nb = c;
     trim(d, &na, &nb);
+    const bool media = is_namespace(d + na, nb - na, {"media"}, ns.media);
+    if (media || is_namespace(d + na, nb - na, {"file", "image"}, ns.file)) {
+        size_t name = c + 1, name_end = b;
+        trim(d, &name, &name_end);
+        if (name == name_end) return;
+        size_t first = x->bars.size();
+        for (size_t i = bar_base; i < bar_stack.size(); ++i) note(x->bars.push(bar_stack[i]));
+        note(x->files.push(file_rec{s, e, name, name_end - name, first, bar_stack.size() - bar_base, none, 0, none, 0,
+                                    nullptr, nullptr, media}));
+        push_event(s, e, ev_kind::file, x->files.size() - 1);
+        return;
+    }
     if (!is_namespace(d + na, nb - na, {"category"}, ns.category)) return;
     size_t name = c + 1, name_end = b;
     trim(d, &name, &name_end);
@@ -660,7 +675,18 @@ struct walker {
     // copy goes on.
     size_t after_removal(wt_buf *out, line_state &ls, size_t pos, size_t to) noexcept
     {
-        if (!out) return pos;
+        size_t next = pos;
+        line_left_blank(out, ls, pos, to, &next);
+        return next;
+    }
+
+    // Whether the line of the output so far holds only blanks and the
+    // document's line ends at pos after blanks; then the output loses those
+    // blanks and *next is past the line feed.
+    bool line_left_blank(wt_buf *out, line_state &ls, size_t pos, size_t to, size_t *next) noexcept
+    {
+        *next = pos;
+        if (!out) return false;
         for (size_t i = ls.checked; i < out->len; ++i) {
             char c = out->data[i];
             if (c == '\n') {
@@ -671,15 +697,88 @@ struct walker {
             }
         }
         ls.checked = out->len;
-        if (ls.has_text) return pos;
+        if (ls.has_text) return false;
         size_t q = pos;
         while (q < to && (d()[q] == ' ' || d()[q] == '\t')) ++q;
         if (q < to && d()[q] == '\r' && q + 1 < to && d()[q + 1] == '\n') ++q;
-        if (q < to && d()[q] != '\n') return pos;
+        if (q < to && d()[q] != '\n') return false;
         out->len = ls.line_start;
         if (out->data) out->data[out->len] = '\0';
         ls.checked = out->len;
-        return q < to ? q + 1 : q;
+        *next = q < to ? q + 1 : q;
+        return true;
+    }
+
+    // Reads a file's options: frame and alignment words, alt=, and the last
+    // unnamed one that is no option word as its caption, whose clean text is
+    // walked into captions. Returns the next event index.
+    size_t read_file(file_rec &f, size_t ei) noexcept
+    {
+        const char *dd = d();
+        size_t cap_a = none, cap_b = 0;
+        for (size_t i = 0; i < f.n_bars; ++i) {
+            size_t a = x->bars[f.first_bar + i].bar + 1;
+            size_t b = i + 1 < f.n_bars ? x->bars[f.first_bar + i + 1].bar : f.end - 2;
+            size_t ta = a, tb = b;
+            trim(dd, &ta, &tb);
+            const char *w = dd + ta;
+            size_t wn = tb - ta;
+            if (const char *frame = option_word(w, wn, frames)) f.frame = frame;
+            else if (const char *align = option_word(w, wn, aligns)) f.align = align;
+            else if (wn >= 4 && equals_nocase(w, 4, "alt=")) f.alt = ta + 4, f.alt_n = wn - 4;
+            else if (!is_option(w, wn)) cap_a = a, cap_b = b;
+        }
+        if (cap_a == none) return ei;
+        // Into a buffer of its own: a file in the caption writes its caption
+        // to `captions` meanwhile.
+        wt_buf cap{};
+        if (text) wt_buf_init(&cap, cap_b - cap_a + 16);
+        ei = walk(cap_a, cap_b, ei, text ? &cap : nullptr);
+        file_rec &g = x->files[size_t(&f - x->files.data())];
+        g.caption = x->captions.len;
+        g.caption_n = cap.len;
+        s.note(wt_buf_append(&x->captions, cap.data, cap.len) && !cap.failed);
+        wt_buf_free(&cap);
+        return ei;
+    }
+
+    static constexpr std::string_view frames[] = {"thumb", "thumbnail", "frame", "framed", "frameless", "border"};
+    static constexpr std::string_view aligns[] = {"left", "right", "center", "centre", "none"};
+
+    // The option word among `words` that the n bytes at w spell, as its
+    // canonical name, or nullptr.
+    template <size_t N>
+    static const char *option_word(const char *w, size_t n, const std::string_view (&words)[N]) noexcept
+    {
+        for (std::string_view word : words)
+            if (equals_nocase(w, n, word)) {
+                if (word == "thumbnail") return "thumb";
+                if (word == "framed") return "frame";
+                if (word == "centre") return "center";
+                return word.data();
+            }
+        return nullptr;
+    }
+
+    // Options that are neither frame nor alignment nor caption: sizes
+    // (200px, x200px, 200x100px), vertical alignments, upright and the
+    // named ones.
+    static bool is_option(const char *w, size_t n) noexcept
+    {
+        static constexpr std::string_view words[] = {"upright", "baseline", "sub", "super", "top", "text-top",
+                                                     "middle", "bottom", "text-bottom"};
+        for (std::string_view word : words)
+            if (equals_nocase(w, n, word)) return true;
+        static constexpr std::string_view named[] = {"link=", "page=", "class=", "lang=", "upright=", "thumb=",
+                                                     "thumbnail=", "alt=", "loop", "muted"};
+        for (std::string_view key : named)
+            if (n >= key.size() && equals_nocase(w, key.size(), key)) return true;
+        if (n > 2 && equals_nocase(w + n - 2, 2, "px")) {
+            size_t i = 0;
+            while (i < n - 2 && ((w[i] >= '0' && w[i] <= '9') || w[i] == 'x' || w[i] == ' ')) ++i;
+            return i == n - 2;
+        }
+        return false;
     }
 
     // Whether template t is a reflist-like template: its name starts with
@@ -695,7 +794,7 @@ struct walker {
     // A list of notes goes where the text is cut, at the top level only.
     void place_list(wt_buf *out, size_t list) noexcept
     {
-        if (out && out == &x->clean) s.note(x->places.push(block_place{out->len, list, true}));
+        if (out && out == &x->clean) s.note(x->places.push(block_place{out->len, list, block_place::list}));
     }
 
     // Whether a literal makes a block of its own: pre, gallery, and code
@@ -757,9 +856,20 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
             pos = after_removal(out, ls, pos, to);
             break;
         }
+        case ev_kind::file: {
+            ei = read_file(x->files[e.index], ei);
+            size_t next = pos;
+            if (out && out == &x->clean && line_left_blank(out, ls, pos, to, &next)) {
+                s.note(x->places.push(block_place{out->len, e.index, block_place::file}));
+                pos = next;
+            } else {
+                placeholder(out, ph_file, e.index);
+            }
+            break;
+        }
         case ev_kind::literal:
             if (out && out == &x->clean && is_block(x->literals[e.index])) {
-                s.note(x->places.push(block_place{out->len, e.index, false}));
+                s.note(x->places.push(block_place{out->len, e.index, block_place::literal}));
                 pos = after_removal(out, ls, pos, to);
             } else {
                 placeholder(out, ph_literal, e.index);
@@ -906,6 +1016,8 @@ void wt_extraction_free(extraction *x) noexcept
     x->literals.release();
     x->lists.release();
     x->places.release();
+    x->files.release();
+    wt_buf_free(&x->captions);
     wt_buf_free(&x->clean);
     wt_buf_free(&x->notes_text);
 }
