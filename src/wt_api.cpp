@@ -205,9 +205,18 @@ int read_options(const wtcore_options *in, wt_config *cfg) noexcept
 // The document as the parser reads it: the caller's bytes as they stand, or,
 // when a NUL is among them, a copy in *copy with each NUL made U+FFFD (EF BF
 // BD). Returns false when memory runs out.
-// The formats of the extended syntax's data.
+// The formats of the extended syntax's data, and plain text: the HTML that
+// the options give, read as text.
 int render_extended(wt_source src, int format, const wt_config &cfg, wt_buf *out) noexcept
 {
+    if (format == WTCORE_FORMAT_TEXT) {
+        wt_buf html{};
+        wt_buf_init(&html, src.n + src.n / 4 + 64);
+        int ok = wt_active_parser().render(src, WTCORE_FORMAT_HTML, cfg, &html);
+        if (ok) wt::ext::html_to_text(html.data, html.len, out);
+        wt_buf_free(&html);
+        return ok && !out->failed;
+    }
     wt::ext::extraction x;
     wt::ext::names names;
     names.file = cfg.file_namespaces;
@@ -344,7 +353,8 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
     if (!result || (!document && length)) return WTCORE_ERROR_ARGUMENT;
     wt_config cfg;
     if (int status = read_options(options, &cfg)) return status;
-    const bool extended_format = format == WTCORE_FORMAT_TEMPLATES_JSON || format == WTCORE_FORMAT_CATEGORIES_JSON;
+    const bool extended_format = format == WTCORE_FORMAT_TEMPLATES_JSON || format == WTCORE_FORMAT_CATEGORIES_JSON ||
+                                 format == WTCORE_FORMAT_TEXT;
     if (!extended_format && (format < WTCORE_FORMAT_HTML || format > WTCORE_FORMAT_HEADINGS_JSON))
         return WTCORE_ERROR_OPTIONS;
     if (format != WTCORE_FORMAT_HTML && !extended_format && (cfg.flags & WTCORE_EXTENDED))

@@ -192,6 +192,15 @@ param_view template_param(const extraction &x, const tmpl_rec &t, size_t i, size
 void wt_templates_json(const extraction &x, wt_buf *out) noexcept;
 void wt_categories_json(const extraction &x, wt_buf *out) noexcept;
 
+// Decodes the character reference at p (a '&', before end): a named one of
+// HTML5 or a numeric one (an invalid code point as U+FFFD). Writes its UTF-8
+// bytes (at most 8) to out and their count to *out_n, and returns the
+// reference's length; 0 when none is there.
+size_t decode_entity(const char *p, const char *end, char *out, size_t *out_n) noexcept;
+
+// Appends the plain text of an HTML fragment that the renderer wrote.
+void html_to_text(const char *html, size_t n, wt_buf *out) noexcept;
+
 } // namespace wt::ext
 
 // The HTML side, compiled with each build of the parser (see wt_isa.h).

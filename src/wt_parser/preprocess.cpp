@@ -665,9 +665,29 @@ struct walker {
         s.note(wt_buf_append(out, buf, k));
     }
 
+    // Copies document bytes into the clean text. A character reference that
+    // stands for characters beyond ASCII is written as them: they cannot be
+    // markup, and the renderer would show the reference itself.
     void copy(wt_buf *out, size_t a, size_t b) noexcept
     {
-        if (out && b > a) s.note(wt_buf_put(out, d() + a, b - a));
+        if (!out || b <= a) return;
+        const char *p = d() + a, *end = d() + b;
+        for (;;) {
+            const char *amp = static_cast<const char *>(std::memchr(p, '&', size_t(end - p)));
+            if (!amp) break;
+            char buf[8];
+            size_t n = 0;
+            size_t used = decode_entity(amp, end, buf, &n);
+            if (used && uc(buf[0]) >= 0x80) {
+                s.note(wt_buf_put(out, p, size_t(amp - p)));
+                s.note(wt_buf_append(out, buf, n));
+                p = amp + used;
+            } else {
+                s.note(wt_buf_put(out, p, size_t(amp + 1 - p)));
+                p = amp + 1;
+            }
+        }
+        s.note(wt_buf_put(out, p, size_t(end - p)));
     }
 
     // After a construct that left nothing: when its line holds only blanks
