@@ -9,7 +9,8 @@
 //                     input's first byte, on the rest of the input as it stands
 //                     (NUL bytes included) in a block of exactly its size
 //   6 fuzz_extended   wtcore_render with WTCORE_EXTENDED (alone, and with balanced
-//                     tags and safe attributes): HTML, templates and categories,
+//                     tags and safe attributes): HTML, templates, categories, text
+//                     and page JSON,
 //                     on the whole input in a block of exactly its size
 // The input is copied into a NUL-terminated buffer; the library reads it up to
 // its first NUL, so n below is that length. Every target checks, besides
@@ -301,7 +302,8 @@ void check_extended(const char *doc, size_t size)
         wtcore_options o;
         wtcore_options_init(&o);
         o.flags = flags;
-        for (int format : {WTCORE_FORMAT_HTML, WTCORE_FORMAT_TEMPLATES_JSON, WTCORE_FORMAT_CATEGORIES_JSON}) {
+        for (int format : {WTCORE_FORMAT_HTML, WTCORE_FORMAT_TEMPLATES_JSON, WTCORE_FORMAT_CATEGORIES_JSON,
+                           WTCORE_FORMAT_TEXT, WTCORE_FORMAT_PAGE_JSON}) {
             char *r = nullptr;
             size_t len = 0;
             int status = wtcore_render(size ? doc : nullptr, size, format, &o, &r, &len);
@@ -309,10 +311,13 @@ void check_extended(const char *doc, size_t size)
             if (!r) fail("wtcore_render (extended)", "NULL result");
             if (std::strlen(r) != len) fail("wtcore_render (extended)", "a NUL inside the result", r);
             // Templates: a byte lies in at most 40 listed values, 6 bytes each.
-            if (len > 256 * size + 64) fail("wtcore_render (extended)", "output too long", r);
+            if (len > 256 * size + 128) fail("wtcore_render (extended)", "output too long", r);
             std::string why;
-            if (format != WTCORE_FORMAT_HTML && (len < 2 || r[0] != '[' || r[len - 1] != ']'))
+            if ((format == WTCORE_FORMAT_TEMPLATES_JSON || format == WTCORE_FORMAT_CATEGORIES_JSON) &&
+                (len < 2 || r[0] != '[' || r[len - 1] != ']'))
                 why = "not a JSON array";
+            if (format == WTCORE_FORMAT_PAGE_JSON && (len < 2 || r[0] != '{' || r[len - 1] != '}'))
+                why = "not a JSON object";
             if (format == WTCORE_FORMAT_HTML && (flags & WTCORE_BALANCE_TAGS)) why = check_nesting_quoted(r);
             if (!why.empty()) fail("wtcore_render (extended)", why, r);
             wtcore_free(r);

@@ -1146,6 +1146,10 @@ void write_table_attributes(wt_buf *out, const char *s, size_t n, const wt_confi
         const bool safe = cfg.flags & WTCORE_SAFE_ATTRIBUTES;
         unsigned long long seen_style = 0;
         read_attributes(tag.data, tag.len, 2, [&](const attribute &a) {
+            // Names of letters, digits, '-', '_', ':' and '.' only: a stray
+            // quote of a malformed attribute is no name.
+            for (size_t i = 0; i < a.name.n; ++i)
+                if (!is_alnum(uc(a.name.p[i])) && !std::strchr("-_:.", a.name.p[i])) return;
             if (safe && !(is_safe_table_attribute(a.name) || name_is(a.name, "style"))) return;
             if (safe && name_is(a.name, "style") && (seen_style++ || !safe_style(a.value))) return;
             wt_buf_append_char(out, ' ');
