@@ -247,15 +247,18 @@ struct scanner {
     void find_redirect() noexcept;
 };
 
-// The bytes at which the scan acts.
+// The bytes at which the scan acts; outside templates and links '|' and '='
+// mean nothing, and the frequent ones are not looked at.
 using scan_triggers = wt::byte_set<'{', '}', '[', ']', '|', '=', '<', '_'>;
+using top_triggers = wt::byte_set<'{', '}', '[', ']', '<', '_'>;
 
 void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexcept
 {
     const size_t base = stack.size();
     const size_t bar_base = bar_stack.size();
     while (p < lim && !failed) {
-        p = size_t(wt::scan_marks<scan_triggers>(d + p, d + lim, d) - d);
+        p = stack.size() > base ? size_t(wt::scan_marks<scan_triggers>(d + p, d + lim, d) - d)
+                                : size_t(wt::scan_marks<top_triggers>(d + p, d + lim, d) - d);
         if (p >= lim) break;
         char c = d[p];
         switch (c) {
