@@ -123,7 +123,7 @@ void write_file(const extraction &x, const file_rec &f, const wt_config &cfg, bo
     // The target "File:Name" for the link's address.
     char local[256];
     wt_buf target{};
-    if (f.name_n + 6 <= sizeof local) target = wt_buf{local, 0, sizeof local, 0};
+    if (f.name_n + 8 < sizeof local) target = wt_buf{local, 0, sizeof local, 0}; // room for "File:" and the NUL
     else wt_buf_init(&target, f.name_n + 8);
     wt_buf_append_lit(&target, "File:");
     wt_buf_append(&target, name, f.name_n);
