@@ -1,6 +1,8 @@
 #include "file_io.h"
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -12,6 +14,34 @@
 namespace {
 
 constexpr std::size_t first_read_size = 64 * 1024;
+// The longest part of a target's name that goes into its temporary's name, so
+// that the temporary's name stays within the system's limit of 255 bytes.
+constexpr std::size_t max_temp_stem = 180;
+
+std::atomic<unsigned> temp_counter{0};
+
+// Writes all n bytes to fd. Returns 0 or an errno value.
+int write_all(int fd, const char *p, std::size_t n)
+{
+    while (n > 0) {
+        ssize_t put = ::write(fd, p, n);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (put == 0) return EIO;
+        p += put;
+        n -= static_cast<std::size_t>(put);
+    }
+    return 0;
+}
+
+// The folder part of path with its final slash, or "" for a bare name.
+std::string folder_of(const std::string &path)
+{
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
 
 } // namespace
 
@@ -124,41 +154,112 @@ std::string input_display_name(const std::string &path)
     return path == "-" ? "standard input" : path;
 }
 
-output_file::~output_file()
+bool identify_file(const std::string &path, file_identity &id)
 {
-    if (file_ && file_ != stdout) std::fclose(file_);
+    struct stat st;
+    int rc = path == "-" ? fstat(STDIN_FILENO, &st) : stat(path.c_str(), &st);
+    if (rc != 0) return false;
+    id = {st.st_dev, st.st_ino};
+    return true;
+}
+
+output_file::~output_file() { discard(); }
+
+void output_file::discard()
+{
+    if (fd_ >= 0 && fd_ != STDOUT_FILENO) ::close(fd_);
+    fd_ = -1;
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+    temp_.clear();
 }
 
 int output_file::open(const std::string &path)
 {
+    discard();
     error_ = 0;
+    target_.clear();
     if (path.empty() || path == "-") {
-        file_ = stdout;
+        fd_ = STDOUT_FILENO;
         name_ = "standard output";
         return 0;
     }
     name_ = path;
-    file_ = std::fopen(path.c_str(), "wb");
-    return file_ ? 0 : errno;
+    std::string target = path;
+    struct stat st;
+    bool exists = stat(path.c_str(), &st) == 0;
+    if (!exists && errno != ENOENT) return errno;
+    struct stat link;
+    bool is_link = lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+    if ((exists && !S_ISREG(st.st_mode)) || (!exists && is_link)) {
+        // A special file is written where it is: renaming over /dev/null or a
+        // FIFO would replace it with a plain file. A link to nothing yet
+        // creates its target, which held nothing to lose.
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        return fd_ < 0 ? errno : 0;
+    }
+    if (is_link) {
+        // Replace the file the link points to, and keep the link.
+        char *real = realpath(path.c_str(), nullptr);
+        if (!real) return errno;
+        target = real;
+        std::free(real);
+    }
+    std::string folder = folder_of(target);
+    std::string stem = target.substr(folder.size(), max_temp_stem);
+    // O_EXCL with a name of our own rather than mkstemp: the temporary gets
+    // the permissions the umask gives a new file, as the target would.
+    for (;;) {
+        std::string temp = folder + "." + stem + "." + std::to_string(getpid()) + "." +
+                           std::to_string(temp_counter.fetch_add(1)) + ".tmp";
+        fd_ = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ >= 0) {
+            temp_ = std::move(temp);
+            break;
+        }
+        if (errno != EEXIST) return errno;
+    }
+    // A file that is replaced keeps its permissions.
+    if (exists && fchmod(fd_, st.st_mode & 07777) != 0) {
+        int err = errno;
+        discard();
+        return err;
+    }
+    target_ = std::move(target);
+    return 0;
 }
 
 void output_file::write(const char *p, std::size_t n)
 {
-    if (error_ || n == 0) return;
-    errno = 0;
-    if (std::fwrite(p, 1, n, file_) != n) error_ = errno ? errno : EIO;
+    if (error_ || fd_ < 0 || n == 0) return;
+    error_ = write_all(fd_, p, n);
 }
 
-int output_file::close()
+int output_file::commit()
 {
-    if (!file_) return error_;
-    std::FILE *f = std::exchange(file_, nullptr);
+    if (fd_ < 0) return error_ ? error_ : EBADF;
+    if (fd_ == STDOUT_FILENO) {
+        fd_ = -1;
+        return error_;
+    }
+    if (!error_ && !target_.empty() && fsync(fd_) != 0) error_ = errno;
+    if (::close(std::exchange(fd_, -1)) != 0 && !error_) error_ = errno;
+    if (!target_.empty()) {
+        if (!error_ && std::rename(temp_.c_str(), target_.c_str()) != 0) error_ = errno;
+        if (!error_) temp_.clear();
+    }
+    discard();
+    return error_;
+}
+
+int close_stdout()
+{
     // Data may sit in the stream's buffer: a full disk or a closed pipe shows
     // only when it is flushed, so both the flush and the close are checked.
+    int err = 0;
     errno = 0;
-    if (std::fflush(f) != 0 && !error_) error_ = errno ? errno : EIO;
-    if (std::ferror(f) && !error_) error_ = EIO;
+    if (std::fflush(stdout) != 0) err = errno ? errno : EIO;
+    if (std::ferror(stdout) && !err) err = EIO;
     errno = 0;
-    if (std::fclose(f) != 0 && !error_) error_ = errno ? errno : EIO;
-    return error_;
+    if (std::fclose(stdout) != 0 && !err) err = errno ? errno : EIO;
+    return err;
 }

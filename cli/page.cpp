@@ -1,138 +1,49 @@
 #include "page.h"
 
-#include <cstdint>
-
 namespace {
 
-// A cursor over the heading list. The library writes compact JSON, but white
-// space between tokens is accepted all the same.
-struct json_reader {
-    const char *p;
-    const char *end;
+constexpr bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
 
-    void skip_space()
-    {
-        while (p < end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r')) ++p;
-    }
-
-    bool take(char c)
-    {
-        skip_space();
-        if (p < end && *p == c) {
-            ++p;
-            return true;
-        }
-        return false;
-    }
-
-    // Reads four hexadecimal digits; returns -1 when they are not.
-    long hex4()
-    {
-        if (end - p < 4) return -1;
-        long v = 0;
-        for (int i = 0; i < 4; ++i) {
-            char c = *p++;
-            int d = c >= '0' && c <= '9'   ? c - '0'
-                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                           : -1;
-            if (d < 0) return -1;
-            v = v * 16 + d;
-        }
-        return v;
-    }
-
-    static void append_utf8(std::string &out, std::uint32_t cp)
-    {
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-
-    // Reads a JSON string into out, undoing its escapes. Bytes that need no
-    // escape, UTF-8 included, are copied as they are.
-    bool string(std::string &out)
-    {
-        out.clear();
-        if (!take('"')) return false;
-        while (p < end) {
-            const char *run = p;
-            while (p < end && *p != '"' && *p != '\\') ++p;
-            out.append(run, static_cast<size_t>(p - run));
-            if (p == end) return false;
-            if (*p++ == '"') return true;
-            if (p == end) return false;
-            switch (char c = *p++) {
-            case '"': case '\\': case '/': out += c; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
-            case 'u': {
-                long cp = hex4();
-                if (cp < 0) return false;
-                if (cp >= 0xD800 && cp < 0xDC00 && end - p >= 6 && p[0] == '\\' && p[1] == 'u') {
-                    const char *save = p;
-                    p += 2;
-                    long low = hex4();
-                    if (low >= 0xDC00 && low < 0xE000) cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                    else p = save;
-                }
-                if (cp >= 0xD800 && cp < 0xE000) cp = 0xFFFD;   // a lone surrogate
-                append_utf8(out, static_cast<std::uint32_t>(cp));
-                break;
-            }
-            default: return false;
-            }
-        }
-        return false;
-    }
-
-    bool integer(int &out)
-    {
-        skip_space();
-        const char *start = p;
-        long v = 0;
-        while (p < end && *p >= '0' && *p <= '9' && v < 1000000) v = v * 10 + (*p++ - '0');
-        out = static_cast<int>(v);
-        return p > start;
-    }
-};
-
-// One {"level":..,"text":..,"anchor":..} object; the keys may come in any order.
-bool read_heading(json_reader &r, heading &h)
+// The text a reader sees of a heading's inner HTML: tags dropped (a quoted
+// attribute value may hold '>'), white space runs made one space and trimmed,
+// entities kept as written. The renderer escapes every '<' and '>' of text,
+// so each '<' starts a tag; a stray '>' is escaped all the same.
+void append_visible_text(std::string &out, std::string_view html)
 {
-    if (!r.take('{')) return false;
-    std::string key;
-    bool first = true;
-    while (!r.take('}')) {
-        if (!first && !r.take(',')) return false;
-        first = false;
-        if (!r.string(key) || !r.take(':')) return false;
-        if (key == "level") {
-            if (!r.integer(h.level)) return false;
-        } else if (key == "text") {
-            if (!r.string(h.text)) return false;
-        } else if (key == "anchor") {
-            if (!r.string(h.anchor)) return false;
-        } else {
-            return false;
+    const char *p = html.data();
+    const char *end = p + html.size();
+    bool pending_space = false;
+    while (p < end) {
+        char c = *p;
+        if (c == '<') {
+            char quote = 0;
+            for (++p; p < end; ++p) {
+                if (quote) {
+                    if (*p == quote) quote = 0;
+                } else if (*p == '"' || *p == '\'') {
+                    quote = *p;
+                } else if (*p == '>') {
+                    break;
+                }
+            }
+            if (p < end) ++p;
+            continue;
+        }
+        if (is_space(c)) {
+            pending_space = true;
+            ++p;
+            continue;
+        }
+        if (pending_space && !out.empty()) out += ' ';
+        pending_space = false;
+        const char *run = p;
+        while (p < end && *p != '<' && *p != '>' && !is_space(*p)) ++p;
+        out.append(run, static_cast<size_t>(p - run));
+        if (p < end && *p == '>') {
+            out += "&gt;";
+            ++p;
         }
     }
-    return true;
 }
 
 // Readable defaults for what the renderer writes: headings with ids, lists,
@@ -145,6 +56,7 @@ constexpr std::string_view stylesheet =
     "h1, h2 { border-bottom: 1px solid #c8ccd1; padding-bottom: .2em; }\n"
     "a { color: #3366cc; text-decoration: none; }\n"
     "a:hover { text-decoration: underline; }\n"
+    "a.new { color: #d73333; }\n"
     "a.external::after { content: \" \\2197\"; font-size: .8em; }\n"
     "pre, code { font-family: ui-monospace, Menlo, Consolas, monospace; font-size: .9em; }\n"
     "pre { background: #f8f9fa; border: 1px solid #eaecf0; padding: .7em 1em;\n"
@@ -160,21 +72,56 @@ constexpr std::string_view stylesheet =
 
 } // namespace
 
-bool parse_headings_json(std::string_view json, std::vector<heading> &out)
+heading_scanner::heading_scanner(std::string_view html) : html_(html) {}
+
+bool heading_scanner::next(heading &h)
 {
-    out.clear();
-    json_reader r{json.data(), json.data() + json.size()};
-    if (!r.take('[')) return false;
-    if (!r.take(']')) {
-        do {
-            heading h;
-            if (!read_heading(r, h)) return false;
-            out.push_back(std::move(h));
-        } while (r.take(','));
-        if (!r.take(']')) return false;
+    constexpr std::string_view id_attr = " id=\"";
+    for (;;) {
+        // A heading element starts a line of its own.
+        if (!(pos_ == 0 && html_.starts_with("<h"))) {
+            pos_ = html_.find("\n<h", pos_);
+            if (pos_ == std::string_view::npos) {
+                pos_ = html_.size();
+                return false;
+            }
+            ++pos_;
+        }
+        size_t start = pos_;
+        std::string_view rest = html_.substr(start);
+        pos_ = start + 2;
+        if (rest.size() < 3 + id_attr.size() || rest[2] < '1' || rest[2] > '6' ||
+            rest.substr(3, id_attr.size()) != id_attr)
+            continue;
+        size_t id_start = 3 + id_attr.size();
+        size_t id_end = rest.find('"', id_start);
+        if (id_end == std::string_view::npos || id_end + 1 >= rest.size() || rest[id_end + 1] != '>') continue;
+        const char closer[] = {'<', '/', 'h', rest[2], '>'};
+        size_t inner_start = id_end + 2;
+        size_t inner_end = rest.find(std::string_view(closer, sizeof closer), inner_start);
+        if (inner_end == std::string_view::npos) {
+            pos_ = html_.size();
+            return false;
+        }
+        h.level = rest[2] - '0';
+        h.anchor = rest.substr(id_start, id_end - id_start);
+        h.text.clear();
+        append_visible_text(h.text, rest.substr(inner_start, inner_end - inner_start));
+        pos_ = start + inner_end;
+        return true;
     }
-    r.skip_space();
-    return r.p == r.end;
+}
+
+bool first_heading_text(std::string_view html, std::string &text)
+{
+    heading_scanner scan(html);
+    heading h;
+    while (scan.next(h))
+        if (!h.text.empty()) {
+            text = std::move(h.text);
+            return true;
+        }
+    return false;
 }
 
 void append_html_escaped(std::string &out, std::string_view s)
@@ -197,58 +144,69 @@ void append_html_escaped(std::string &out, std::string_view s)
 
 // Headings may skip levels and need not start at level 1, so nesting follows
 // the levels relative to each other: a deeper heading opens a sublist, and a
-// heading no deeper than an enclosing entry's parent closes back to it.
-std::string toc_html(const std::vector<heading> &headings)
+// heading no deeper than an enclosing entry's parent closes back to it. The
+// list is written as the headings are found; only the open levels are kept.
+std::string toc_html(std::string_view html, std::string *first_text)
 {
     std::string out;
-    if (headings.empty()) return out;
-    std::vector<int> open;   // the level of the entry open at each depth
-    for (const heading &h : headings) {
-        if (open.empty()) {
+    heading_scanner scan(html);
+    constexpr std::string_view nav_open = "<nav class=\"toc\">\n<p>Contents</p>\n";
+    heading h;
+    int open[7];              // the level of the entry open at each depth
+    size_t depth = 0;
+    bool titled = !first_text;
+    while (scan.next(h)) {
+        if (!titled && !h.text.empty()) {
+            *first_text = h.text;
+            titled = true;
+        }
+        if (depth == 0) {
+            out += nav_open;
             out += "<ul>\n<li>";
-            open.push_back(h.level);
-        } else if (h.level > open.back()) {
+            open[depth++] = h.level;
+        } else if (h.level > open[depth - 1]) {
             out += "\n<ul>\n<li>";
-            open.push_back(h.level);
+            open[depth++] = h.level;
         } else {
-            while (open.size() > 1 && open[open.size() - 2] >= h.level) {
+            while (depth > 1 && open[depth - 2] >= h.level) {
                 out += "</li>\n</ul>\n";
-                open.pop_back();
+                --depth;
             }
             out += "</li>\n<li>";
-            open.back() = h.level;
+            open[depth - 1] = h.level;
         }
         out += "<a href=\"#";
-        append_html_escaped(out, h.anchor);
+        out += h.anchor;
         out += "\">";
-        append_html_escaped(out, h.text);
+        out += h.text;
         out += "</a>";
     }
-    for (size_t i = 0; i < open.size(); ++i) out += "</li>\n</ul>\n";
+    for (size_t i = 0; i < depth; ++i) out += "</li>\n</ul>\n";
+    if (!out.empty()) out += "</nav>\n";
     return out;
 }
 
-std::string page_head(std::string_view title, const std::vector<heading> *toc)
+std::string page_head(std::string_view title_html)
 {
+    // The page runs no script of its own, so none may run at all; the
+    // stylesheet is inline, and images may come from anywhere.
     std::string out =
         "<!DOCTYPE html>\n"
         "<html>\n"
         "<head>\n"
         "<meta charset=\"utf-8\">\n"
+        "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
+        "style-src 'unsafe-inline'; img-src * data:\">\n"
         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
         "<title>";
-    append_html_escaped(out, title);
+    out += title_html;
     out += "</title>\n<style>\n";
     out += stylesheet;
     out += "</style>\n</head>\n<body>\n";
-    if (toc && !toc->empty()) {
-        out += "<nav class=\"toc\">\n<p>Contents</p>\n";
-        out += toc_html(*toc);
-        out += "</nav>\n";
-    }
-    out += "<main>\n";
     return out;
 }
+
+std::string_view page_main_open() { return "<main>\n"; }
 
 std::string_view page_tail(bool fragment_ends_line)
 {

@@ -18,7 +18,7 @@
 #endif
 
 // Each build's record of entry points (wt_parser/render.cpp).
-inline namespace base { // inline, as wt_isa.h opens it for the baseline build
+inline namespace base { // inline, as wt_parser.h opens it
 extern const wt_parser_build parser_build;
 }
 #if defined(WT_HAVE_AVX2_BUILD)

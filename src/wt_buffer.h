@@ -88,6 +88,13 @@ inline char *wt_buf_reserve(wt_buf *b, size_t n) noexcept
     return wt_buf_room(b, n) ? b->data + b->len : nullptr;
 }
 
+// wt_buf_reserve without growth: where n bytes may be written when the room is
+// already there, else null.
+inline char *wt_buf_spare(wt_buf *b, size_t n) noexcept
+{
+    return b && b->cap - b->len > n ? b->data + b->len : nullptr;
+}
+
 // Keeps the first n bytes written at wt_buf_reserve's pointer (n no more than
 // reserved) and terminates the content after them.
 inline void wt_buf_commit(wt_buf *b, size_t n) noexcept

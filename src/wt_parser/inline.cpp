@@ -139,16 +139,18 @@ void append_run(inline_scan &s, const char *p, const char *q) noexcept
 {
     size_t n = size_t(q - p);
     wt_buf *out = s.out;
-    if (readable_pieces(s.limit, p, n) && out->cap - out->len > piece_extent(n)) {
-        copy_pieces(out->data + out->len, p, n);
-        wt_buf_commit(out, n);
-        return;
+    if (readable_pieces(s.limit, p, n)) {
+        if (char *dst = wt_buf_spare(out, piece_extent(n))) {
+            copy_pieces(dst, p, n);
+            wt_buf_commit(out, n);
+            return;
+        }
     }
     // A short run at the span's end: store the 32 bytes that end with it so
     // that they end where it must, then store back the 32 bytes of output that
     // stood before it, which that store may have overwritten.
-    if (n <= 32 && q - s.doc >= 32 && out->len >= 32 && out->cap - out->len > 32) {
-        char *dst = out->data + out->len;
+    char *dst;
+    if (n <= 32 && q - s.doc >= 32 && out->len >= 32 && (dst = wt_buf_spare(out, 32))) {
         char before[32], piece[32];
         __builtin_memcpy(before, dst - 32, 32);
         __builtin_memcpy(piece, q - 32, 32);

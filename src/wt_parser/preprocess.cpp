@@ -566,7 +566,7 @@ struct line_state {
     bool has_text = false;
 };
 
-size_t hash_bytes(const char *p, size_t n, size_t h) noexcept
+uint64_t hash_bytes(const char *p, size_t n, uint64_t h) noexcept
 {
     for (size_t i = 0; i < n; ++i) h = (h ^ uc(p[i])) * 1099511628211ull;
     return h;
@@ -596,10 +596,10 @@ struct ref_table {
 
     size_t hash(const ref_rec &r) const noexcept
     {
-        size_t h = 14695981039346656037ull;
+        uint64_t h = 14695981039346656037ull;
         if (r.group != none) h = hash_bytes(d + r.group, r.group_n, h ^ 0xFF);
         if (by_name && r.name != none) h = hash_bytes(d + r.name, r.name_n, h);
-        return h;
+        return size_t(h ^ (h >> 32));
     }
 
     size_t slot_of(const ref_rec &r) const noexcept

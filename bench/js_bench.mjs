@@ -1,0 +1,130 @@
+// The WebAssembly build side by side with the native library, in one run:
+//   - toHtml in Node on all.wiki, Uint8Array in and out, and strings in and
+//     out, against wtcore_render natively (newest build, and the baseline
+//     build whose SSE2 code the SIMD module compiles);
+//   - the size of the module (wasm + JS glue), plain and gzipped;
+//   - in the page in headless Chromium, a keystroke on a 100 KB document.
+//
+//   cmake --workflow --preset bench && cmake --workflow --preset wasm
+//   node bench/js_bench.mjs [--runs N]
+//
+// Paths default to those build trees; WTCORE_CORPUS, WTCORE_JS_PACKAGE,
+// WTCORE_WEB_PAGE, WTCORE_RENDER_TIME and WTCORE_CHROMIUM override them.
+import { execFileSync } from 'node:child_process';
+import { readFileSync, existsSync } from 'node:fs';
+import { join, dirname } from 'node:path';
+import { fileURLToPath, pathToFileURL } from 'node:url';
+import { gzipSync } from 'node:zlib';
+import { loadavg } from 'node:os';
+
+const root = join(dirname(fileURLToPath(import.meta.url)), '..');
+const corpus = process.env.WTCORE_CORPUS || join(root, '..', 'shared', 'corpus');
+const packageDir = process.env.WTCORE_JS_PACKAGE || join(root, 'build', 'wasm', 'js', 'package');
+const pageDir = process.env.WTCORE_WEB_PAGE || join(root, 'build', 'wasm', 'web', 'page');
+const renderTime = process.env.WTCORE_RENDER_TIME || join(root, 'build', 'bench', 'bench', 'wtcore_render_time');
+const runsArg = process.argv.indexOf('--runs');
+const runs = runsArg > 0 ? Number(process.argv[runsArg + 1]) : 21;
+
+for (const [what, path] of [['corpus', corpus], ['package (preset wasm)', packageDir],
+  ['native timer (preset bench)', renderTime]]) {
+  if (!existsSync(path)) {
+    console.error(`js_bench: no ${what} at ${path}`);
+    process.exit(1);
+  }
+}
+
+const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
+const mbps = (bytes, ms) => bytes / 1e6 / (ms / 1e3);
+
+function timeWasm(fn, n) {
+  for (let i = 0; i < 3; i++) fn();
+  const times = [];
+  for (let i = 0; i < n; i++) {
+    const t = performance.now();
+    fn();
+    times.push(performance.now() - t);
+  }
+  return median(times);
+}
+
+function timeNative(file, env) {
+  const out = execFileSync(renderTime, [file, String(runs)], { env: { ...process.env, ...env } });
+  return Number(String(out).split(' ')[0]);
+}
+
+console.log(`load average before: ${loadavg().map((x) => x.toFixed(2)).join(' ')}`);
+const pkg = await import(pathToFileURL(join(packageDir, 'index.js')).href);
+const file = join(corpus, 'all.wiki');
+const bytes = new Uint8Array(readFileSync(file));
+const text = new TextDecoder().decode(bytes);
+
+const rows = [];
+const nativeMs = timeNative(file, {});
+const baselineMs = timeNative(file, { WTCORE_ISA: 'baseline' });
+rows.push(['native wtcore_render (newest build)', nativeMs]);
+rows.push(['native wtcore_render (baseline SSE2 build)', baselineMs]);
+for (const simd of [true, false]) {
+  const api = await pkg.instantiate({ simd });
+  const name = simd ? 'SIMD' : 'scalar';
+  rows.push([`wasm ${name}: toHtml(Uint8Array) -> Uint8Array`, timeWasm(() => api.toHtml(bytes), runs)]);
+  rows.push([`wasm ${name}: toHtml(string) -> string`, timeWasm(() => api.toHtml(text), runs)]);
+}
+console.log(`\ntoHtml on all.wiki (${bytes.length.toLocaleString('en')} bytes), median of ${runs} runs`);
+console.log(`${'call'.padEnd(52)} ${'ms'.padStart(8)} ${'MB/s'.padStart(7)} ${'x native'.padStart(9)} ${'x baseline'.padStart(11)}`);
+for (const [name, ms] of rows) {
+  console.log(`${name.padEnd(52)} ${ms.toFixed(1).padStart(8)} ${mbps(bytes.length, ms).toFixed(0).padStart(7)} ${
+    (nativeMs / ms).toFixed(2).padStart(9)} ${(baselineMs / ms).toFixed(2).padStart(11)}`);
+}
+
+console.log('\nmodule size (wasm + JS glue; with the package\'s own index.js and binding.js)');
+const size = (names) => {
+  const data = Buffer.concat(names.map((n) => readFileSync(join(packageDir, n))));
+  return [data.length, gzipSync(data, { level: 9 }).length];
+};
+for (const [name, files] of [
+  ['SIMD: wtcore.wasm + wtcore.mjs', ['wtcore.wasm', 'wtcore.mjs']],
+  ['scalar: wtcore-scalar.wasm + wtcore-scalar.mjs', ['wtcore-scalar.wasm', 'wtcore-scalar.mjs']],
+  ['SIMD with index.js + binding.js', ['wtcore.wasm', 'wtcore.mjs', 'index.js', 'binding.js']],
+]) {
+  const [plain, gz] = size(files);
+  console.log(`${name.padEnd(52)} ${(plain / 1024).toFixed(1).padStart(7)} KB  gzipped ${(gz / 1024).toFixed(1).padStart(6)} KB`);
+}
+
+// The page: a 100 KB document in the editor, then keystrokes. Each is timed
+// in the page from keydown to after the preview's layout (forced), through
+// the page's own input handler: render, DOM update, outline and links.
+if (!existsSync(pageDir) || !existsSync(join(root, 'js', 'node_modules', 'puppeteer-core'))) {
+  console.log('\npage: skipped (needs build/wasm/web/page and npm ci in js/)');
+} else {
+  process.env.WTCORE_JS_DIR ||= join(root, 'js');
+  const { launch, openPage } = await import('../web/test/browser.mjs');
+  const chromium = await launch();
+  try {
+    const { page } = await openPage(chromium.browser, pathToFileURL(join(pageDir, 'index.html')).href);
+    const doc = text.slice(0, text.indexOf('\n', 100000) + 1);
+    await page.evaluate((value) => {
+      const editor = document.getElementById('editor');
+      editor.value = value;
+      editor.dispatchEvent(new Event('input'));
+      window.keystrokes = [];
+      let start = 0;
+      editor.addEventListener('keydown', () => { start = performance.now(); }, true);
+      editor.addEventListener('input', () => {
+        void document.getElementById('preview').offsetHeight;
+        window.keystrokes.push({ total: performance.now() - start, render: window.wikitextPreview.renderMs, update: window.wikitextPreview.totalMs });
+      });
+      editor.setSelectionRange(Math.floor(value.length / 2), Math.floor(value.length / 2));
+    }, doc);
+    await page.focus('#editor');
+    await page.keyboard.type("Typed [[here]] with ''style'' ".repeat(3));
+    const samples = await page.evaluate(() => window.keystrokes);
+    const totals = samples.map((s) => s.total);
+    console.log(`\npage in headless Chromium: ${samples.length} keystrokes on a ${Buffer.byteLength(doc).toLocaleString('en')}-byte document`);
+    console.log(`  keydown to laid-out preview: median ${median(totals).toFixed(2)} ms, slowest ${Math.max(...totals).toFixed(2)} ms`);
+    console.log(`  of which the page's update (render, preview, lists): median ${median(samples.map((s) => s.update)).toFixed(2)} ms`);
+    console.log(`  of which render (HTML, links, headings): median ${median(samples.map((s) => s.render)).toFixed(2)} ms`);
+  } finally {
+    await chromium.close();
+  }
+}
+console.log(`\nload average after: ${loadavg().map((x) => x.toFixed(2)).join(' ')}`);
