@@ -7,7 +7,9 @@
 #include "wt_extended.h"
 #include "wt_parser.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -174,6 +176,15 @@ int read_options(const wtcore_options *in, wt_config *cfg) noexcept
     if (!in) return WTCORE_OK;
     // The fields of the first release of the record are required.
     if (!WT_HAS_FIELD(in, context)) return WTCORE_ERROR_OPTIONS;
+    // A record of an older header ends after one of its fields; a size that
+    // cuts a field is no such record.
+    if (in->size < sizeof(wtcore_options)) {
+        constexpr size_t ends[] = {offsetof(wtcore_options, context) + sizeof(void *),
+                                   offsetof(wtcore_options, file_namespaces) + sizeof(char *),
+                                   offsetof(wtcore_options, media_namespaces) + sizeof(char *),
+                                   offsetof(wtcore_options, category_namespaces) + sizeof(char *)};
+        if (std::find(std::begin(ends), std::end(ends), in->size) == std::end(ends)) return WTCORE_ERROR_OPTIONS;
+    }
     if (in->flags & ~(known_flags | WTCORE_EXTENDED)) return WTCORE_ERROR_OPTIONS;
     cfg->flags = in->flags;
     if (WT_HAS_FIELD(in, file_namespaces)) cfg->file_namespaces = in->file_namespaces;
