@@ -147,6 +147,7 @@ struct literal_rec {
 // group it lists (group == none: the default group).
 struct list_rec {
     size_t group, group_n;
+    size_t group_first; // the first reference of its group before it, or none
 };
 
 // Extra localised namespace names, each a '|'-separated list or null; the

@@ -205,19 +205,6 @@ struct html_driver {
         head[g] = tail[g] = none;
     }
 
-    // The group's first reference for a list, or none when no note has it.
-    size_t group_of(const list_rec &l) const noexcept
-    {
-        for (size_t i = 0; i < x.refs.size(); ++i) { // the first of each group holds it
-            const ref_rec &r = x.refs[i];
-            if (r.group_first != i) continue;
-            if ((l.group == none) != (r.group == none)) continue;
-            if (l.group == none || (l.group_n == r.group_n && std::memcmp(x.doc + l.group, x.doc + r.group, l.group_n) == 0))
-                return i;
-        }
-        return none;
-    }
-
     // A gallery: one item per line, the file's name linked.
     void write_gallery(const literal_rec &l) noexcept
     {
@@ -303,7 +290,7 @@ struct html_driver {
                 write_file(x, x.files[pl.index], with_ext, true, false, out);
             } else if (pl.kind == block_place::list) {
                 queue_until(pl.at);
-                size_t g = group_of(x.lists[pl.index]);
+                size_t g = x.lists[pl.index].group_first;
                 if (g != none) write_list(g);
             } else if (x.literals[pl.index].kind == literal_kind::gallery) {
                 write_gallery(x.literals[pl.index]);

@@ -499,7 +499,7 @@ size_t scanner::take_tag(size_t p, size_t lim, bool in_ref, bool in_references) 
         return end;
     }
     case tag_action::references: {
-        list_rec l{none, 0};
+        list_rec l{none, 0, none};
         read_attribute(d, attrs, attrs_n, "group", &l.group, &l.group_n);
         if (l.group != none && l.group_n == 0) l.group = none;
         note(x->lists.push(l));
@@ -623,6 +623,14 @@ struct ref_table {
                 if (old[i]) slots[slot_of(refs[old[i] - 1])] = old[i];
         old.release();
         return ok;
+    }
+
+    // The first reference equal to r (which need not be entered), or none.
+    size_t find(const ref_rec &r) const noexcept
+    {
+        if (slots.size() == 0) return none;
+        size_t h = slot_of(r);
+        return slots[h] ? slots[h] - 1 : none;
     }
 
     // The first reference equal to ref r, or none after entering r.
@@ -817,6 +825,11 @@ struct walker {
     // A list of notes goes where the text is cut, at the top level only.
     void place_list(wt_buf *out, size_t list) noexcept
     {
+        list_rec &l = x->lists[list];
+        ref_rec probe{};
+        probe.group = l.group;
+        probe.group_n = l.group_n;
+        l.group_first = groups.find(probe);
         if (out && out == &x->clean) s.note(x->places.push(block_place{out->len, list, block_place::list}));
     }
 
@@ -855,14 +868,14 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
         case ev_kind::templ: {
             const tmpl_rec &t = x->templates[e.index];
             if (t.kind == tmpl_kind::templ && is_reflist(t)) {
-                list_rec l{none, 0};
+                list_rec l{none, 0, none};
                 size_t unnamed = 0;
                 for (size_t i = 0; i < t.n_bars; ++i) {
                     param_view pv = template_param(*x, t, i, &unnamed);
                     if (equals_nocase(pv.name, pv.name_n, "group") && pv.value_n) {
                         size_t a = size_t(pv.value - d()), b = a + pv.value_n;
                         trim(d(), &a, &b);
-                        if (b > a) l = list_rec{a, b - a};
+                        if (b > a) l = list_rec{a, b - a, none};
                     }
                 }
                 s.note(x->lists.push(l));
