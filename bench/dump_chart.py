@@ -31,7 +31,8 @@ def main():
     bars = ax.barh(labels, values, color=colors)
     ax.set_xscale("log")
     ax.set_xlabel("seconds, log scale (lower is better)")
-    ax.set_title("%.0f MB of XML (%.0f MB multistream bzip2), 2 cores" % (res["xml_mb"], res["bz2_mb"]))
+    ax.set_title("%.0f MB of XML (%.0f MB multistream bzip2), 2 shared cores, load %.0f"
+                 % (res["xml_mb"], res["bz2_mb"], res["load_before"][0]))
     for bar, v in zip(bars, values):
         ax.text(v * 1.05, bar.get_y() + bar.get_height() / 2, "%.1f s" % v, va="center", fontsize=8)
     ax.set_xlim(min(values) / 2, max(values) * 3)

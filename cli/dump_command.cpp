@@ -32,7 +32,8 @@
 #include <unistd.h>
 
 #include "dump_output.h"
-#include "dump_files.h"
+#include "page.h"
+#include "site.h"
 #include "tarnwick/dump.h"
 #include "wtcore.h"
 
@@ -458,14 +459,15 @@ public:
 private:
     std::string render_page_file(const td::page &p, batch &b) const
     {
-        std::string name = dump_page_file(p.title, p.id);
+        // Named as the tool's site mode names pages, so that links resolve;
+        // a title no file can have is named by the page's id.
+        std::string name = site_page_path(p.title);
+        if (name.empty()) name = "page-" + std::to_string(p.id) + ".html";
         // A page in a subfolder climbs back to the folder for its links.
         wtcore_options options = render_;
         std::string link_template;
-        if (opt_.folder_links && name.find('/') != std::string::npos) {
-            for (char c : name)
-                if (c == '/') link_template += "../";
-            link_template += "$1.html";
+        if (opt_.folder_links) {
+            link_template = site_link_template(name);
             options.link_template = link_template.c_str();
         }
         char *result = nullptr;
@@ -474,9 +476,9 @@ private:
         std::unique_ptr<char, free_result> hold(result);
         if (status != WTCORE_OK) return "page " + std::to_string(p.id) + ": " + wtcore_status_message(status);
         std::string html = "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>";
-        append_html_text(html, p.title);
+        append_html_escaped(html, p.title);
         html += "</title>\n</head>\n<body>\n<h1>";
-        append_html_text(html, p.title);
+        append_html_escaped(html, p.title);
         html += "</h1>\n";
         html.append(result, len);
         html += "</body>\n</html>\n";
@@ -717,9 +719,9 @@ std::string index_page(const std::vector<std::pair<std::string, std::string>> &f
                        "</head>\n<body>\n<ul>\n";
     for (const auto &[title, name] : files) {
         html += "<li><a href=\"";
-        append_html_text(html, dump_page_href(name));
+        append_html_escaped(html, site_href(name));
         html += "\">";
-        append_html_text(html, title);
+        append_html_escaped(html, title);
         html += "</a></li>\n";
     }
     html += "</ul>\n</body>\n</html>\n";

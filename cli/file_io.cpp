@@ -197,6 +197,8 @@ int output_file::open(const std::string &path)
         fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         return fd_ < 0 ? errno : 0;
     }
+    // A file that could not be written in place is not replaced either.
+    if (exists && access(path.c_str(), W_OK) != 0) return errno;
     if (is_link) {
         // Replace the file the link points to, and keep the link.
         char *real = realpath(path.c_str(), nullptr);

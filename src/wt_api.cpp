@@ -201,6 +201,18 @@ int read_options(const wtcore_options *in, wt_config *cfg) noexcept
         if (std::string_view(in->link_template, n).find("$1") == std::string_view::npos) return WTCORE_ERROR_OPTIONS;
         cfg->link_template = in->link_template;
         cfg->link_template_len = n;
+        std::string_view tpl(in->link_template, n);
+        cfg->link_var = tpl.find("$1");
+        const size_t post = n - cfg->link_var - 2;
+        cfg->link_template_simple = tpl.find("$1", cfg->link_var + 2) == std::string_view::npos &&
+                                    tpl.find_first_of("\"&<>") == std::string_view::npos &&
+                                    cfg->link_var <= sizeof cfg->link_pre && post <= sizeof cfg->link_post;
+        if (cfg->link_template_simple) {
+            std::memcpy(cfg->link_pre, tpl.data(), cfg->link_var);
+            std::memcpy(cfg->link_post, tpl.data() + cfg->link_var + 2, post);
+            cfg->link_pre_n = static_cast<unsigned char>(cfg->link_var);
+            cfg->link_post_n = static_cast<unsigned char>(post);
+        }
     }
     if (in->external_rel) {
         cfg->rel = in->external_rel;

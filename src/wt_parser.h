@@ -25,6 +25,15 @@ struct wt_config {
     unsigned flags = 0;              // WTCORE_* option bits
     const char *link_template = nullptr; // null: "/wiki/$1"
     size_t link_template_len = 0;
+    // The template holds "$1" once, no byte that needs an escape in an
+    // attribute, and at most 32 bytes on either side of it: its two pieces,
+    // padded, are written as they stand around the page.
+    bool link_template_simple = false;
+    size_t link_var = 0;                 // where that "$1" stands
+    char link_pre[32] = "/wiki/";
+    char link_post[32] = "";
+    unsigned char link_pre_n = 6;
+    unsigned char link_post_n = 0;
     const char *rel = "nofollow";    // rel of external links; "" leaves it out
     size_t rel_len = 8;
     bool default_rel = true;         // rel is "nofollow", written with the rest of the tag

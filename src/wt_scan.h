@@ -195,6 +195,48 @@ inline bool copy_underscored_pieces(char *dst, const char *src, size_t n) noexce
 #endif
 }
 
+// What copy_target_pieces finds among the bytes it copies.
+inline constexpr unsigned target_quote = 1, target_hash = 2, target_encodes = 4, target_dot = 8;
+
+// copy_underscored_pieces that tells what the n bytes hold: '"', '#', a byte
+// that a percent-encoded path writes as %XX (anything but letters, digits,
+// space and - . _ ~ / : @ ! $ ' ( ) * + , ; =), and '.'. The encoding's own
+// table (path_keeps in the inline renderer) and this test must agree; a
+// golden case holds every byte of the printable range.
+inline unsigned copy_target_pieces(char *dst, const char *src, size_t n) noexcept
+{
+    unsigned quote = 0, hash = 0, enc = 0, dot = 0;
+#if defined(__SSE2__)
+    for (size_t k = 0; 16 * k < n; ++k) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * k));
+        auto eq = [&](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+        // Bytes below 0x20 or from 0x7F up: as signed, v < 0x20 or v == 0x7F.
+        __m128i bad = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), eq(0x7F));
+        for (char c : {'"', '#', '%', '&', '<', '>', '?', '[', '\\', ']', '^', '`', '{', '|', '}'}) bad = _mm_or_si128(bad, eq(c));
+        size_t left = n - 16 * k;
+        unsigned keep = left >= 16 ? 0xFFFFu : (1u << left) - 1;
+        quote |= unsigned(_mm_movemask_epi8(eq('"'))) & keep;
+        hash |= unsigned(_mm_movemask_epi8(eq('#'))) & keep;
+        enc |= unsigned(_mm_movemask_epi8(bad)) & keep;
+        dot |= unsigned(_mm_movemask_epi8(eq('.'))) & keep;
+        __m128i m = eq(' ');
+        v = _mm_or_si128(_mm_andnot_si128(m, v), _mm_and_si128(m, _mm_set1_epi8('_')));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * k), v);
+    }
+#else
+    static constexpr char specials[] = "\"#%&<>?[\\]^`{|}";
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(src[i]);
+        quote |= c == '"';
+        hash |= c == '#';
+        dot |= c == '.';
+        enc |= c < 0x20 || c >= 0x7F || __builtin_strchr(specials, c) != nullptr;
+        dst[i] = c == ' ' ? '_' : char(c);
+    }
+#endif
+    return (quote ? target_quote : 0) | (hash ? target_hash : 0) | (enc ? target_encodes : 0) | (dot ? target_dot : 0);
+}
+
 // Stores the n bytes at src to dst in whole 16-byte pieces, as
 // copy_underscored_pieces does, and returns whether none of the n needs an
 // escape in a JSON string (a byte below 0x20, '"' or '\\').

@@ -274,7 +274,9 @@ TEST_P(Golden, Matches) {
   wtcore_options o;
   std::vector<std::string> store;
   if (c.opts) parse_opts(*c.opts, o, store);
-  for (const auto &[format, want] : c.others) {
+  for (const auto &other : c.others) {
+    const int format = other.first;
+    const std::string &want = other.second;
     const char *key = std::find_if(std::begin(format_keys), std::end(format_keys),
                                    [&](const format_key &k) { return k.format == format; })->key;
     const std::string where = c.file + ":" + std::to_string(c.line) + " [" + c.section + "] " + key +

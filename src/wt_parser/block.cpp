@@ -352,7 +352,9 @@ void render_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept
                                        (cfg.flags & WTCORE_BALANCE_TAGS) ? &tags : nullptr}};
     st.text.counter = &st.link_counter;
     span line;
-    while (lines.next(&line)) {
+    // Once an allocation has failed the call fails as a whole: rendering the
+    // rest would only ask the allocator again and again.
+    while (!out->failed && lines.next(&line)) {
         st.text.limit = lines.limit();
         render_line(st, line);
     }

@@ -327,24 +327,37 @@ constexpr auto path_keeps = [] {
     return t;
 }();
 
-// Appends a target percent-encoded as a path, its spaces made '_' first.
-void append_encoded_target(wt_buf *out, span t) noexcept
+// Writes a target percent-encoded as a path, its spaces made '_' first, to d,
+// which has room for 3 * t.n bytes; returns the end of what it wrote.
+char *put_encoded_target(char *d, span t) noexcept
 {
     static const char hex[] = "0123456789ABCDEF";
-    const char *p = t.p, *end = t.p + t.n;
-    while (p < end) {
-        const char *run = p;
-        while (p < end && path_keeps[uc(*p)]) ++p;
-        append_span(out, run, p);
-        if (p == end) break;
-        unsigned char c = uc(*p++);
-        if (c == ' ') {
-            wt_buf_append_char(out, '_');
+    for (size_t i = 0; i < t.n; ++i) {
+        unsigned char c = uc(t.p[i]);
+        if (path_keeps[c]) {
+            *d++ = char(c);
+        } else if (c == ' ') {
+            *d++ = '_';
         } else {
-            char esc[3] = {'%', hex[c >> 4], hex[c & 15]};
-            wt_buf_put(out, esc, 3);
+            d[0] = '%';
+            d[1] = hex[c >> 4];
+            d[2] = hex[c & 15];
+            d += 3;
         }
     }
+    return d;
+}
+
+// Appends a target percent-encoded as a path, in one pass into room for the
+// longest result.
+void append_encoded_target(wt_buf *out, span t) noexcept
+{
+    char *d = t.n <= (SIZE_MAX - 1) / 3 ? wt_buf_reserve(out, 3 * t.n) : nullptr;
+    if (!d) {
+        if (out) out->failed = 1;
+        return;
+    }
+    wt_buf_commit(out, size_t(put_encoded_target(d, t) - d));
 }
 
 // A page or a fragment of a link address, by the options' rule.
@@ -401,9 +414,16 @@ bool append_link_open(inline_scan &s, span target) noexcept
     if (encoded && !section && has_dot_segment(page)) return false;
 
     wt_buf_append_lit(out, "<a href=\"");
-    if (!section) {
+    if (!section && (!cfg.link_template || cfg.link_template_simple)) {
         std::string_view tpl = cfg.link_template ? std::string_view(cfg.link_template, cfg.link_template_len)
                                                  : std::string_view("/wiki/$1");
+        size_t var = cfg.link_template ? cfg.link_var : 6;
+        wt_buf_put(out, tpl.data(), var);
+        if (var == 0 && page_needs_dot_slash(page, encoded)) wt_buf_append_lit(out, "./");
+        append_target(s, page);
+        wt_buf_put(out, tpl.data() + var + 2, tpl.size() - var - 2);
+    } else if (!section) {
+        std::string_view tpl(cfg.link_template, cfg.link_template_len);
         for (size_t at = 0;;) {
             size_t var = tpl.find("$1", at);
             std::string_view piece = tpl.substr(at, var == tpl.npos ? tpl.npos : var - at);
@@ -500,6 +520,61 @@ bool plain_link(inline_scan &s, span dest, bool section, span label, span trail,
     return true;
 }
 
+// plain_link for the other options: a link template with one "$1" and nothing
+// to escape, encoded targets that need no escape, red links. Same pieces and
+// the same one reservation; the address is the template's two pieces around
+// the page. Returns false, having written nothing and asked nothing, for any
+// link the general path must write.
+bool templated_link(inline_scan &s, span dest, bool section, span label, span trail, bool label_plain) noexcept
+{
+    const wt_config &cfg = *s.cx->cfg;
+    const bool encoded = cfg.flags & WTCORE_ENCODE_TARGETS;
+    size_t dest_chunks = (dest.n + 15) / 16;
+    size_t label_whole = piece_extent(label.n);
+    if ((cfg.link_template && !cfg.link_template_simple) || dest_chunks > 4 ||
+        (dest.n && (s.limit < dest.p || size_t(s.limit - dest.p) + 1 < dest_chunks * 16)) ||
+        !readable_pieces(s.limit, label.p, label.n))
+        return false;
+    static const char section_pre[32] = "#";
+    static const char no_post[32] = "";
+    const char *pre = section ? section_pre : cfg.link_pre, *post = section ? no_post : cfg.link_post;
+    size_t pre_n = section ? 1 : cfg.link_pre_n, post_n = section ? 0 : cfg.link_post_n;
+    if (!section && pre_n == 0 && page_needs_dot_slash(dest, encoded)) return false;
+    const char *label_end = label.p + label.n;
+    if (!label_plain && label.n && scan_marks<inline_marks>(label.p, label_end, s.doc) != label_end)
+        return false;
+    size_t dest_room = dest_chunks * 16 > 3 * dest.n ? dest_chunks * 16 : 3 * dest.n;
+    char *d = wt_buf_reserve(s.out, 9 + 32 + dest_room + 32 + 14 + label_whole + trail.n + 4);
+    if (!d) return false;
+    char *const start = d;
+    __builtin_memcpy(d, "<a href=\"", 9);
+    d += 9;
+    __builtin_memcpy(d, pre, 32);
+    d += pre_n;
+    // The target must hold no '#' (a page with a fragment), no '"' and, when
+    // encoded, nothing to encode and no dot segment; else nothing is kept.
+    unsigned cls = copy_target_pieces(d, dest.p, dest.n);
+    if ((cls & (target_quote | target_hash)) || (encoded && (cls & target_dot) && !section && has_dot_segment(dest)))
+        return false;
+    d = encoded && (cls & target_encodes) ? put_encoded_target(d, dest) : d + dest.n;
+    bool missing = false;
+    if (!section && cfg.page_exists) {
+        span name = trim_both(dest);
+        missing = !cfg.page_exists(cfg.context, name.p, name.n);
+    }
+    __builtin_memcpy(d, post, 32);
+    d += post_n;
+    if (missing) {
+        __builtin_memcpy(d, "\" class=\"new", 12);
+        d += 12;
+    }
+    d = put_link_label_start(d);
+    copy_pieces(d, label.p, label.n);
+    d = put_link_end(d + label.n, trail);
+    wt_buf_commit(s.out, size_t(d - start));
+    return true;
+}
+
 // Writes an internal link: its address by the options' rule, the label, and
 // the trail inside the link. Returns false, having written nothing, when the
 // target cannot be a link.
@@ -507,8 +582,9 @@ bool write_internal_link(inline_scan &s, span target, span label, span trail, bo
 {
     const bool section = target.n > 0 && target.p[0] == '#';
     wt_buf *out = s.out;
+    span dest = section ? span{target.p + 1, target.n - 1} : target;
+    if (!s.cx->cfg->plain_links && templated_link(s, dest, section, label, trail, label_plain)) return true;
     if (s.cx->cfg->plain_links) {
-        span dest = section ? span{target.p + 1, target.n - 1} : target;
         if (plain_link(s, dest, section, label, trail, label_plain)) return true;
         if (section) wt_buf_append_lit(out, "<a href=\"#");
         else wt_buf_append_lit(out, "<a href=\"/wiki/");
@@ -616,6 +692,12 @@ const char *short_link(inline_scan &s, const char *p, bool *wider) noexcept
     if (win.bad & ((bits_below(dest.e) & ~bits_below(dest.a)) | (bits_below(label.e) & ~bits_below(label.a))))
         return nullptr;
     span trail = link_trail(s, w + close + 2);
+    if (!s.cx->cfg->plain_links) {
+        if (!templated_link(s, span{w + dest.a, dest.e - dest.a}, section, span{w + label.a, label.e - label.a},
+                            trail, true))
+            return nullptr;
+        return trail.p + trail.n;
+    }
 
     // Written from the window with stores of fixed size into one reservation;
     // what lands past each part is overwritten by the next.
@@ -640,7 +722,7 @@ const char *short_link(inline_scan &s, const char *p, bool *wider) noexcept
 __attribute__((always_inline)) inline const char *internal_link(inline_scan &s, const char *p) noexcept
 {
 #if defined(WT_SIMD)
-    if (s.cx->cfg->plain_links) {
+    {
         bool wider = false;
         if (const char *next = short_link<32>(s, p, &wider)) return next;
         if (wider)

@@ -122,7 +122,7 @@ void links_json(wt_source doc, wt_buf *out) noexcept
         wt_buf_append_lit(out, "\",\"text\":\"");
         wt_buf_append_json_escaped(out, label.p, label.n, limit);
         wt_buf_append_lit(out, "\"}");
-        return true;
+        return !out->failed; // a failed call fails whole: stop asking for memory
     });
     wt_buf_append_char(out, ']');
 }
@@ -142,7 +142,7 @@ void headings_json(wt_source doc, wt_buf *out) noexcept
         wt_buf_append_lit(out, "\",\"anchor\":\"");
         wt_buf_append_json_escaped(out, anchor.data(), anchor.size());
         wt_buf_append_lit(out, "\"}");
-        return true;
+        return !out->failed;
     });
     wt_buf_append_char(out, ']');
 }
