@@ -136,7 +136,9 @@ bool baseline_is_right(const std::string &doc)
 // render: wtcore_render with the default options; render_opts: with every
 // option of the render call (encoded targets, balanced tags, safe
 // attributes) and a link template.
-enum class op { escape, html, links, headings, render, render_opts };
+// ext_*: wtcore_render under WTCORE_EXTENDED in HTML and the data formats.
+enum class op { escape, html, links, headings, render, render_opts, ext_html, ext_text, ext_page, ext_templates,
+                ext_categories };
 
 const char *op_name(op o)
 {
@@ -146,8 +148,26 @@ const char *op_name(op o)
     case op::links: return "links";
     case op::headings: return "headings";
     case op::render: return "render";
+    case op::ext_html: return "ext_html";
+    case op::ext_text: return "ext_text";
+    case op::ext_page: return "ext_page";
+    case op::ext_templates: return "ext_templates";
+    case op::ext_categories: return "ext_categories";
     default: return "render_opts";
     }
+}
+
+// A format of wtcore_render with the extended syntax; the result is released
+// at once and only its address kept.
+const void *render_extended(const std::string &doc, int format)
+{
+    wtcore_options o;
+    wtcore_options_init(&o);
+    o.flags = WTCORE_EXTENDED;
+    char *r = nullptr;
+    if (wtcore_render(doc.data(), doc.size(), format, &o, &r, nullptr) != WTCORE_OK) std::abort();
+    wtcore_free(r);
+    return r;
 }
 
 const wtcore_options *all_options()
@@ -180,6 +200,11 @@ const void *convert(op o, const std::string &doc, escape_copy &e)
     case op::links: return wtcore_extract_links_json(doc.c_str());
     case op::headings: return wtcore_extract_headings_json(doc.c_str());
     case op::render: return render(doc, nullptr);
+    case op::ext_html: return render_extended(doc, WTCORE_FORMAT_HTML);
+    case op::ext_text: return render_extended(doc, WTCORE_FORMAT_TEXT);
+    case op::ext_page: return render_extended(doc, WTCORE_FORMAT_PAGE_JSON);
+    case op::ext_templates: return render_extended(doc, WTCORE_FORMAT_TEMPLATES_JSON);
+    case op::ext_categories: return render_extended(doc, WTCORE_FORMAT_CATEGORIES_JSON);
     default: return render(doc, all_options());
     }
 }
@@ -256,6 +281,23 @@ const std::vector<family> &families()
         {"'''<i> lines", op::render_opts, [](size_t n) { return repeat("'''<i>\n", n); }},
         {"<span style=", op::render_opts,
          [](size_t n) { return repeat("<span class=a style=\"color:red;/**/\\75rl(x)\">", n); }},
+        {"{{", op::ext_html, [](size_t n) { return repeat("{{", n); }},
+        {"{{a| unclosed", op::ext_html, [](size_t n) { return repeat("{{a|", n); }},
+        {"{{a| nested", op::ext_templates, [](size_t n) { return repeat("{{a|", n / 8) + repeat("}}", n / 8); }},
+        {"{| lines", op::ext_html, [](size_t n) { return repeat("{|\n", n); }},
+        {"{| nested cells", op::ext_html, [](size_t n) { return repeat("{|\n|\n", n); }},
+        {"<ref> unclosed", op::ext_html, [](size_t n) { return repeat("<ref>", n); }},
+        {"<ref>x</ref>", op::ext_html, [](size_t n) { return repeat("<ref>x</ref>", n); }},
+        {"<ref name=N/>", op::ext_html,
+         [](size_t n) {
+             std::string s;
+             for (size_t i = 0; s.size() + 24 <= n; ++i) s += "<ref name=\"" + std::to_string(i) + "\"/>";
+             return s;
+         }},
+        {"<references/>", op::ext_html, [](size_t n) { return repeat("<ref>a</ref><references/>", n); }},
+        {"[[File:a| nested", op::ext_html, [](size_t n) { return repeat("[[File:a|", n); }},
+        {"[[Category:a|", op::ext_categories, [](size_t n) { return repeat("[[Category:a|", n); }},
+        {"__A_", op::ext_html, [](size_t n) { return repeat("__A_", n); }},
     };
     return all;
 }
@@ -301,7 +343,8 @@ int print_summary(const summary_reporter &rep)
     for (const char *set : {"corpus/all.wiki", "corpus/articles"}) {
         double base = get(std::string(set) + "/escape_baseline").mb_per_s;
         std::printf("%-17s %-16s %9s %7s\n", set, "", "MB/s", "ratio");
-        for (op o : {op::escape, op::html, op::links, op::headings, op::render, op::render_opts}) {
+        for (op o : {op::escape, op::html, op::links, op::headings, op::render, op::render_opts, op::ext_html,
+                     op::ext_text, op::ext_page, op::ext_templates, op::ext_categories}) {
             double mbs = get(std::string(set) + "/" + op_name(o)).mb_per_s;
             std::printf("%-17s %-16s %9.0f %7.2f\n", "", op_name(o), mbs, base > 0 ? mbs / base : 0);
         }
@@ -315,6 +358,15 @@ int print_summary(const summary_reporter &rep)
     std::printf("  html >= 0.5 x baseline: %.2f %s\n", base > 0 ? html / base : 0, verdict(html >= 0.5 * base));
     std::printf("  links >= 2000 MB/s: %.0f %s\n", links, verdict(links >= 2000));
     std::printf("  headings >= 2000 MB/s: %.0f %s\n", heads, verdict(heads >= 2000));
+    double ext_html = get("corpus/all.wiki/ext_html").mb_per_s;
+    double ext_text = get("corpus/all.wiki/ext_text").mb_per_s;
+    double ext_page = get("corpus/all.wiki/ext_page").mb_per_s;
+    std::printf("  extended html >= 500 MB/s: %.0f (%.2f x html) %s\n", ext_html, html > 0 ? ext_html / html : 0,
+                verdict(ext_html >= 500));
+    std::printf("  extended text >= 600 MB/s: %.0f (%.2f x html) %s\n", ext_text, html > 0 ? ext_text / html : 0,
+                verdict(ext_text >= 600));
+    std::printf("  extended page JSON >= 800 MB/s: %.0f (%.2f x html) %s\n", ext_page,
+                html > 0 ? ext_page / html : 0, verdict(ext_page >= 800));
     double render_default = get("corpus/all.wiki/render").mb_per_s;
     double render_opts = get("corpus/all.wiki/render_opts").mb_per_s;
     std::printf("  render with every option >= 0.85 x render with none: %.2f %s\n",
@@ -339,7 +391,8 @@ void register_all()
     std::vector<const std::string *> whole{&all_wiki()};
     std::vector<const std::string *> each;
     for (const std::string &d : articles()) each.push_back(&d);
-    for (op o : {op::escape, op::html, op::links, op::headings, op::render, op::render_opts}) {
+    for (op o : {op::escape, op::html, op::links, op::headings, op::render, op::render_opts, op::ext_html,
+                     op::ext_text, op::ext_page, op::ext_templates, op::ext_categories}) {
         benchmark::RegisterBenchmark((std::string("corpus/all.wiki/") + op_name(o)).c_str(),
                                      [o, whole](benchmark::State &s) { run_docs(s, o, whole); })
             ->Unit(benchmark::kMillisecond)

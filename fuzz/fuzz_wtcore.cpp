@@ -8,6 +8,10 @@
 //   5 fuzz_options    wtcore_render in every format, with options chosen by the
 //                     input's first byte, on the rest of the input as it stands
 //                     (NUL bytes included) in a block of exactly its size
+//   6 fuzz_extended   wtcore_render with WTCORE_EXTENDED (alone, and with balanced
+//                     tags and safe attributes): HTML, templates, categories, text
+//                     and page JSON,
+//                     on the whole input in a block of exactly its size
 // The input is copied into a NUL-terminated buffer; the library reads it up to
 // its first NUL, so n below is that length. Every target checks, besides
 // survival under ASan and UBSan: each call succeeds (wtcore_last_error() is
@@ -75,7 +79,7 @@
 #include <vector>
 
 #ifndef WTFUZZ_MODE
-#  error "WTFUZZ_MODE must be 1 (html), 2 (links), 3 (headings), 4 (reentrant) or 5 (options)"
+#  error "WTFUZZ_MODE must be 1 (html), 2 (links), 3 (headings), 4 (reentrant), 5 (options) or 6 (extended)"
 #endif
 
 namespace {
@@ -262,10 +266,74 @@ void options_round(const char *doc, size_t n, uint8_t choice)
     }
 }
 
+// Tags nest and close, reading each tag to its '>' outside quoted values
+// (an address may hold a '<').
+std::string check_nesting_quoted(const std::string &html)
+{
+    std::vector<std::string> open;
+    for (size_t i = html.find('<'); i != std::string::npos; i = html.find('<', i + 1)) {
+        size_t e = html.find_first_of(" >", i);
+        if (e == std::string::npos) return "tag not closed at " + std::to_string(i);
+        bool closing = html[i + 1] == '/';
+        std::string name = html.substr(i + 1 + closing, e - i - 1 - closing);
+        size_t q = e;
+        while (q < html.size() && html[q] != '>') {
+            if (html[q] == '"') q = html.find('"', q + 1);
+            if (q == std::string::npos) return "quote not closed in the tag at " + std::to_string(i);
+            ++q;
+        }
+        i = q;
+        if (name == "br" || name == "br/" || name == "hr") continue;
+        if (!closing) open.push_back(name);
+        else if (open.empty() || open.back() != name) return "</" + name + "> closes " + (open.empty() ? "nothing" : open.back());
+        else open.pop_back();
+    }
+    return open.empty() ? "" : "<" + open.back() + "> left open";
+}
+
+// The extended syntax: every call succeeds, its result holds exactly the
+// bytes it reports (no NUL of a placeholder escapes), stays within a bound, is
+// well-formed with balanced tags, and, as JSON, is an array.
+void check_extended(const char *doc, size_t size)
+{
+    static const unsigned flag_sets[] = {WTCORE_EXTENDED,
+                                         WTCORE_EXTENDED | WTCORE_BALANCE_TAGS | WTCORE_SAFE_ATTRIBUTES};
+    for (unsigned flags : flag_sets) {
+        wtcore_options o;
+        wtcore_options_init(&o);
+        o.flags = flags;
+        for (int format : {WTCORE_FORMAT_HTML, WTCORE_FORMAT_TEMPLATES_JSON, WTCORE_FORMAT_CATEGORIES_JSON,
+                           WTCORE_FORMAT_TEXT, WTCORE_FORMAT_PAGE_JSON}) {
+            char *r = nullptr;
+            size_t len = 0;
+            int status = wtcore_render(size ? doc : nullptr, size, format, &o, &r, &len);
+            if (status != WTCORE_OK) fail("wtcore_render (extended)", wtcore_status_message(status));
+            if (!r) fail("wtcore_render (extended)", "NULL result");
+            if (std::strlen(r) != len) fail("wtcore_render (extended)", "a NUL inside the result", r);
+            // Templates: a byte lies in at most 40 listed values, 6 bytes each.
+            if (len > 256 * size + 128) fail("wtcore_render (extended)", "output too long", r);
+            std::string why;
+            if ((format == WTCORE_FORMAT_TEMPLATES_JSON || format == WTCORE_FORMAT_CATEGORIES_JSON) &&
+                (len < 2 || r[0] != '[' || r[len - 1] != ']'))
+                why = "not a JSON array";
+            if (format == WTCORE_FORMAT_PAGE_JSON && (len < 2 || r[0] != '{' || r[len - 1] != '}'))
+                why = "not a JSON object";
+            if (format == WTCORE_FORMAT_HTML && (flags & WTCORE_BALANCE_TAGS)) why = check_nesting_quoted(r);
+            if (!why.empty()) fail("wtcore_render (extended)", why, r);
+            wtcore_free(r);
+        }
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    if (mode == 6) {
+        std::vector<char> exact(data, data + size);
+        check_extended(exact.data(), exact.size());
+        return 0;
+    }
     if (mode == 5) {
         if (size == 0) return 0;
         // The document in a block of its own size, so that ASan sees any read

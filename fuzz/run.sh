@@ -10,7 +10,7 @@
 # With BUILD_DIR it builds the fuzz targets in that already configured
 # WTCORE_FUZZ=ON build. Environment:
 #   FUZZ_SECONDS  seconds per target (default 60)
-#   FUZZ_TARGETS  targets to run (default "html links headings reentrant options")
+#   FUZZ_TARGETS  targets to run (default "html links headings reentrant options extended")
 #   FUZZ_MAX_LEN  longest input in bytes; longer documents are split (default 65536)
 #   FUZZ_CORPUS   wikitext corpus directory (default ../shared/corpus beside the repository)
 # Crashing inputs go to BUILD_DIR/fuzz-artifacts, each target's log to
@@ -20,7 +20,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${FUZZ_SECONDS:-60}
-targets=${FUZZ_TARGETS:-html links headings reentrant options}
+targets=${FUZZ_TARGETS:-html links headings reentrant options extended}
 max_len=${FUZZ_MAX_LEN:-65536}
 corpus=${FUZZ_CORPUS:-$root/../shared/corpus}
 

@@ -127,6 +127,19 @@ typedef struct wtcore_options {
        NULL: no check. */
     int (*page_exists)(void *context, const char *target, size_t length);
     void *context;             /* handed to page_exists */
+    /* The extended syntax (WTCORE_EXTENDED). Extra names of the namespaces,
+       for a wiki in another language: names separated by '|' ("Datei|Bild"),
+       any ASCII letter case. The English names always count: "File" and
+       "Image", "Media", "Category". NULL: only those. */
+    const char *file_namespaces;
+    const char *media_namespaces;
+    const char *category_namespaces;
+    /* The extended syntax: the address of a file's image, each "$1" standing
+       for the file's name (spaces as '_'), e.g.
+       "https://upload.example.org/$1". A file then renders as an <img> in its
+       <figure>. NULL: a link to the file's page instead. Without "$1" the
+       call fails with WTCORE_ERROR_OPTIONS. */
+    const char *file_template;
     /* further fields only at the end */
 } wtcore_options;
 

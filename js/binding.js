@@ -10,8 +10,10 @@ const FORMATS = { html: 0, links: 1, headings: 2, text: 3, templates: 4, categor
 const FLAGS = { encodeTargets: 0x1, balance: 0x2, safeAttributes: 0x4, extended: 0x8 };
 
 // wtcore_options on wasm32, where size_t and pointers take 4 bytes:
-// size, flags, link_template, external_rel, page_exists, context.
-const OPTIONS_SIZE = 24;
+// size, flags, link_template, external_rel, page_exists, context, then the
+// extended syntax's file_namespaces, media_namespaces, category_namespaces and
+// file_template.
+const OPTIONS_SIZE = 40;
 const OPT_FLAGS = 4;
 const OPT_LINK_TEMPLATE = 8;
 const OPT_EXTERNAL_REL = 12;

@@ -4,9 +4,12 @@
 
 #include "wt_buffer.h"
 #include "wt_builds.h"
+#include "wt_extended.h"
 #include "wt_parser.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -173,8 +176,26 @@ int read_options(const wtcore_options *in, wt_config *cfg) noexcept
     if (!in) return WTCORE_OK;
     // The fields of the first release of the record are required.
     if (!WT_HAS_FIELD(in, context)) return WTCORE_ERROR_OPTIONS;
-    if (in->flags & ~known_flags) return WTCORE_ERROR_OPTIONS;
+    // A record of an older header ends after one of its fields; a size that
+    // cuts a field is no such record.
+    if (in->size < sizeof(wtcore_options)) {
+        constexpr size_t ends[] = {offsetof(wtcore_options, context) + sizeof(void *),
+                                   offsetof(wtcore_options, file_namespaces) + sizeof(char *),
+                                   offsetof(wtcore_options, media_namespaces) + sizeof(char *),
+                                   offsetof(wtcore_options, category_namespaces) + sizeof(char *)};
+        if (std::find(std::begin(ends), std::end(ends), in->size) == std::end(ends)) return WTCORE_ERROR_OPTIONS;
+    }
+    if (in->flags & ~(known_flags | WTCORE_EXTENDED)) return WTCORE_ERROR_OPTIONS;
     cfg->flags = in->flags;
+    if (WT_HAS_FIELD(in, file_namespaces)) cfg->file_namespaces = in->file_namespaces;
+    if (WT_HAS_FIELD(in, media_namespaces)) cfg->media_namespaces = in->media_namespaces;
+    if (WT_HAS_FIELD(in, category_namespaces)) cfg->category_namespaces = in->category_namespaces;
+    if (WT_HAS_FIELD(in, file_template) && in->file_template) {
+        size_t n = std::strlen(in->file_template);
+        if (std::string_view(in->file_template, n).find("$1") == std::string_view::npos) return WTCORE_ERROR_OPTIONS;
+        cfg->file_template = in->file_template;
+        cfg->file_template_len = n;
+    }
     if (in->link_template) {
         size_t n = std::strlen(in->link_template);
         if (std::string_view(in->link_template, n).find("$1") == std::string_view::npos) return WTCORE_ERROR_OPTIONS;
@@ -207,6 +228,153 @@ int read_options(const wtcore_options *in, wt_config *cfg) noexcept
 // The document as the parser reads it: the caller's bytes as they stand, or,
 // when a NUL is among them, a copy in *copy with each NUL made U+FFFD (EF BF
 // BD). Returns false when memory runs out.
+// Drops what is left of placeholders of the clean text in JSON written from
+// it: "\u0000" with the kind and digits after it, and a '<' before and a
+// '>' after.
+void drop_json_placeholders(wt_buf *out, size_t from) noexcept
+{
+    static constexpr char nul[] = "\\u0000";
+    char *d = out->data;
+    if (!d || std::string_view(d + from, out->len - from).find(nul) == std::string_view::npos) return;
+    size_t w = from, n = out->len;
+    for (size_t i = from; i < n;) {
+        if (!(i + 6 <= n && std::memcmp(d + i, nul, 6) == 0 && (i == from || d[i - 1] != '\\'))) {
+            d[w++] = d[i++];
+            continue;
+        }
+        if (w > from && d[w - 1] == '<') --w;
+        i += 7; // the NUL and the kind
+        while (i < n && d[i] >= '0' && d[i] <= '9') ++i;
+        if (i < n && d[i] == '>') ++i;
+    }
+    out->len = w;
+    d[w] = '\0';
+}
+
+// The external links of HTML that the renderer wrote, as
+// [{"url":...,"text":...}]: each <a ... class="external"> with its address
+// and its text.
+void external_links_json(const char *html, size_t n, wt_buf *out) noexcept
+{
+    std::string_view h(html, n);
+    wt_buf_append_lit(out, "[");
+    bool first = true;
+    for (size_t at = h.find("<a href=\""); at != h.npos; at = h.find("<a href=\"", at + 1)) {
+        size_t url = at + 9;
+        size_t url_end = h.find('"', url);
+        if (url_end == h.npos) break;
+        size_t tag_end = h.find('>', url_end);
+        if (tag_end == h.npos) break;
+        if (h.substr(url_end, tag_end - url_end).find("class=\"external") == h.npos) continue;
+        size_t close = h.find("</a>", tag_end);
+        if (close == h.npos) break;
+        wt_buf_append_str(out, first ? "{\"url\":\"" : ",{\"url\":\"");
+        first = false;
+        wt_buf text{};
+        wt_buf_init(&text, 64);
+        wt::ext::html_to_text(html + url, url_end - url, &text); // decodes &quot; and &amp;
+        if (text.len && text.data[text.len - 1] == '\n') --text.len;
+        wt_buf_append_json_escaped(out, text.data, text.len);
+        wt_buf_reset(&text);
+        wt_buf_append_lit(out, "\",\"text\":\"");
+        wt::ext::html_to_text(html + tag_end + 1, close - tag_end - 1, &text);
+        if (text.len && text.data[text.len - 1] == '\n') --text.len;
+        wt_buf_append_json_escaped(out, text.data, text.len);
+        wt_buf_free(&text);
+        wt_buf_append_lit(out, "\"}");
+        at = close;
+    }
+    wt_buf_append_lit(out, "]");
+}
+
+// The page as one JSON object: links, headings, categories, templates,
+// external links and the redirect. Under the extended syntax the links and
+// headings are those of the clean text (no file or category links, nothing
+// inside templates), then the links of the notes and of the captions.
+int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
+{
+    wt::ext::extraction x;
+    wt::ext::names names;
+    names.file = cfg.file_namespaces;
+    names.media = cfg.media_namespaces;
+    names.category = cfg.category_namespaces;
+    const bool extended = cfg.flags & WTCORE_EXTENDED;
+    int ok = wt::ext::wt_extract(src.p, src.n, names, extended, &x);
+    const wt_parser_build &parser = wt_active_parser();
+    wt_buf tmp{};
+    wt_buf_init(&tmp, 1024);
+    if (ok) {
+        wt_buf_append_lit(out, "{\"links\":");
+        if (!extended) {
+            parser.render(src, WTCORE_FORMAT_LINKS_JSON, cfg, out);
+        } else {
+            // The arrays of the text, the notes and the captions as one.
+            bool any = false;
+            wt_buf_append_lit(out, "[");
+            for (const wt_buf *part : {&x.clean, &x.notes_text, &x.captions}) {
+                wt_buf_reset(&tmp);
+                parser.render(wt_source{part->data, part->len, false}, WTCORE_FORMAT_LINKS_JSON, cfg, &tmp);
+                if (tmp.len > 2) {
+                    if (any) wt_buf_append_lit(out, ",");
+                    wt_buf_append(out, tmp.data + 1, tmp.len - 2);
+                    any = true;
+                }
+            }
+            wt_buf_append_lit(out, "]");
+        }
+        wt_buf_append_lit(out, ",\"headings\":");
+        parser.render(extended ? wt_source{x.clean.data, x.clean.len, false} : src, WTCORE_FORMAT_HEADINGS_JSON, cfg,
+                      out);
+        wt_buf_append_lit(out, ",\"categories\":");
+        wt::ext::wt_categories_json(x, out);
+        wt_buf_append_lit(out, ",\"templates\":");
+        wt::ext::wt_templates_json(x, out);
+        wt_buf_append_lit(out, ",\"external_links\":");
+        wt_buf_reset(&tmp);
+        parser.render(src, WTCORE_FORMAT_HTML, cfg, &tmp);
+        external_links_json(tmp.data, tmp.len, out);
+        wt_buf_append_lit(out, ",\"redirect\":");
+        if (x.redirect == wt::ext::none) {
+            wt_buf_append_lit(out, "null");
+        } else {
+            wt_buf_append_lit(out, "\"");
+            wt_buf_append_json_escaped(out, x.doc + x.redirect, x.redirect_n);
+            wt_buf_append_lit(out, "\"");
+        }
+        wt_buf_append_lit(out, "}");
+        ok = !tmp.failed;
+    }
+    wt_buf_free(&tmp);
+    wt::ext::wt_extraction_free(&x);
+    if (ok) drop_json_placeholders(out, 0);
+    return ok && !out->failed;
+}
+
+// The formats of the extended syntax's data, and plain text: the HTML that
+// the options give, read as text.
+int render_extended(wt_source src, int format, const wt_config &cfg, wt_buf *out) noexcept
+{
+    if (format == WTCORE_FORMAT_PAGE_JSON) return page_json(src, cfg, out);
+    if (format == WTCORE_FORMAT_TEXT) {
+        wt_buf html{};
+        wt_buf_init(&html, src.n + src.n / 4 + 64);
+        int ok = wt_active_parser().render(src, WTCORE_FORMAT_HTML, cfg, &html);
+        if (ok) wt::ext::html_to_text(html.data, html.len, out);
+        wt_buf_free(&html);
+        return ok && !out->failed;
+    }
+    wt::ext::extraction x;
+    wt::ext::names names;
+    names.file = cfg.file_namespaces;
+    names.media = cfg.media_namespaces;
+    names.category = cfg.category_namespaces;
+    int ok = wt::ext::wt_extract(src.p, src.n, names, false, &x);
+    if (ok && format == WTCORE_FORMAT_TEMPLATES_JSON) wt::ext::wt_templates_json(x, out);
+    else if (ok) wt::ext::wt_categories_json(x, out);
+    wt::ext::wt_extraction_free(&x);
+    return ok && !out->failed;
+}
+
 bool source_of(const char *document, size_t length, wt_buf *copy, wt_source *src) noexcept
 {
     const char *nul = length ? static_cast<const char *>(std::memchr(document, '\0', length)) : nullptr;
@@ -331,7 +499,12 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
     if (!result || (!document && length)) return WTCORE_ERROR_ARGUMENT;
     wt_config cfg;
     if (int status = read_options(options, &cfg)) return status;
-    if (format < WTCORE_FORMAT_HTML || format > WTCORE_FORMAT_HEADINGS_JSON) return WTCORE_ERROR_OPTIONS;
+    const bool extended_format = format == WTCORE_FORMAT_TEMPLATES_JSON || format == WTCORE_FORMAT_CATEGORIES_JSON ||
+                                 format == WTCORE_FORMAT_TEXT || format == WTCORE_FORMAT_PAGE_JSON;
+    if (!extended_format && (format < WTCORE_FORMAT_HTML || format > WTCORE_FORMAT_HEADINGS_JSON))
+        return WTCORE_ERROR_OPTIONS;
+    if (format != WTCORE_FORMAT_HTML && !extended_format && (cfg.flags & WTCORE_EXTENDED))
+        return WTCORE_ERROR_OPTIONS;
 
     wt_buf copy{};
     wt_source src;
@@ -340,7 +513,8 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
     // HTML is usually a little longer than its wikitext: start near that size
     // so that a large document is not copied through many doublings.
     wt_buf_init(&out, format == WTCORE_FORMAT_HTML ? src.n + src.n / 4 + 64 : json_initial_cap);
-    int ok = wt_active_parser().render(src, format, cfg, &out);
+    int ok = extended_format ? render_extended(src, format, cfg, &out)
+                             : wt_active_parser().render(src, format, cfg, &out);
     wt_buf_free(&copy);
     size_t n = out.len;
     char *r = release(&out, ok);

@@ -14,6 +14,10 @@
 #include <cstddef>
 #include <cstring>
 
+namespace wt::ext {
+struct extraction;
+}
+
 // The options of one conversion, checked by the interface. A value-initialised
 // record is the default: the addresses and attributes of the functions
 // without options.
@@ -39,6 +43,15 @@ struct wt_config {
     // check of the page (no link_template, page_exists or
     // WTCORE_ENCODE_TARGETS): the link fast paths apply.
     bool plain_links = true;
+    // The extended syntax: extra names of the namespaces ('|'-separated), and
+    // while its clean text is rendered, the pass's findings (placeholders
+    // are written from them).
+    const char *file_namespaces = nullptr;
+    const char *media_namespaces = nullptr;
+    const char *category_namespaces = nullptr;
+    const char *file_template = nullptr; // image address; "$1" is the file name; null: no <img>
+    size_t file_template_len = 0;
+    const wt::ext::extraction *ext = nullptr;
 };
 
 // A document as the parser reads it: n bytes at p, or, when `terminated`, the
@@ -214,6 +227,22 @@ struct inline_context {
     tag_stack *tags;
     bool in_link = false;
 };
+
+// Writes the attributes of a table element, as ` name="value"` each: n
+// bytes of wikitext read by the tokenizer of span tags; none when it refuses
+// them (an on* attribute among them). Under WTCORE_SAFE_ATTRIBUTES only class,
+// title, lang, dir, a safe style and the table attributes (colspan, rowspan,
+// scope, align, valign, width, height, abbr, headers) are kept.
+void write_table_attributes(wt_buf *out, const char *s, size_t n, const wt_config &cfg) noexcept;
+
+// Writes the opening tag <a href="..."> of an internal link to `target`
+// under the options (link template, encoded targets, red links). Returns
+// false, having written nothing, when the target cannot be a link.
+bool write_link_open(wt_buf *out, span target, const wt_config &cfg) noexcept;
+
+// Renders n bytes of inline text that stand alone (a caption), its elements
+// closed at its end under WTCORE_BALANCE_TAGS.
+void render_inline(const char *text, size_t n, const wt_config &cfg, wt_buf *out) noexcept;
 
 // Renders one span of inline text into out.
 void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context &cx) noexcept;

@@ -44,7 +44,8 @@ struct Case {
 };
 
 // Options from the words of an opts: line; returns an error text or "".
-// Words: encode-targets balance safe-attributes extended, template=T, rel=R.
+// Words: encode-targets balance safe-attributes extended, template=T, rel=R,
+// categories=C, files=F, file-template=T.
 // The strings live in `store`, which must outlive the options.
 std::string parse_opts(const std::string &words, wtcore_options &o, std::vector<std::string> &store) {
   wtcore_options_init(&o);
@@ -63,6 +64,9 @@ std::string parse_opts(const std::string &words, wtcore_options &o, std::vector<
     else if (w == "extended") o.flags |= WTCORE_EXTENDED;
     else if (w.rfind("template=", 0) == 0) o.link_template = store.emplace_back(w.substr(9)).c_str();
     else if (w.rfind("rel=", 0) == 0) o.external_rel = store.emplace_back(w.substr(4)).c_str();
+    else if (w.rfind("categories=", 0) == 0) o.category_namespaces = store.emplace_back(w.substr(11)).c_str();
+    else if (w.rfind("files=", 0) == 0) o.file_namespaces = store.emplace_back(w.substr(6)).c_str();
+    else if (w.rfind("file-template=", 0) == 0) o.file_template = store.emplace_back(w.substr(14)).c_str();
     else return "unknown option word: " + w;
   }
   return "";

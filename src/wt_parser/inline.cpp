@@ -7,6 +7,7 @@
 // plain bytes between with one append. Every search for a closer is confined to
 // the span and remembered (search_memo), so a later opener never re-reads bytes
 // that an earlier search has covered.
+#include "wt_extended.h"
 #include "wt_parser.h"
 #include "wt_scan.h"
 
@@ -1028,6 +1029,16 @@ void write_safe_span(wt_buf *out, const char *s, size_t n) noexcept
     wt_buf_append_char(out, '>');
 }
 
+// Keeps the attributes of a table element that write_table_attributes writes
+// under WTCORE_SAFE_ATTRIBUTES: those of a span, and the table's own.
+bool is_safe_table_attribute(span name) noexcept
+{
+    for (std::string_view k : {"class", "title", "lang", "dir", "colspan", "rowspan", "scope", "align", "valign",
+                               "width", "height", "abbr", "headers"})
+        if (name_is(name, k)) return true;
+    return false;
+}
+
 // The element an allowed tag opens or closes: its kind, and whether it is a
 // closing tag. Returns false for <br> forms, which open nothing.
 bool tag_element(const char *s, size_t len, tag_kind *kind, bool *closing) noexcept
@@ -1087,6 +1098,13 @@ __attribute__((noinline)) void write_allowed_tag(inline_scan &s, const char *p, 
 // the three applies (the '<' is then escaped).
 const char *angle(inline_scan &s, const char *p, const char *&run) noexcept
 {
+    // A placeholder of the extended syntax's clean text; no document holds
+    // a NUL, so it cannot be anything else.
+    if (s.cx->cfg->ext && s.end - p >= 2 && p[1] == '\0') {
+        append_run(s, run, p);
+        run = write_placeholder(p, s.end, *s.cx->cfg, s.cx->in_link, s.out);
+        return run;
+    }
     if (starts_with(p, s.end, "<!--")) {
         std::string_view rest(p + 4, size_t(s.end - (p + 4)));
         size_t off = rest.find("-->");
@@ -1196,6 +1214,54 @@ void parse_inline_internal(const char *text, size_t n, wt_buf *out, int *counter
 {
     static const wt_config defaults{};
     parse_inline(text, n, out, inline_context{&defaults, doc, limit, counter, nullptr});
+}
+
+void write_table_attributes(wt_buf *out, const char *s, size_t n, const wt_config &cfg) noexcept
+{
+    // Read as the attributes of a tag "<x ...>", by the tokenizer of span tags.
+    char local[512];
+    wt_buf tag{};
+    if (n + 8 < sizeof local) tag = wt_buf{local, 0, sizeof local, 0}; // room for "<x ", ">" and the NUL
+    else wt_buf_init(&tag, n + 4);
+    wt_buf_append_lit(&tag, "<x ");
+    wt_buf_append(&tag, s, n);
+    wt_buf_append_lit(&tag, ">");
+    if (!tag.failed && read_attributes(tag.data, tag.len, 2, [](const attribute &) {})) {
+        const bool safe = cfg.flags & WTCORE_SAFE_ATTRIBUTES;
+        unsigned long long seen_style = 0;
+        read_attributes(tag.data, tag.len, 2, [&](const attribute &a) {
+            // Names of letters, digits, '-', '_', ':' and '.' only: a stray
+            // quote of a malformed attribute is no name.
+            for (size_t i = 0; i < a.name.n; ++i)
+                if (!is_alnum(uc(a.name.p[i])) && !std::strchr("-_:.", a.name.p[i])) return;
+            if (safe && !(is_safe_table_attribute(a.name) || name_is(a.name, "style"))) return;
+            if (safe && name_is(a.name, "style") && (seen_style++ || !safe_style(a.value))) return;
+            wt_buf_append_char(out, ' ');
+            wt_buf_put(out, a.name.p, a.name.n);
+            wt_buf_append_lit(out, "=\"");
+            wt_buf_append_attr_value(out, a.value.p, a.value.n);
+            wt_buf_append_char(out, '"');
+        });
+    }
+    if (tag.data != local) wt_buf_free(&tag);
+}
+
+bool write_link_open(wt_buf *out, span target, const wt_config &cfg) noexcept
+{
+    if (!target.n) return false;
+    inline_context cx{&cfg, target.p, target.p + target.n - 1, nullptr, nullptr};
+    inline_scan s{target.p + target.n, out, target.p, target.p + target.n - 1, &cx};
+    return append_link_open(s, target);
+}
+
+void render_inline(const char *text, size_t n, const wt_config &cfg, wt_buf *out) noexcept
+{
+    if (!text || !n) return;
+    tag_stack tags;
+    const bool balanced = cfg.flags & WTCORE_BALANCE_TAGS;
+    inline_context cx{&cfg, text, text + n - 1, nullptr, balanced ? &tags : nullptr};
+    parse_inline(text, n, out, cx);
+    if (balanced) close_tags(tags, out);
 }
 
 void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context &cx) noexcept

@@ -1,5 +1,6 @@
 // The parser's entry points, and the record of them that this build of the
 // parser gives the interface (see wt_isa.h).
+#include "wt_extended.h"
 #include "wt_parser.h"
 
 WT_ISA_BEGIN
@@ -10,7 +11,9 @@ int wt_render(wt_source doc, int format, const wt_config &cfg, wt_buf *out) noex
     const bool empty = !doc.p || (doc.terminated ? !*doc.p : doc.n == 0);
     switch (format) {
     case WTCORE_FORMAT_HTML:
-        if (!empty) wt::render_html(doc, cfg, out);
+        if (empty) break;
+        if ((cfg.flags & WTCORE_EXTENDED) && !cfg.ext) return wt::render_extended_html(doc, cfg, out);
+        wt::render_html(doc, cfg, out);
         break;
     case WTCORE_FORMAT_LINKS_JSON:
         if (empty) wt_buf_append_lit(out, "[]");

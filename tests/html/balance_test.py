@@ -40,7 +40,9 @@ VOID = {"br", "hr", "img", "wbr"}
 
 class Options(ctypes.Structure):
     _fields_ = [("size", ctypes.c_size_t), ("flags", ctypes.c_uint), ("link_template", ctypes.c_char_p),
-                ("external_rel", ctypes.c_char_p), ("page_exists", ctypes.c_void_p), ("context", ctypes.c_void_p)]
+                ("external_rel", ctypes.c_char_p), ("page_exists", ctypes.c_void_p), ("context", ctypes.c_void_p),
+                ("file_namespaces", ctypes.c_char_p), ("media_namespaces", ctypes.c_char_p),
+                ("category_namespaces", ctypes.c_char_p), ("file_template", ctypes.c_char_p)]
 
 
 class Library:

@@ -1,0 +1,563 @@
+// HTML under the extended syntax: the pass of preprocess.cpp gives the clean
+// text, which the block renderer writes a piece at a time; tables,
+// references, literals and the blocks that the pass placed are written here.
+#include "wt_extended.h"
+
+#include <cstring>
+#include <string_view>
+
+namespace wt {
+WT_ISA_BEGIN
+namespace {
+
+using namespace wt::ext;
+
+// Tables nested deeper than this are text: each level renders its cells once
+// more.
+constexpr int max_table_depth = 8;
+
+void put_decimal(wt_buf *out, size_t v) noexcept
+{
+    char digits[24];
+    size_t n = 0;
+    do digits[n++] = char('0' + v % 10);
+    while ((v /= 10) != 0);
+    char buf[24];
+    for (size_t i = 0; i < n; ++i) buf[i] = digits[n - 1 - i];
+    wt_buf_append(out, buf, n);
+}
+
+// A group's name as a part of an id: ASCII letters, digits, '-' and '.'
+// stay, every other byte becomes '_'.
+void put_group_id(wt_buf *out, const char *p, size_t n) noexcept
+{
+    for (size_t i = 0; i < n; ++i) {
+        char c = p[i];
+        bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
+        wt_buf_append_char(out, keep ? c : '_');
+    }
+    wt_buf_append_lit(out, "-");
+}
+
+// "cite_note-" [group "-"] number, the id of a note.
+void put_note_id(wt_buf *out, const extraction &x, const ref_rec &r) noexcept
+{
+    wt_buf_append_lit(out, "cite_note-");
+    if (r.group != none) put_group_id(out, x.doc + r.group, r.group_n);
+    put_decimal(out, r.number);
+}
+
+// A marker links to its note, except inside a link's label, where a link
+// cannot be.
+void write_marker(const extraction &x, const ref_rec &r, bool in_link, wt_buf *out) noexcept
+{
+    wt_buf_append_lit(out, "<sup class=\"reference\" id=\"cite_ref-");
+    if (r.group != none) put_group_id(out, x.doc + r.group, r.group_n);
+    put_decimal(out, r.number);
+    if (r.use > 1) { // a later marker of the same note: an id of its own
+        wt_buf_append_lit(out, "-");
+        put_decimal(out, r.use);
+    }
+    if (in_link) {
+        wt_buf_append_lit(out, "\">[");
+    } else {
+        wt_buf_append_lit(out, "\"><a href=\"#");
+        put_note_id(out, x, r);
+        wt_buf_append_lit(out, "\">[");
+    }
+    if (r.group != none) {
+        wt_buf_append_html_escaped(out, x.doc + r.group, r.group_n);
+        wt_buf_append_lit(out, " ");
+    }
+    put_decimal(out, r.number);
+    if (in_link) wt_buf_append_lit(out, "]</sup>");
+    else wt_buf_append_lit(out, "]</a></sup>");
+}
+
+void write_literal(const extraction &x, const literal_rec &l, bool block, wt_buf *out) noexcept
+{
+    const char *p = x.doc + l.start;
+    switch (l.kind) {
+    case literal_kind::nowiki: wt_buf_append_html_escaped(out, p, l.n); break;
+    case literal_kind::math:
+    case literal_kind::chem:
+        wt_buf_append_lit(out, "<code>");
+        wt_buf_append_html_escaped(out, p, l.n);
+        wt_buf_append_lit(out, "</code>");
+        break;
+    case literal_kind::pre:
+    case literal_kind::code:
+        if (block) {
+            // A line feed right after the opening tag is not part of the text.
+            size_t skip = l.n && p[0] == '\n' ? 1 : 0;
+            wt_buf_append_lit(out, "<pre>");
+            wt_buf_append_html_escaped(out, p + skip, l.n - skip);
+            wt_buf_append_lit(out, "</pre>\n");
+        } else {
+            wt_buf_append_lit(out, "<code>");
+            wt_buf_append_html_escaped(out, p, l.n);
+            wt_buf_append_lit(out, "</code>");
+        }
+        break;
+    case literal_kind::gallery: break; // written by write_gallery
+    }
+}
+
+// A file: a <figure> holding a link to the file's page (for Media: the file
+// itself when an image address is known) around its image, or around its
+// name when no image address is known, and its caption. Inside a link's label
+// the figure holds no link.
+void write_file(const extraction &x, const file_rec &f, const wt_config &cfg, bool block, bool in_link,
+                wt_buf *out) noexcept
+{
+    const char *name = x.doc + f.name;
+    wt_buf_append_lit(out, "<figure");
+    if (f.frame || f.align) {
+        wt_buf_append_lit(out, " class=\"");
+        if (f.frame) wt_buf_append_str(out, f.frame);
+        if (f.frame && f.align) wt_buf_append_char(out, ' ');
+        if (f.align) wt_buf_append_str(out, f.align);
+        wt_buf_append_char(out, '"');
+    }
+    wt_buf_append_char(out, '>');
+    // The target "File:Name" for the link's address.
+    char local[256];
+    wt_buf target{};
+    if (f.name_n + 8 < sizeof local) target = wt_buf{local, 0, sizeof local, 0}; // room for "File:" and the NUL
+    else wt_buf_init(&target, f.name_n + 8);
+    wt_buf_append_lit(&target, "File:");
+    wt_buf_append(&target, name, f.name_n);
+    const bool linked = !in_link && !target.failed && write_link_open(out, span{target.data, target.len}, cfg);
+    if (cfg.file_template) {
+        wt_buf_append_lit(out, "<img src=\"");
+        std::string_view tpl(cfg.file_template, cfg.file_template_len);
+        for (size_t at = 0;;) {
+            size_t var = tpl.find("$1", at);
+            std::string_view piece = tpl.substr(at, var == tpl.npos ? tpl.npos : var - at);
+            wt_buf_append_html_escaped(out, piece.data(), piece.size());
+            if (var == tpl.npos) break;
+            wt_buf_append_wiki_url(out, name, f.name_n);
+            at = var + 2;
+        }
+        wt_buf_append_lit(out, "\" alt=\"");
+        if (f.alt != none) wt_buf_append_html_escaped(out, x.doc + f.alt, f.alt_n);
+        wt_buf_append_lit(out, "\">");
+    } else {
+        wt_buf_append_html_escaped(out, target.data, target.len);
+    }
+    if (linked) wt_buf_append_lit(out, "</a>");
+    if (target.data != local) wt_buf_free(&target);
+    if (f.caption != none && f.caption_n) {
+        wt_buf_append_lit(out, "<figcaption>");
+        render_inline(x.captions.data + f.caption, f.caption_n, cfg, out);
+        wt_buf_append_lit(out, "</figcaption>");
+    }
+    wt_buf_append_str(out, block ? "</figure>\n" : "</figure>");
+}
+
+struct html_driver {
+    const extraction &x;
+    const wt_config &cfg;
+    wt_buf *out;
+    bool failed = false;
+    // Per group (indexed by the group's first reference): the notes not yet
+    // listed, as a chain through next_pending.
+    pod_array<size_t> head, tail, next_pending;
+    size_t cursor = 0; // references before it have been queued
+    wt_config with_ext{}; // cfg, with the pass's findings
+
+    size_t place = 0; // the next block place to write
+
+    void render_text(const char *p, size_t n, const wt_config &c) noexcept
+    {
+        if (n == 0) return;
+        render_html(wt_source{p, n, false}, c, out);
+    }
+
+    // Queues the notes whose first marker lies before clean offset `at`.
+    void queue_until(size_t at) noexcept
+    {
+        for (; cursor < x.refs.size(); ++cursor) {
+            const ref_rec &r = x.refs[cursor];
+            if (r.clean_at != none && r.clean_at >= at) break;
+            if (!r.first) continue;
+            size_t g = r.group_first;
+            if (head[g] == none) head[g] = cursor;
+            else next_pending[tail[g]] = cursor;
+            tail[g] = cursor;
+        }
+    }
+
+    // Lists the queued notes of one group (that of reference g).
+    void write_list(size_t g) noexcept
+    {
+        if (head[g] == none) return;
+        wt_buf_append_lit(out, "<ol class=\"references\">\n");
+        for (size_t i = head[g]; i != none; i = next_pending[i]) {
+            const ref_rec &r = x.refs[i];
+            wt_buf_append_lit(out, "<li id=\"");
+            put_note_id(out, x, r);
+            wt_buf_append_lit(out, "\">");
+            if (r.text != none) render_text(x.notes_text.data + r.text, r.text_n, with_ext);
+            wt_buf_append_lit(out, "</li>\n");
+        }
+        wt_buf_append_lit(out, "</ol>\n");
+        head[g] = tail[g] = none;
+    }
+
+    // A gallery: one item per line, the file's name linked.
+    void write_gallery(const literal_rec &l) noexcept
+    {
+        wt_buf doc{};
+        wt_buf_init(&doc, l.n + 64);
+        const char *p = x.doc + l.start, *end = p + l.n;
+        while (p < end) {
+            const char *nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
+            const char *line_end = nl ? nl : end;
+            const char *bar = static_cast<const char *>(std::memchr(p, '|', size_t(line_end - p)));
+            const char *name_end = bar ? bar : line_end;
+            while (p < name_end && static_cast<unsigned char>(*p) <= 0x20) ++p;
+            while (name_end > p && static_cast<unsigned char>(name_end[-1]) <= 0x20) --name_end;
+            // Names with brackets or braces would not stay one link.
+            bool plain = name_end > p;
+            for (const char *q = p; q < name_end && plain; ++q) plain = !std::strchr("[]{}<>\r", *q);
+            if (plain) {
+                const void *colon = std::memchr(p, ':', size_t(name_end - p));
+                wt_buf_append_lit(&doc, "* [[");
+                if (!colon) wt_buf_append_lit(&doc, "File:");
+                wt_buf_append(&doc, p, size_t(name_end - p));
+                wt_buf_append_lit(&doc, "]]\n");
+            }
+            p = nl ? nl + 1 : end;
+        }
+        wt_config plain_cfg = cfg;
+        plain_cfg.flags &= ~unsigned(WTCORE_EXTENDED);
+        plain_cfg.ext = nullptr;
+        failed |= doc.failed;
+        render_text(doc.data, doc.len, plain_cfg);
+        wt_buf_free(&doc);
+    }
+
+    void write_redirect() noexcept
+    {
+        wt_buf doc{};
+        wt_buf_init(&doc, x.redirect_n + 8);
+        wt_buf_append_lit(&doc, "[[");
+        wt_buf_append(&doc, x.doc + x.redirect, x.redirect_n);
+        wt_buf_append_lit(&doc, "]]");
+        failed |= doc.failed;
+        wt_config plain_cfg = cfg;
+        plain_cfg.flags &= ~unsigned(WTCORE_EXTENDED);
+        plain_cfg.ext = nullptr;
+        wt_buf_append_lit(out, "<div class=\"redirect\">");
+        render_text(doc.data, doc.len, plain_cfg);
+        wt_buf_append_lit(out, "</div>\n");
+        wt_buf_free(&doc);
+    }
+
+    // Renders the clean text [a, b): the text between blocks through the
+    // block renderer, the places and the tables here.
+    void render_range(size_t a, size_t b, int depth) noexcept
+    {
+        const char *d = x.clean.data;
+        size_t seg = a;
+        for (size_t ls = a; ls < b && !failed;) {
+            const char *nl = static_cast<const char *>(std::memchr(d + ls, '\n', b - ls));
+            size_t le = nl ? size_t(nl - d) : b;
+            size_t t = ls;
+            while (t < le && (d[t] == ' ' || d[t] == '\t')) ++t;
+            if (depth < max_table_depth && le - t >= 2 && d[t] == '{' && d[t + 1] == '|') {
+                render_segment(seg, ls);
+                seg = write_table(ls, b, depth);
+                ls = seg;
+                continue;
+            }
+            ls = nl ? le + 1 : b;
+        }
+        render_segment(seg, b);
+    }
+
+    // Text without tables: cut at the block places in it.
+    void render_segment(size_t a, size_t b) noexcept
+    {
+        size_t from = a;
+        for (; place < x.places.size() && x.places[place].at <= b; ++place) {
+            const block_place &pl = x.places[place];
+            if (pl.at < a) continue; // inside table markup
+            render_text(x.clean.data + from, pl.at - from, with_ext);
+            from = pl.at;
+            if (pl.kind == block_place::file) {
+                write_file(x, x.files[pl.index], with_ext, true, false, out);
+            } else if (pl.kind == block_place::list) {
+                queue_until(pl.at);
+                size_t g = x.lists[pl.index].group_first;
+                if (g != none) write_list(g);
+            } else if (x.literals[pl.index].kind == literal_kind::gallery) {
+                write_gallery(x.literals[pl.index]);
+            } else {
+                write_literal(x, x.literals[pl.index], true, out);
+            }
+        }
+        render_text(x.clean.data + from, b - from, with_ext);
+    }
+
+    // A cell's content [a, b), trimmed: rendered as blocks, and a lone
+    // paragraph unwrapped, as a one-line cell reads.
+    void write_cell_content(size_t a, size_t b, int depth) noexcept
+    {
+        const char *d = x.clean.data;
+        while (a < b && static_cast<unsigned char>(d[a]) <= 0x20) ++a;
+        while (b > a && static_cast<unsigned char>(d[b - 1]) <= 0x20) --b;
+        size_t at = out->len;
+        render_range(a, b, depth + 1);
+        if (out->failed || out->len - at < 8) return;
+        char *o = out->data + at;
+        size_t n = out->len - at;
+        if (std::memcmp(o, "<p>", 3) == 0 && std::memcmp(o + n - 5, "</p>\n", 5) == 0 &&
+            !memmem_p(o + 3, n - 8)) {
+            std::memmove(o, o + 3, n - 8);
+            out->len = at + n - 8;
+            out->data[out->len] = '\0';
+        }
+    }
+
+    static bool memmem_p(const char *p, size_t n) noexcept
+    {
+        for (size_t i = 0; i + 2 < n; ++i)
+            if (p[i] == '<' && (p[i + 1] == 'p' || p[i + 1] == '/') && (p[i + 2] == '>' || p[i + 2] == 'p'))
+                return true;
+        return false;
+    }
+
+    // A cell of `n` bytes at `a` (after its marker): "attributes | content"
+    // or content alone, as element th or td.
+    void write_cell(const char *tag, size_t a, size_t e, int depth) noexcept
+    {
+        const char *d = x.clean.data;
+        const char *bar = static_cast<const char *>(std::memchr(d + a, '|', e - a));
+        size_t content = a;
+        wt_buf_append_char(out, '<');
+        wt_buf_append_str(out, tag);
+        if (bar) {
+            size_t b = size_t(bar - d);
+            std::string_view before(d + a, b - a);
+            if (before.find("[[") == before.npos && before.find('\n') == before.npos) {
+                write_table_attributes(out, d + a, b - a, cfg);
+                content = b + 1;
+            }
+        }
+        wt_buf_append_char(out, '>');
+        write_cell_content(content, e, depth);
+        wt_buf_append_lit(out, "</");
+        wt_buf_append_str(out, tag);
+        wt_buf_append_lit(out, ">\n");
+    }
+
+    // The table whose "{|" line starts at ls; returns where the text goes on
+    // (after its "|}" line, or b when it is not closed).
+    size_t write_table(size_t ls, size_t b, int depth) noexcept
+    {
+        const char *d = x.clean.data;
+        enum { none_open, caption, cell } open = none_open;
+        const char *tag = "td";
+        size_t cell_start = 0; // the cell's bytes after its marker
+        bool row_open = false;
+        size_t row_attrs = 0, row_attrs_n = 0;
+        int nested = 0;
+        auto close_cell = [&](size_t end) {
+            if (open == caption) {
+                wt_buf_append_lit(out, "<caption>");
+                write_cell_content(cell_start, end, depth);
+                wt_buf_append_lit(out, "</caption>\n");
+            } else if (open == cell) {
+                write_cell(tag, cell_start, end, depth);
+            }
+            open = none_open;
+        };
+        auto open_row = [&]() {
+            if (row_open) return;
+            wt_buf_append_lit(out, "<tr");
+            write_table_attributes(out, d + row_attrs, row_attrs_n, cfg);
+            wt_buf_append_lit(out, ">\n");
+            row_open = true;
+        };
+        auto close_row = [&]() {
+            if (row_open) wt_buf_append_lit(out, "</tr>\n");
+            row_open = false;
+            row_attrs_n = 0;
+        };
+        // The "{|" line.
+        const char *nl = static_cast<const char *>(std::memchr(d + ls, '\n', b - ls));
+        size_t le = nl ? size_t(nl - d) : b;
+        size_t t = ls;
+        while (d[t] != '{') ++t;
+        wt_buf_append_lit(out, "<table");
+        write_table_attributes(out, d + t + 2, le - t - 2, cfg);
+        wt_buf_append_lit(out, ">\n");
+        size_t pos = nl ? le + 1 : b;
+        while (pos < b && !failed) {
+            nl = static_cast<const char *>(std::memchr(d + pos, '\n', b - pos));
+            le = nl ? size_t(nl - d) : b;
+            size_t next = nl ? le + 1 : b;
+            t = pos;
+            while (t < le && (d[t] == ' ' || d[t] == '\t')) ++t;
+            char c0 = t < le ? d[t] : '\0', c1 = t + 1 < le ? d[t + 1] : '\0';
+            if (nested) { // lines of a table inside the open cell
+                if (c0 == '{' && c1 == '|') ++nested;
+                else if (c0 == '|' && c1 == '}') --nested;
+                pos = next;
+                continue;
+            }
+            if (c0 == '{' && c1 == '|') {
+                if (open == none_open) { // a table outside any cell: its own cell
+                    open_row();
+                    open = cell;
+                    tag = "td";
+                    cell_start = t;
+                }
+                ++nested;
+                pos = next;
+                continue;
+            }
+            if (c0 == '|' && c1 == '}') {
+                close_cell(pos > 0 ? pos - 1 : pos);
+                close_row();
+                wt_buf_append_lit(out, "</table>\n");
+                return next;
+            }
+            if (c0 == '|' && c1 == '-') {
+                close_cell(pos > 0 ? pos - 1 : pos);
+                close_row();
+                size_t a = t + 1;
+                while (a < le && d[a] == '-') ++a;
+                row_attrs = a;
+                row_attrs_n = le - a;
+                pos = next;
+                continue;
+            }
+            if (c0 == '|' && c1 == '+') {
+                close_cell(pos > 0 ? pos - 1 : pos);
+                open = caption;
+                cell_start = t + 2;
+                pos = next;
+                continue;
+            }
+            if (c0 == '|' || c0 == '!') {
+                close_cell(pos > 0 ? pos - 1 : pos);
+                open_row();
+                tag = c0 == '!' ? "th" : "td";
+                // Cells on one line: "||" (and "!!" in a header line) part them.
+                size_t a = t + 1;
+                for (;;) {
+                    size_t sep = le;
+                    for (size_t i = a; i + 1 < le; ++i)
+                        if ((d[i] == '|' && d[i + 1] == '|') || (c0 == '!' && d[i] == '!' && d[i + 1] == '!')) {
+                            sep = i;
+                            break;
+                        }
+                    if (sep == le) break;
+                    write_cell(tag, a, sep, depth);
+                    a = sep + 2;
+                }
+                open = cell;
+                cell_start = a;
+                pos = next;
+                continue;
+            }
+            pos = next; // a continuation line of the open cell (text before any cell is dropped)
+        }
+        close_cell(b);
+        close_row();
+        wt_buf_append_lit(out, "</table>\n");
+        return b;
+    }
+
+    void run() noexcept
+    {
+        size_t nrefs = x.refs.size();
+        for (pod_array<size_t> *a : {&head, &tail, &next_pending}) {
+            wt_buf_init(&a->b, nrefs * sizeof(size_t) + 1);
+            for (size_t i = 0; i < nrefs; ++i) a->push(none);
+            failed |= a->b.failed;
+        }
+        if (failed) return;
+        if (x.redirect != none) { // a redirect shows only where it leads
+            write_redirect();
+            return;
+        }
+        with_ext = cfg;
+        with_ext.ext = &x;
+        render_range(0, x.clean.len, 0);
+        // Notes that no list has shown go at the end, group by group.
+        queue_until(none);
+        for (size_t g = 0; g < nrefs; ++g)
+            if (x.refs[g].group_first == g) write_list(g);
+    }
+};
+
+} // namespace
+
+const char *write_placeholder(const char *p, const char *end, const wt_config &cfg, bool in_link,
+                              wt_buf *out) noexcept
+{
+    const char *q = p + 3;
+    size_t index = 0;
+    while (q < end && *q >= '0' && *q <= '9') index = index * 10 + size_t(*q++ - '0');
+    const char *next = q < end ? q + 1 : end; // past the '>'
+    const extraction *x = cfg.ext;
+    if (!x || p + 2 >= end) return next;
+    if (p[2] == ph_ref && index < x->refs.size()) write_marker(*x, x->refs[index], in_link, out);
+    else if (p[2] == ph_literal && index < x->literals.size()) write_literal(*x, x->literals[index], false, out);
+    else if (p[2] == ph_file && index < x->files.size()) write_file(*x, x->files[index], cfg, false, in_link, out);
+    return next;
+}
+
+// Drops what is left of placeholders that reached a place where they are not
+// read (a link's address, a heading's id): the NUL with the kind and digits
+// after it, and the '<' and '>' (or "&lt;" and "&gt;") around them.
+static void drop_placeholders(wt_buf *out, size_t from) noexcept
+{
+    char *d = out->data;
+    if (!d || !std::memchr(d + from, '\0', out->len - from)) return;
+    size_t w = from, n = out->len;
+    for (size_t i = from; i < n;) {
+        if (d[i] != '\0') {
+            d[w++] = d[i++];
+            continue;
+        }
+        if (w >= from + 1 && d[w - 1] == '<') --w;
+        else if (w >= from + 4 && std::memcmp(d + w - 4, "&lt;", 4) == 0) w -= 4;
+        i += 2; // the NUL and the kind
+        while (i < n && d[i] >= '0' && d[i] <= '9') ++i;
+        if (i < n && d[i] == '>') ++i;
+        else if (i + 4 <= n && std::memcmp(d + i, "&gt;", 4) == 0) i += 4;
+    }
+    out->len = w;
+    d[w] = '\0';
+}
+
+int render_extended_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept
+{
+    if (!out) return 0;
+    const size_t start = out->len;
+    extraction x;
+    names ns;
+    ns.file = cfg.file_namespaces;
+    ns.media = cfg.media_namespaces;
+    ns.category = cfg.category_namespaces;
+    int ok = wt_extract(doc.p, doc.n, ns, true, &x);
+    if (ok) {
+        html_driver d{x, cfg, out, false, {}, {}, {}, 0, {}, 0};
+        d.run();
+        ok = !d.failed;
+        d.head.release();
+        d.tail.release();
+        d.next_pending.release();
+    }
+    wt_extraction_free(&x);
+    if (ok) drop_placeholders(out, start);
+    return ok && !out->failed;
+}
+
+WT_ISA_END
+} // namespace wt

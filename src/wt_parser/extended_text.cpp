@@ -1,0 +1,250 @@
+// Plain text of a page: its HTML read the way a reader sees it. Tags go,
+// blocks are parted by blank lines, list items and table rows take a line
+// each with their cells parted by tabs, reference markers and lists of notes
+// and the images of files are left out, and character references are
+// decoded (every named one of HTML5, and numeric ones).
+#include "wt_extended.h"
+
+#include <cstring>
+#include <string_view>
+
+namespace wt::ext {
+namespace {
+
+struct entity {
+    const char *name;
+    const char *utf8;
+    size_t n;
+};
+
+constexpr entity entities[] = {
+#include "entities.inc"
+};
+
+inline bool is_alnum_ascii(char c) noexcept
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+size_t put_utf8(unsigned long cp, char *out) noexcept
+{
+    if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+    if (cp < 0x80) {
+        out[0] = char(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = char(0xC0 | (cp >> 6));
+        out[1] = char(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = char(0xE0 | (cp >> 12));
+        out[1] = char(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = char(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    out[0] = char(0xF0 | (cp >> 18));
+    out[1] = char(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = char(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = char(0x80 | (cp & 0x3F));
+    return 4;
+}
+
+} // namespace
+
+size_t decode_entity(const char *p, const char *end, char *out, size_t *out_n) noexcept
+{
+    if (end - p < 3 || p[0] != '&') return 0;
+    if (p[1] == '#') {
+        const char *q = p + 2;
+        bool hex = q < end && (*q == 'x' || *q == 'X');
+        if (hex) ++q;
+        unsigned long cp = 0;
+        size_t digits = 0;
+        for (; q < end; ++q, ++digits) {
+            char c = *q;
+            int v = c >= '0' && c <= '9' ? c - '0'
+                  : hex && (c | 0x20) >= 'a' && (c | 0x20) <= 'f' ? (c | 0x20) - 'a' + 10 : -1;
+            if (v < 0) break;
+            if (cp <= 0x10FFFF) cp = cp * (hex ? 16 : 10) + unsigned(v);
+        }
+        if (!digits || q >= end || *q != ';') return 0;
+        *out_n = put_utf8(cp, out);
+        return size_t(q + 1 - p);
+    }
+    const char *q = p + 1;
+    while (q < end && q - p <= 32 && is_alnum_ascii(*q)) ++q;
+    if (q >= end || *q != ';' || q == p + 1) return 0;
+    std::string_view name(p + 1, size_t(q - p - 1));
+    size_t lo = 0, hi = sizeof entities / sizeof entities[0];
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        int c = name.compare(entities[mid].name);
+        if (c == 0) {
+            std::memcpy(out, entities[mid].utf8, entities[mid].n);
+            *out_n = entities[mid].n;
+            return size_t(q + 1 - p);
+        }
+        if (c < 0) hi = mid;
+        else lo = mid + 1;
+    }
+    return 0;
+}
+
+namespace {
+
+struct text_writer {
+    wt_buf *out;
+    size_t start;
+
+    char last() const noexcept { return out->len > start ? out->data[out->len - 1] : '\n'; }
+
+    void trim_blanks() noexcept
+    {
+        while (out->len > start && (out->data[out->len - 1] == ' ' || out->data[out->len - 1] == '\t')) --out->len;
+        if (out->data) out->data[out->len] = '\0';
+    }
+
+    // Ends the line; with `blank` leaves an empty line after it. Nothing at
+    // the very start.
+    void end_line(bool blank) noexcept
+    {
+        trim_blanks();
+        if (out->len == start) return;
+        if (last() != '\n') wt_buf_append_char(out, '\n');
+        if (blank && (out->len - start < 2 || out->data[out->len - 2] != '\n')) wt_buf_append_char(out, '\n');
+    }
+
+    void space() noexcept
+    {
+        char c = last();
+        if (c != ' ' && c != '\n' && c != '\t') wt_buf_append_char(out, ' ');
+    }
+};
+
+// The name of the tag at p ('<' seen): lower-case letters and digits.
+std::string_view tag_name(const char *p, const char *end, bool *closing) noexcept
+{
+    const char *q = p + 1;
+    *closing = q < end && *q == '/';
+    if (*closing) ++q;
+    const char *s = q;
+    while (q < end && is_alnum_ascii(*q)) ++q;
+    return std::string_view(s, size_t(q - s));
+}
+
+// The end of the tag at p: after its '>', quoted values skipped.
+const char *tag_end(const char *p, const char *end) noexcept
+{
+    for (const char *q = p + 1; q < end; ++q) {
+        if (*q == '"') {
+            const void *c = std::memchr(q + 1, '"', size_t(end - q - 1));
+            if (!c) return end;
+            q = static_cast<const char *>(c);
+        } else if (*q == '>') {
+            return q + 1;
+        }
+    }
+    return end;
+}
+
+bool has(std::string_view tag, std::string_view what) noexcept { return tag.find(what) != tag.npos; }
+
+} // namespace
+
+void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
+{
+    text_writer w{out, out->len};
+    const char *p = html, *end = html + n;
+    int pre = 0;            // inside <pre>
+    int skip = 0;           // inside a reference marker or a list of notes: its depth
+    std::string_view skip_tag;
+    bool figure = false, caption = false; // in a figure; in its caption
+    while (p < end) {
+        const char *run = p;
+        while (p < end && *p != '<' && *p != '&' && (pre || (*p != '\n' && *p != ' ' && *p != '\t'))) ++p;
+        bool shown = !skip && (!figure || caption);
+        if (p > run && shown) wt_buf_append(out, run, size_t(p - run));
+        if (p >= end) break;
+        char c = *p;
+        if (c == '\n' || c == ' ' || c == '\t') {
+            if (shown) w.space();
+            ++p;
+            continue;
+        }
+        if (c == '&') {
+            char buf[8];
+            size_t bn = 0;
+            size_t used = decode_entity(p, end, buf, &bn);
+            if (!used) {
+                if (shown) wt_buf_append_char(out, '&');
+                ++p;
+                continue;
+            }
+            if (shown) wt_buf_append(out, buf, bn);
+            p += used;
+            continue;
+        }
+        bool closing;
+        std::string_view name = tag_name(p, end, &closing);
+        const char *e = tag_end(p, end);
+        std::string_view tag(p, size_t(e - p));
+        p = e;
+        if (skip) {
+            if (name == skip_tag) skip += closing ? -1 : 1;
+            continue;
+        }
+        if (!closing && ((name == "sup" && has(tag, "class=\"reference\"")) ||
+                         (name == "ol" && has(tag, "class=\"references\"")))) {
+            skip = 1;
+            skip_tag = name;
+            continue;
+        }
+        if (name == "figure") {
+            if (closing) w.end_line(true);
+            figure = !closing;
+            caption = false;
+            continue;
+        }
+        if (name == "figcaption") {
+            caption = !closing;
+            continue;
+        }
+        if (figure && !caption) continue;
+        if (name == "pre") {
+            if (!closing) w.end_line(true);
+            else {
+                --pre;
+                w.end_line(true);
+            }
+            if (!closing) ++pre;
+            continue;
+        }
+        if (name == "br") {
+            w.end_line(false);
+        } else if (name == "td" || name == "th") {
+            if (closing) {
+                w.trim_blanks();
+                wt_buf_append_char(out, '\t');
+            }
+        } else if (name == "li" || name == "dt" || name == "dd" || name == "tr" || name == "caption") {
+            if (closing) {
+                w.trim_blanks();
+                w.end_line(false);
+            } else if (w.last() != '\n') {
+                w.end_line(false);
+            }
+        } else if (name == "p" || name == "ul" || name == "ol" || name == "dl" || name == "table" ||
+                   name == "div" || name == "blockquote" || name == "hr" ||
+                   (name.size() == 2 && name[0] == 'h' && name[1] >= '1' && name[1] <= '6')) {
+            w.end_line(true);
+        }
+    }
+    w.trim_blanks();
+    while (out->len > w.start && out->data[out->len - 1] == '\n') --out->len;
+    if (out->data) out->data[out->len] = '\0';
+    if (out->len > w.start) wt_buf_append_char(out, '\n');
+}
+
+} // namespace wt::ext

@@ -1,0 +1,1061 @@
+// The pass that reads the extended syntax ahead of rendering (see
+// wt_extended.h). It works in two linear steps:
+//
+// 1. A scan that jumps from one byte of { } [ ] | = < _ to the next. Runs of
+//    two or more '{' or '[' are pushed on a stack; a run of '}' or ']' closes
+//    what it can of the stack's top only (a "}}" while a "[[" is open is
+//    text), innermost braces first: three braces make a template parameter,
+//    two a template. '|' and the first '=' after it belong to the top. What is
+//    still open at the end was text. Comments and tags are taken whole where
+//    they start; a reference's content is scanned as a region of its own, so
+//    nothing inside it pairs with anything outside. Every search for a closer
+//    ("-->", '>', "</name>") is remembered, so a run of unclosed openers reads
+//    each byte once.
+// 2. A walk over the constructs found, sorted by start, which copies the text
+//    between them into the clean text, leaves nested ones to their parent,
+//    numbers the references and collects the categories that lie outside
+//    templates.
+#include "wt_extended.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string_view>
+
+namespace wt::ext {
+namespace {
+
+inline unsigned char uc(char c) noexcept { return static_cast<unsigned char>(c); }
+inline char lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? char(c | 0x20) : c; }
+inline bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+
+// Whether the n bytes at p equal the lower-case ASCII word w, ignoring ASCII case.
+bool equals_nocase(const char *p, size_t n, std::string_view w) noexcept
+{
+    if (n != w.size()) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (lower(p[i]) != w[i]) return false;
+    return true;
+}
+
+bool equals_nocase_any(const char *p, size_t n, const char *w, size_t wn) noexcept
+{
+    if (n != wn) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (lower(p[i]) != lower(w[i])) return false;
+    return true;
+}
+
+void trim(const char *d, size_t *a, size_t *b) noexcept
+{
+    while (*a < *b && uc(d[*a]) <= 0x20) ++*a;
+    while (*b > *a && uc(d[*b - 1]) <= 0x20) --*b;
+}
+
+// Whether the n bytes at p name a namespace: one of the English names or one
+// of the '|'-separated names of `extra`, any ASCII letter case, a '_' read as
+// a space.
+bool is_namespace(const char *p, size_t n, std::initializer_list<std::string_view> english,
+                  const char *extra) noexcept
+{
+    char buf[64];
+    if (n == 0 || n > sizeof buf) return false;
+    for (size_t i = 0; i < n; ++i) buf[i] = p[i] == '_' ? ' ' : p[i];
+    for (std::string_view w : english)
+        if (equals_nocase(buf, n, w)) return true;
+    if (!extra) return false;
+    for (const char *s = extra; *s;) {
+        const char *e = std::strchr(s, '|');
+        size_t len = e ? size_t(e - s) : std::strlen(s);
+        size_t a = 0, b = len;
+        trim(s, &a, &b);
+        if (equals_nocase_any(buf, n, s + a, b - a)) return true;
+        if (!e) break;
+        s = e + 1;
+    }
+    return false;
+}
+
+// What happens to a tag that the scan takes whole.
+enum class tag_action : unsigned char {
+    literal,    // content shown as text of its kind
+    removed,    // left out with its content
+    ref,        // a reference
+    references, // the list of notes; its content may define references
+    unwrap,     // the tag itself vanishes, its content stays
+};
+
+struct tag_info {
+    std::string_view name;
+    tag_action action;
+    literal_kind kind;
+};
+
+constexpr tag_info tags[] = {
+    {"nowiki", tag_action::literal, literal_kind::nowiki},
+    {"pre", tag_action::literal, literal_kind::pre},
+    {"math", tag_action::literal, literal_kind::math},
+    {"chem", tag_action::literal, literal_kind::chem},
+    {"ce", tag_action::literal, literal_kind::chem},
+    {"syntaxhighlight", tag_action::literal, literal_kind::code},
+    {"source", tag_action::literal, literal_kind::code},
+    {"gallery", tag_action::literal, literal_kind::gallery},
+    {"score", tag_action::removed, literal_kind::nowiki},
+    {"timeline", tag_action::removed, literal_kind::nowiki},
+    {"imagemap", tag_action::removed, literal_kind::nowiki},
+    {"templatedata", tag_action::removed, literal_kind::nowiki},
+    {"includeonly", tag_action::removed, literal_kind::nowiki},
+    {"ref", tag_action::ref, literal_kind::nowiki},
+    {"references", tag_action::references, literal_kind::nowiki},
+    {"noinclude", tag_action::unwrap, literal_kind::nowiki},
+    {"onlyinclude", tag_action::unwrap, literal_kind::nowiki},
+};
+constexpr size_t n_tags = sizeof tags / sizeof tags[0];
+constexpr size_t max_tag_name = 15;
+
+// Index of the tag named by the n bytes at p (any ASCII case), or n_tags.
+size_t find_tag(const char *p, size_t n) noexcept
+{
+    for (size_t i = 0; i < n_tags; ++i)
+        if (equals_nocase(p, n, tags[i].name)) return i;
+    return n_tags;
+}
+
+inline bool is_ascii_letter(char c) noexcept { return unsigned((c | 0x20) - 'a') < 26u; }
+
+// The first match at or after a position, remembered as search_memo does,
+// with the end of the match as well.
+struct close_memo {
+    size_t from = 0, found = none, found_end = 0;
+    bool valid = false;
+};
+
+enum class ev_kind : unsigned char {
+    removed,    // comment, switch, template parameter, removed tag: nothing stays
+    dropped,    // a byte left out within a line (the ':' of [[:Category:X]])
+    templ,      // a template (index into templates)
+    category,   // index into cats
+    file,       // index into files
+    literal,    // index into literals
+    ref,        // index into refs; content [a, b)
+    references, // index into lists; content [a, b)
+    redirect,
+};
+
+// A construct found by the scan: the bytes [start, end).
+struct event {
+    size_t start, end;
+    size_t index;
+    size_t a, b; // content of a ref or references tag
+    ev_kind kind;
+};
+
+struct open_rec {
+    size_t start;    // first byte of the run
+    size_t count;    // opening bytes still unmatched
+    size_t bar_base; // its bars start here in the bar stack
+    char kind;       // '{' or '['
+};
+
+// A category link found by the scan, before the walk knows whether it lies
+// inside a template.
+struct cat_candidate {
+    size_t name, name_n, sort, sort_n;
+};
+
+struct scanner {
+    scanner(const char *doc, size_t len, const names &names_, extraction *out) noexcept
+        : d(doc), n(len), ns(names_), x(out)
+    {
+    }
+
+    const char *d;
+    size_t n;
+    const names &ns;
+    extraction *x;
+    pod_array<open_rec> stack;
+    pod_array<bar_rec> bar_stack;
+    pod_array<event> events;
+    pod_array<cat_candidate> cats;
+    size_t open_braces = 0; // '{' records on the stack
+    close_memo comment_close, tag_end;
+    std::array<close_memo, n_tags> tag_close{};
+    bool failed = false;
+
+    void note(bool ok) noexcept { failed |= !ok; }
+
+    void push_event(size_t start, size_t end, ev_kind kind, size_t index = 0, size_t a = 0, size_t b = 0) noexcept
+    {
+        note(events.push(event{start, end, index, a, b, kind}));
+    }
+
+    size_t find_comment_end(size_t from) noexcept
+    {
+        close_memo &m = comment_close;
+        if (!(m.valid && from >= m.from && (m.found == none || from <= m.found))) {
+            std::string_view rest(d + from, n - from);
+            size_t k = rest.find("-->");
+            m = close_memo{from, k == std::string_view::npos ? none : from + k, 0, true};
+        }
+        return m.found;
+    }
+
+    size_t find_gt(size_t from) noexcept
+    {
+        close_memo &m = tag_end;
+        if (!(m.valid && from >= m.from && (m.found == none || from <= m.found))) {
+            const void *q = std::memchr(d + from, '>', n - from);
+            m = close_memo{from, q ? size_t(static_cast<const char *>(q) - d) : none, 0, true};
+        }
+        return m.found;
+    }
+
+    // The first "</name" + blanks + ">" at or after `from`, any letter case;
+    // its start, with its end in *close_end, or none.
+    size_t find_close(size_t t, size_t from, size_t *close_end) noexcept
+    {
+        close_memo &m = tag_close[t];
+        if (!(m.valid && from >= m.from && (m.found == none || from <= m.found))) {
+            m = close_memo{from, none, 0, true};
+            std::string_view name = tags[t].name;
+            size_t i = from;
+            while (i < n) {
+                const void *q = std::memchr(d + i, '<', n - i);
+                if (!q) break;
+                i = size_t(static_cast<const char *>(q) - d);
+                size_t j = i + 2 + name.size();
+                if (j <= n && d[i + 1] == '/' && equals_nocase(d + i + 2, name.size(), name)) {
+                    while (j < n && is_space(d[j])) ++j;
+                    if (j < n && d[j] == '>') {
+                        m.found = i;
+                        m.found_end = j + 1;
+                        break;
+                    }
+                }
+                ++i;
+            }
+        }
+        *close_end = m.found_end;
+        return m.found;
+    }
+
+    void scan(size_t p, size_t lim, bool in_ref, bool in_references) noexcept;
+    size_t take_tag(size_t p, size_t lim, bool in_ref, bool in_references) noexcept;
+    void close_braces(size_t *p, size_t lim, size_t base) noexcept;
+    void close_brackets(size_t *p, size_t lim, size_t base) noexcept;
+    void link_check(size_t s, size_t e, size_t first_bar, size_t bar_base) noexcept;
+    void find_redirect() noexcept;
+};
+
+// The bytes at which the scan acts; outside templates and links '|' and '='
+// mean nothing, and the frequent ones are not looked at.
+using scan_triggers = wt::byte_set<'{', '}', '[', ']', '|', '=', '<', '_'>;
+using top_triggers = wt::byte_set<'{', '}', '[', ']', '<', '_'>;
+
+void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexcept
+{
+    const size_t base = stack.size();
+    const size_t bar_base = bar_stack.size();
+    while (p < lim && !failed) {
+        p = stack.size() > base ? size_t(wt::scan_marks<scan_triggers>(d + p, d + lim, d) - d)
+                                : size_t(wt::scan_marks<top_triggers>(d + p, d + lim, d) - d);
+        if (p >= lim) break;
+        char c = d[p];
+        switch (c) {
+        case '{':
+        case '[': {
+            size_t q = p;
+            while (q < lim && d[q] == c) ++q;
+            if (q - p >= 2) {
+                note(stack.push(open_rec{p, q - p, bar_stack.size(), c}));
+                open_braces += c == '{';
+            }
+            p = q;
+            break;
+        }
+        case '}': close_braces(&p, lim, base); break;
+        case ']': close_brackets(&p, lim, base); break;
+        case '|':
+            if (stack.size() > base) note(bar_stack.push(bar_rec{p, none}));
+            ++p;
+            break;
+        case '=':
+            if (stack.size() > base && stack.back().kind == '{' && bar_stack.size() > stack.back().bar_base &&
+                bar_stack.back().eq == none)
+                bar_stack.back().eq = p;
+            ++p;
+            break;
+        case '<': p = take_tag(p, lim, in_ref, in_references); break;
+        case '_': {
+            if (p + 1 < lim && d[p + 1] == '_') {
+                size_t q = p + 2;
+                while (q < lim && d[q] >= 'A' && d[q] <= 'Z') ++q;
+                if (q > p + 2 && q + 2 <= lim && d[q] == '_' && d[q + 1] == '_') {
+                    push_event(p, q + 2, ev_kind::removed);
+                    p = q + 2;
+                } else {
+                    p = q > p + 2 ? q : p + 1;
+                }
+            } else {
+                ++p;
+            }
+            break;
+        }
+        default: ++p; break; // a byte that only shares the block test
+        }
+    }
+    // What is still open was text.
+    for (size_t i = base; i < stack.size(); ++i) open_braces -= stack[i].kind == '{';
+    stack.truncate(base);
+    bar_stack.truncate(bar_base);
+}
+
+void scanner::close_braces(size_t *pp, size_t lim, size_t base) noexcept
+{
+    size_t p = *pp;
+    size_t q = p;
+    while (q < lim && d[q] == '}') ++q;
+    while (q - p >= 2 && stack.size() > base && stack.back().kind == '{') {
+        open_rec &top = stack.back();
+        size_t matched = std::min<size_t>({q - p, top.count, 3});
+        size_t start = top.start + top.count - matched;
+        size_t first = x->bars.size();
+        size_t nb = bar_stack.size() - top.bar_base;
+        for (size_t i = top.bar_base; i < bar_stack.size(); ++i) note(x->bars.push(bar_stack[i]));
+        tmpl_kind kind = matched == 3 ? tmpl_kind::argument : tmpl_kind::templ;
+        note(x->templates.push(tmpl_rec{start, p + matched, first, nb, open_braces - 1, kind}));
+        bar_stack.truncate(top.bar_base);
+        top.count -= matched;
+        if (top.count < 2) {
+            stack.truncate(stack.size() - 1);
+            --open_braces;
+        }
+        p += matched;
+    }
+    *pp = q;
+}
+
+void scanner::close_brackets(size_t *pp, size_t lim, size_t base) noexcept
+{
+    size_t p = *pp;
+    size_t q = p;
+    while (q < lim && d[q] == ']') ++q;
+    while (q - p >= 2 && stack.size() > base && stack.back().kind == '[') {
+        open_rec &top = stack.back();
+        size_t start = top.start + top.count - 2;
+        size_t first_bar = bar_stack.size() > top.bar_base ? bar_stack[top.bar_base].bar : none;
+        link_check(start, p + 2, first_bar, top.bar_base);
+        bar_stack.truncate(top.bar_base);
+        top.count -= 2;
+        if (top.count < 2) stack.truncate(stack.size() - 1);
+        p += 2;
+    }
+    *pp = q;
+}
+
+// A link [[Category:Name|sort]] at [s, e) becomes a category candidate, a
+// link [[File:Name|...]] a file; a ':' before the namespace makes either a
+// plain link.
+void scanner::link_check(size_t s, size_t e, size_t first_bar, size_t bar_base) noexcept
+{
+    size_t a = s + 2, b = first_bar != none ? first_bar : e - 2;
+    while (a < b && uc(d[a]) <= 0x20) ++a;
+    if (a < b && d[a] == ':') { // [[:Category:X]]: a plain link; its ':' goes
+        push_event(a, a + 1, ev_kind::dropped);
+        return;
+    }
+    if (a >= b) return;
+    const void *colon = std::memchr(d + a, ':', b - a);
+    if (!colon) return;
+    size_t c = size_t(static_cast<const char *>(colon) - d);
+    size_t na = a, nb = c;
+    trim(d, &na, &nb);
+    const bool media = is_namespace(d + na, nb - na, {"media"}, ns.media);
+    if (media || is_namespace(d + na, nb - na, {"file", "image"}, ns.file)) {
+        size_t name = c + 1, name_end = b;
+        trim(d, &name, &name_end);
+        if (name == name_end) return;
+        size_t first = x->bars.size();
+        for (size_t i = bar_base; i < bar_stack.size(); ++i) note(x->bars.push(bar_stack[i]));
+        note(x->files.push(file_rec{s, e, name, name_end - name, first, bar_stack.size() - bar_base, none, 0, none, 0,
+                                    nullptr, nullptr, media}));
+        push_event(s, e, ev_kind::file, x->files.size() - 1);
+        return;
+    }
+    if (!is_namespace(d + na, nb - na, {"category"}, ns.category)) return;
+    size_t name = c + 1, name_end = b;
+    trim(d, &name, &name_end);
+    if (name == name_end) return;
+    size_t sort = none, sort_n = 0;
+    if (first_bar != none) {
+        sort = first_bar + 1;
+        sort_n = e - 2 - sort;
+    }
+    note(cats.push(cat_candidate{name, name_end - name, sort, sort_n}));
+    push_event(s, e, ev_kind::category, cats.size() - 1);
+}
+
+// Reads the attribute `attr` (name="v", name='v' or name=v) among the n bytes
+// at a; stores its value's offset and length, or leaves them.
+void read_attribute(const char *d, size_t a, size_t n, std::string_view attr, size_t *v, size_t *vn) noexcept
+{
+    size_t i = a, end = a + n;
+    while (i < end) {
+        while (i < end && (is_space(d[i]) || d[i] == '/')) ++i;
+        size_t ns = i;
+        while (i < end && !is_space(d[i]) && d[i] != '=' && d[i] != '/') ++i;
+        size_t ne = i;
+        while (i < end && is_space(d[i])) ++i;
+        if (i >= end || d[i] != '=') {
+            if (ne == ns) ++i;
+            continue;
+        }
+        ++i;
+        while (i < end && is_space(d[i])) ++i;
+        size_t vs, ve;
+        if (i < end && (d[i] == '"' || d[i] == '\'')) {
+            char q = d[i++];
+            vs = i;
+            while (i < end && d[i] != q) ++i;
+            ve = i;
+            if (i < end) ++i;
+        } else {
+            vs = i;
+            while (i < end && !is_space(d[i]) && !(d[i] == '/' && i + 1 == end)) ++i;
+            ve = i;
+        }
+        if (equals_nocase(d + ns, ne - ns, attr)) {
+            trim(d, &vs, &ve);
+            *v = vs;
+            *vn = ve - vs;
+        }
+    }
+}
+
+// At a '<': a comment or a tag taken whole, or just the '<'. Returns where the
+// scan goes on.
+size_t scanner::take_tag(size_t p, size_t lim, bool in_ref, bool in_references) noexcept
+{
+    if (lim - p >= 4 && std::memcmp(d + p, "<!--", 4) == 0) {
+        size_t e = find_comment_end(p + 4);
+        size_t end = (e == none || e + 3 > lim) ? lim : e + 3; // unclosed: to the end
+        push_event(p, end, ev_kind::removed);
+        return end;
+    }
+    bool closing = p + 1 < lim && d[p + 1] == '/';
+    size_t name_at = p + 1 + closing, ne = name_at;
+    while (ne < lim && ne - name_at <= max_tag_name && is_ascii_letter(d[ne])) ++ne;
+    if (ne == name_at || ne - name_at > max_tag_name || ne >= lim) return p + 1;
+    if (!(is_space(d[ne]) || d[ne] == '>' || d[ne] == '/')) return ne;
+    size_t t = find_tag(d + name_at, ne - name_at);
+    if (t == n_tags) return ne;
+    const tag_info &tag = tags[t];
+    size_t gt = find_gt(ne);
+    if (gt == none || gt >= lim) return ne;
+    if (closing) {
+        if (tag.action != tag_action::unwrap) return ne; // a stray closing tag is text
+        push_event(p, gt + 1, ev_kind::removed);
+        return gt + 1;
+    }
+    if (tag.action == tag_action::unwrap) {
+        push_event(p, gt + 1, ev_kind::removed);
+        return gt + 1;
+    }
+    // A reference inside a reference is text; so is a list inside a list.
+    if ((tag.action == tag_action::ref && in_ref) || (tag.action == tag_action::references && (in_ref || in_references)))
+        return gt + 1;
+    bool self_closing = d[gt - 1] == '/';
+    size_t attrs = ne, attrs_n = gt - ne - self_closing;
+    size_t content = gt + 1, content_end = gt + 1, end = gt + 1;
+    if (!self_closing) {
+        size_t close_end = 0;
+        size_t close = find_close(t, content, &close_end);
+        if (close == none || close_end > lim) {
+            if (tags[t].name != "includeonly") return gt + 1; // no closing tag: the tag is text
+            close = close_end = lim;
+        }
+        content_end = close;
+        end = close_end;
+    }
+    switch (tag.action) {
+    case tag_action::literal:
+        if (content_end == content && tag.kind == literal_kind::nowiki) {
+            push_event(p, end, ev_kind::removed);
+        } else {
+            note(x->literals.push(literal_rec{content, content_end - content, tag.kind, attrs, attrs_n}));
+            push_event(p, end, ev_kind::literal, x->literals.size() - 1);
+        }
+        return end;
+    case tag_action::removed: push_event(p, end, ev_kind::removed); return end;
+    case tag_action::ref: {
+        ref_rec r{none, 0, none, 0, 0, none, 0, 0, 0, 0, none, !in_references, false};
+        read_attribute(d, attrs, attrs_n, "name", &r.name, &r.name_n);
+        read_attribute(d, attrs, attrs_n, "group", &r.group, &r.group_n);
+        if (r.name != none && r.name_n == 0) r.name = none;
+        if (r.group != none && r.group_n == 0) r.group = none;
+        note(x->refs.push(r));
+        push_event(p, end, ev_kind::ref, x->refs.size() - 1, content, content_end);
+        if (content_end > content) scan(content, content_end, true, in_references);
+        return end;
+    }
+    case tag_action::references: {
+        list_rec l{none, 0, none};
+        read_attribute(d, attrs, attrs_n, "group", &l.group, &l.group_n);
+        if (l.group != none && l.group_n == 0) l.group = none;
+        note(x->lists.push(l));
+        push_event(p, end, ev_kind::references, x->lists.size() - 1, content, content_end);
+        if (content_end > content) scan(content, content_end, false, true);
+        return end;
+    }
+    default: return end;
+    }
+}
+
+// "#REDIRECT [[Target]]" at the start, any case, an optional ':'.
+void scanner::find_redirect() noexcept
+{
+    size_t i = 0;
+    while (i < n && is_space(d[i])) ++i;
+    if (n - i < 9 || !equals_nocase(d + i, 9, "#redirect")) return;
+    i += 9;
+    while (i < n && is_space(d[i])) ++i;
+    if (i < n && d[i] == ':') ++i;
+    while (i < n && is_space(d[i])) ++i;
+    if (n - i < 2 || d[i] != '[' || d[i + 1] != '[') return;
+    size_t a = i + 2, j = a;
+    while (j < n && d[j] != ']' && d[j] != '|' && d[j] != '\n' && d[j] != '[' && d[j] != '{' && d[j] != '}') ++j;
+    size_t b = j;
+    if (j < n && d[j] == '|')
+        while (j < n && d[j] != ']' && d[j] != '\n') ++j;
+    if (n - j < 2 || d[j] != ']' || d[j + 1] != ']') return;
+    trim(d, &a, &b);
+    if (a == b) return;
+    x->redirect = a;
+    x->redirect_n = b - a;
+    push_event(0, j + 2, ev_kind::redirect);
+}
+
+// Function names written {{name:...}} that are not templates.
+bool is_function_name(const char *p, size_t n) noexcept
+{
+    static constexpr std::string_view names[] = {
+        "lc", "uc", "lcfirst", "ucfirst", "urlencode", "anchorencode", "fullurl", "localurl", "canonicalurl",
+        "filepath", "ns", "nse", "formatnum", "padleft", "padright", "plural", "grammar", "gender", "int",
+        "defaultsort", "displaytitle", "msg", "msgnw", "raw", "tag", "pagesincategory", "numberingroup",
+        "language", "special", "speciale", "pagename", "fullpagename", "basepagename", "subpagename",
+        "talkpagename", "namespace", "localurle", "fullurle", "formatdate", "dateformat", "safesubst", "subst"};
+    for (std::string_view w : names)
+        if (equals_nocase(p, n, w)) return true;
+    return false;
+}
+
+// Upper-case words, '!' or '=' alone: magic words without arguments.
+bool is_variable_name(const char *p, size_t n) noexcept
+{
+    if (n == 1 && (*p == '!' || *p == '=')) return true;
+    for (size_t i = 0; i < n; ++i)
+        if (!((p[i] >= 'A' && p[i] <= 'Z') || (p[i] >= '0' && p[i] <= '9'))) return false;
+    return n > 0 && p[0] >= 'A' && p[0] <= 'Z';
+}
+
+// Line bookkeeping for the clean text: a line left with only blanks by
+// removed constructs goes away with its line feed.
+struct line_state {
+    size_t line_start = 0; // in the output
+    size_t checked = 0;    // output bytes looked at
+    bool has_text = false;
+};
+
+uint64_t hash_bytes(const char *p, size_t n, uint64_t h) noexcept
+{
+    for (size_t i = 0; i < n; ++i) h = (h ^ uc(p[i])) * 1099511628211ull;
+    return h;
+}
+
+// Open addressing over references: finds the first reference with the same
+// group (by_name false) or the same name and group (by_name true).
+struct ref_table {
+    const char *d;
+    const pod_array<ref_rec> &refs;
+    bool by_name;
+    pod_array<size_t> slots; // ref index + 1; 0 = empty; a power of two long
+    size_t used = 0;
+    bool failed = false;
+
+    static bool same(const char *d, size_t a, size_t an, size_t b, size_t bn) noexcept
+    {
+        if ((a == none) != (b == none)) return false;
+        return a == none || (an == bn && std::memcmp(d + a, d + b, an) == 0);
+    }
+
+    bool equal(const ref_rec &a, const ref_rec &b) const noexcept
+    {
+        return same(d, a.group, a.group_n, b.group, b.group_n) &&
+               (!by_name || same(d, a.name, a.name_n, b.name, b.name_n));
+    }
+
+    size_t hash(const ref_rec &r) const noexcept
+    {
+        uint64_t h = 14695981039346656037ull;
+        if (r.group != none) h = hash_bytes(d + r.group, r.group_n, h ^ 0xFF);
+        if (by_name && r.name != none) h = hash_bytes(d + r.name, r.name_n, h);
+        return size_t(h ^ (h >> 32));
+    }
+
+    size_t slot_of(const ref_rec &r) const noexcept
+    {
+        size_t mask = slots.size() - 1;
+        size_t h = hash(r) & mask;
+        while (slots[h] && !equal(refs[slots[h] - 1], r)) h = (h + 1) & mask;
+        return h;
+    }
+
+    bool grow() noexcept
+    {
+        pod_array<size_t> old = slots;
+        slots = pod_array<size_t>{};
+        size_t cap = old.size() ? 2 * old.size() : 64;
+        wt_buf_init(&slots.b, cap * sizeof(size_t) + 1);
+        for (size_t i = 0; i < cap && !slots.b.failed; ++i) slots.push(0);
+        bool ok = !slots.b.failed;
+        if (ok)
+            for (size_t i = 0; i < old.size(); ++i)
+                if (old[i]) slots[slot_of(refs[old[i] - 1])] = old[i];
+        old.release();
+        return ok;
+    }
+
+    // The first reference equal to r (which need not be entered), or none.
+    size_t find(const ref_rec &r) const noexcept
+    {
+        if (slots.size() == 0) return none;
+        size_t h = slot_of(r);
+        return slots[h] ? slots[h] - 1 : none;
+    }
+
+    // The first reference equal to ref r, or none after entering r.
+    size_t find_or_add(size_t r) noexcept
+    {
+        if (failed) return none;
+        if (slots.size() < 2 * (used + 1) && !grow()) {
+            failed = true;
+            return none;
+        }
+        size_t h = slot_of(refs[r]);
+        if (slots[h]) return slots[h] - 1;
+        slots[h] = r + 1;
+        ++used;
+        return none;
+    }
+};
+
+struct walker {
+    scanner &s;
+    extraction *x;
+    bool text;
+    ref_table names;  // named references
+    ref_table groups; // the first reference of each group
+    pod_array<size_t> counts; // per reference that opened a group: numbers given in it
+
+    const char *d() const noexcept { return s.d; }
+
+    void placeholder(wt_buf *out, char kind, size_t index) noexcept
+    {
+        if (!out) return;
+        char buf[32];
+        size_t k = 0;
+        buf[k++] = '<';
+        buf[k++] = '\0';
+        buf[k++] = kind;
+        char digits[24];
+        size_t nd = 0;
+        do digits[nd++] = char('0' + index % 10);
+        while ((index /= 10) != 0);
+        while (nd) buf[k++] = digits[--nd];
+        buf[k++] = '>';
+        s.note(wt_buf_append(out, buf, k));
+    }
+
+    // Copies document bytes into the clean text. A character reference that
+    // stands for characters beyond ASCII is written as them: they cannot be
+    // markup, and the renderer would show the reference itself.
+    void copy(wt_buf *out, size_t a, size_t b) noexcept
+    {
+        if (!out || b <= a) return;
+        const char *p = d() + a, *end = d() + b;
+        for (;;) {
+            const char *amp = static_cast<const char *>(std::memchr(p, '&', size_t(end - p)));
+            if (!amp) break;
+            char buf[8];
+            size_t n = 0;
+            size_t used = decode_entity(amp, end, buf, &n);
+            if (used && uc(buf[0]) >= 0x80) {
+                s.note(wt_buf_put(out, p, size_t(amp - p)));
+                s.note(wt_buf_append(out, buf, n));
+                p = amp + used;
+            } else {
+                s.note(wt_buf_put(out, p, size_t(amp + 1 - p)));
+                p = amp + 1;
+            }
+        }
+        s.note(wt_buf_put(out, p, size_t(end - p)));
+    }
+
+    // After a construct that left nothing: when its line holds only blanks
+    // and ends here, the line goes, line feed included. Returns where the
+    // copy goes on.
+    size_t after_removal(wt_buf *out, line_state &ls, size_t pos, size_t to) noexcept
+    {
+        size_t next = pos;
+        line_left_blank(out, ls, pos, to, &next);
+        return next;
+    }
+
+    // Whether the line of the output so far holds only blanks and the
+    // document's line ends at pos after blanks; then the output loses those
+    // blanks and *next is past the line feed.
+    bool line_left_blank(wt_buf *out, line_state &ls, size_t pos, size_t to, size_t *next) noexcept
+    {
+        *next = pos;
+        if (!out) return false;
+        for (size_t i = ls.checked; i < out->len; ++i) {
+            char c = out->data[i];
+            if (c == '\n') {
+                ls.line_start = i + 1;
+                ls.has_text = false;
+            } else if (c != ' ' && c != '\t') {
+                ls.has_text = true;
+            }
+        }
+        ls.checked = out->len;
+        if (ls.has_text) return false;
+        size_t q = pos;
+        while (q < to && (d()[q] == ' ' || d()[q] == '\t')) ++q;
+        if (q < to && d()[q] == '\r' && q + 1 < to && d()[q + 1] == '\n') ++q;
+        if (q < to && d()[q] != '\n') return false;
+        out->len = ls.line_start;
+        if (out->data) out->data[out->len] = '\0';
+        ls.checked = out->len;
+        *next = q < to ? q + 1 : q;
+        return true;
+    }
+
+    // Reads a file's options: frame and alignment words, alt=, and the last
+    // unnamed one that is no option word as its caption, whose clean text is
+    // walked into captions. Returns the next event index.
+    size_t read_file(file_rec &f, size_t ei) noexcept
+    {
+        const char *dd = d();
+        size_t cap_a = none, cap_b = 0;
+        for (size_t i = 0; i < f.n_bars; ++i) {
+            size_t a = x->bars[f.first_bar + i].bar + 1;
+            size_t b = i + 1 < f.n_bars ? x->bars[f.first_bar + i + 1].bar : f.end - 2;
+            size_t ta = a, tb = b;
+            trim(dd, &ta, &tb);
+            const char *w = dd + ta;
+            size_t wn = tb - ta;
+            if (const char *frame = option_word(w, wn, frames)) f.frame = frame;
+            else if (const char *align = option_word(w, wn, aligns)) f.align = align;
+            else if (wn >= 4 && equals_nocase(w, 4, "alt=")) f.alt = ta + 4, f.alt_n = wn - 4;
+            else if (!is_option(w, wn)) cap_a = a, cap_b = b;
+        }
+        if (cap_a == none) return ei;
+        // Into a buffer of its own: a file in the caption writes its caption
+        // to `captions` meanwhile.
+        wt_buf cap{};
+        if (text) wt_buf_init(&cap, cap_b - cap_a + 16);
+        ei = walk(cap_a, cap_b, ei, text ? &cap : nullptr);
+        file_rec &g = x->files[size_t(&f - x->files.data())];
+        g.caption = x->captions.len;
+        g.caption_n = cap.len;
+        s.note(wt_buf_append(&x->captions, cap.data, cap.len) && !cap.failed);
+        wt_buf_free(&cap);
+        return ei;
+    }
+
+    static constexpr std::string_view frames[] = {"thumb", "thumbnail", "frame", "framed", "frameless", "border"};
+    static constexpr std::string_view aligns[] = {"left", "right", "center", "centre", "none"};
+
+    // The option word among `words` that the n bytes at w spell, as its
+    // canonical name, or nullptr.
+    template <size_t N>
+    static const char *option_word(const char *w, size_t n, const std::string_view (&words)[N]) noexcept
+    {
+        for (std::string_view word : words)
+            if (equals_nocase(w, n, word)) {
+                if (word == "thumbnail") return "thumb";
+                if (word == "framed") return "frame";
+                if (word == "centre") return "center";
+                return word.data();
+            }
+        return nullptr;
+    }
+
+    // Options that are neither frame nor alignment nor caption: sizes
+    // (200px, x200px, 200x100px), vertical alignments, upright and the
+    // named ones.
+    static bool is_option(const char *w, size_t n) noexcept
+    {
+        static constexpr std::string_view words[] = {"upright", "baseline", "sub", "super", "top", "text-top",
+                                                     "middle", "bottom", "text-bottom"};
+        for (std::string_view word : words)
+            if (equals_nocase(w, n, word)) return true;
+        static constexpr std::string_view named[] = {"link=", "page=", "class=", "lang=", "upright=", "thumb=",
+                                                     "thumbnail=", "alt=", "loop", "muted"};
+        for (std::string_view key : named)
+            if (n >= key.size() && equals_nocase(w, key.size(), key)) return true;
+        if (n > 2 && equals_nocase(w + n - 2, 2, "px")) {
+            size_t i = 0;
+            while (i < n - 2 && ((w[i] >= '0' && w[i] <= '9') || w[i] == 'x' || w[i] == ' ')) ++i;
+            return i == n - 2;
+        }
+        return false;
+    }
+
+    // Whether template t is a reflist-like template: its name starts with
+    // "reflist", any case.
+    bool is_reflist(const tmpl_rec &t) const noexcept
+    {
+        const char *name;
+        size_t nn;
+        template_name(*x, t, &name, &nn);
+        return nn >= 7 && equals_nocase(name, 7, "reflist");
+    }
+
+    // A list of notes goes where the text is cut, at the top level only.
+    void place_list(wt_buf *out, size_t list) noexcept
+    {
+        list_rec &l = x->lists[list];
+        ref_rec probe{};
+        probe.group = l.group;
+        probe.group_n = l.group_n;
+        l.group_first = groups.find(probe);
+        if (out && out == &x->clean) s.note(x->places.push(block_place{out->len, list, block_place::list}));
+    }
+
+    // Whether a literal makes a block of its own: pre, gallery, and code
+    // without the inline attribute.
+    bool is_block(const literal_rec &l) const noexcept
+    {
+        if (l.kind == literal_kind::pre || l.kind == literal_kind::gallery) return true;
+        if (l.kind != literal_kind::code) return false;
+        for (size_t i = l.attrs; i + 6 <= l.attrs + l.attrs_n; ++i)
+            if (equals_nocase(d() + i, 6, "inline")) return false;
+        return true;
+    }
+
+    size_t walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept;
+};
+
+size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
+{
+    const pod_array<event> &ev = s.events;
+    size_t pos = from;
+    line_state ls;
+    if (out) ls.line_start = ls.checked = out->len;
+    while (ei < ev.size() && ev[ei].start < to && !s.failed) {
+        const event e = ev[ei];
+        if (e.start < pos) { // inside a construct already taken
+            ++ei;
+            continue;
+        }
+        copy(out, pos, e.start);
+        pos = e.end;
+        ++ei;
+        switch (e.kind) {
+        case ev_kind::removed: pos = after_removal(out, ls, pos, to); break;
+        case ev_kind::dropped: break;
+        case ev_kind::templ: {
+            const tmpl_rec &t = x->templates[e.index];
+            if (t.kind == tmpl_kind::templ && is_reflist(t)) {
+                list_rec l{none, 0, none};
+                size_t unnamed = 0;
+                for (size_t i = 0; i < t.n_bars; ++i) {
+                    param_view pv = template_param(*x, t, i, &unnamed);
+                    if (equals_nocase(pv.name, pv.name_n, "group") && pv.value_n) {
+                        size_t a = size_t(pv.value - d()), b = a + pv.value_n;
+                        trim(d(), &a, &b);
+                        if (b > a) l = list_rec{a, b - a, none};
+                    }
+                }
+                s.note(x->lists.push(l));
+                place_list(out, x->lists.size() - 1);
+                pos = after_removal(out, ls, pos, to);
+            } else {
+                pos = after_removal(out, ls, pos, to);
+            }
+            break;
+        }
+        case ev_kind::category: {
+            const cat_candidate &c = s.cats[e.index];
+            s.note(x->categories.push(category_rec{c.name, c.name_n, c.sort, c.sort_n}));
+            pos = after_removal(out, ls, pos, to);
+            break;
+        }
+        case ev_kind::file: {
+            ei = read_file(x->files[e.index], ei);
+            size_t next = pos;
+            if (out && out == &x->clean && line_left_blank(out, ls, pos, to, &next)) {
+                s.note(x->places.push(block_place{out->len, e.index, block_place::file}));
+                pos = next;
+            } else {
+                placeholder(out, ph_file, e.index);
+            }
+            break;
+        }
+        case ev_kind::literal:
+            if (out && out == &x->clean && is_block(x->literals[e.index])) {
+                s.note(x->places.push(block_place{out->len, e.index, block_place::literal}));
+                pos = after_removal(out, ls, pos, to);
+            } else {
+                placeholder(out, ph_literal, e.index);
+            }
+            break;
+        case ev_kind::redirect: pos = after_removal(out, ls, pos, to); break; // the notice comes first
+        case ev_kind::ref: {
+            ref_rec &r = x->refs[e.index];
+            size_t earlier = r.name != none ? names.find_or_add(e.index) : none;
+            size_t g = groups.find_or_add(e.index);
+            r.group_first = g == none ? e.index : g;
+            if (earlier != none) {
+                r.number = x->refs[earlier].number;
+                r.use = r.marker ? ++x->refs[earlier].uses : 0;
+            } else {
+                r.number = ++counts[r.group_first];
+                r.uses = r.use = r.marker ? 1 : 0;
+                r.first = true;
+            }
+            r.clean_at = out && out == &x->clean && r.marker ? out->len : none;
+            if (e.b > e.a) {
+                size_t at = x->notes_text.len;
+                ei = walk(e.a, e.b, ei, text ? &x->notes_text : nullptr);
+                r.text = at;
+                r.text_n = x->notes_text.len - at;
+                if (earlier != none && x->refs[earlier].text == none) {
+                    x->refs[earlier].text = r.text;
+                    x->refs[earlier].text_n = r.text_n;
+                }
+            }
+            if (r.marker) placeholder(out, ph_ref, e.index);
+            else pos = after_removal(out, ls, pos, to);
+            break;
+        }
+        case ev_kind::references:
+            if (e.b > e.a) ei = walk(e.a, e.b, ei, nullptr);
+            place_list(out, e.index);
+            pos = after_removal(out, ls, pos, to);
+            break;
+        }
+    }
+    if (pos < to) copy(out, pos, to);
+    return ei;
+}
+
+} // namespace
+
+void template_name(const extraction &x, const tmpl_rec &t, const char **name, size_t *n) noexcept
+{
+    size_t a = t.start + (t.kind == tmpl_kind::argument ? 3 : 2);
+    size_t b = t.n_bars ? x.bars[t.first_bar].bar : t.end - (t.kind == tmpl_kind::argument ? 3 : 2);
+    trim(x.doc, &a, &b);
+    for (std::string_view prefix : {std::string_view("subst:"), std::string_view("safesubst:")}) {
+        if (b - a >= prefix.size() && equals_nocase(x.doc + a, prefix.size(), prefix)) {
+            a += prefix.size();
+            trim(x.doc, &a, &b);
+        }
+    }
+    *name = x.doc + a;
+    *n = b - a;
+}
+
+param_view template_param(const extraction &x, const tmpl_rec &t, size_t i, size_t *unnamed) noexcept
+{
+    const bar_rec &bar = x.bars[t.first_bar + i];
+    size_t close = t.end - (t.kind == tmpl_kind::argument ? 3 : 2);
+    size_t end = i + 1 < t.n_bars ? x.bars[t.first_bar + i + 1].bar : close;
+    param_view v{};
+    if (bar.eq != none && bar.eq < end) {
+        size_t a = bar.bar + 1, b = bar.eq;
+        trim(x.doc, &a, &b);
+        v.name = x.doc + a;
+        v.name_n = b - a;
+        v.value = x.doc + bar.eq + 1;
+        v.value_n = end - bar.eq - 1;
+    } else {
+        size_t k = ++*unnamed, nd = 0;
+        char digits[24];
+        do digits[nd++] = char('0' + k % 10);
+        while ((k /= 10) != 0);
+        for (size_t j = 0; j < nd; ++j) v.number[j] = digits[nd - 1 - j];
+        v.name = v.number;
+        v.name_n = nd;
+        v.value = x.doc + bar.bar + 1;
+        v.value_n = end - bar.bar - 1;
+    }
+    return v;
+}
+
+int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extraction *x) noexcept
+{
+    x->doc = doc;
+    x->n = n;
+    scanner s(doc, n, ns, x);
+    s.find_redirect();
+    s.scan(0, n, false, false);
+
+    // Templates in document order, then each one's kind.
+    if (!s.failed) {
+        std::sort(x->templates.data(), x->templates.data() + x->templates.size(),
+                  [](const tmpl_rec &a, const tmpl_rec &b) { return a.start < b.start; });
+        for (size_t i = 0; i < x->templates.size(); ++i) {
+            tmpl_rec &t = x->templates[i];
+            if (t.kind != tmpl_kind::argument) {
+                const char *name;
+                size_t nn;
+                template_name(*x, t, &name, &nn);
+                const void *colon = std::memchr(name, ':', nn);
+                size_t before = colon ? size_t(static_cast<const char *>(colon) - name) : nn;
+                if (nn && name[0] == '#' && colon) t.kind = tmpl_kind::parser_function;
+                else if (colon && is_function_name(name, before)) t.kind = tmpl_kind::parser_function;
+                else if (!colon && t.n_bars == 0 && is_variable_name(name, nn)) t.kind = tmpl_kind::variable;
+            }
+            s.push_event(t.start, t.end, t.kind == tmpl_kind::argument ? ev_kind::removed : ev_kind::templ, i);
+        }
+        std::sort(s.events.data(), s.events.data() + s.events.size(), [](const event &a, const event &b) {
+            return a.start != b.start ? a.start < b.start : a.end > b.end;
+        });
+    }
+    if (!s.failed) {
+        walker w{s, x, clean_text, {doc, x->refs, true, {}, 0, false}, {doc, x->refs, false, {}, 0, false}, {}};
+        wt_buf_init(&w.counts.b, x->refs.size() * sizeof(size_t) + 1);
+        for (size_t i = 0; i < x->refs.size(); ++i) s.note(w.counts.push(0));
+        if (clean_text) wt_buf_init(&x->clean, n + 64);
+        w.walk(0, n, 0, clean_text ? &x->clean : nullptr);
+        if ((clean_text && x->clean.failed) || w.names.failed || w.groups.failed) s.failed = true;
+        w.names.slots.release();
+        w.groups.slots.release();
+        w.counts.release();
+    }
+    s.stack.release();
+    s.bar_stack.release();
+    s.events.release();
+    s.cats.release();
+    return s.failed ? 0 : 1;
+}
+
+void wt_extraction_free(extraction *x) noexcept
+{
+    x->templates.release();
+    x->bars.release();
+    x->categories.release();
+    x->refs.release();
+    x->literals.release();
+    x->lists.release();
+    x->places.release();
+    x->files.release();
+    wt_buf_free(&x->captions);
+    wt_buf_free(&x->clean);
+    wt_buf_free(&x->notes_text);
+}
+
+} // namespace wt::ext
