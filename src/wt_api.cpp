@@ -162,6 +162,12 @@ char *extract_json_r(const char *document, int format) noexcept
     return release(&buf, render_terminated(document, format, &buf));
 }
 
+// A run of bytes handed to a visitor.
+struct span_view {
+    const char *p;
+    size_t n;
+};
+
 // The fields of wtcore_options that a caller of this size has: a field counts
 // when it lies wholly within `size` bytes.
 #define WT_HAS_FIELD(o, field) ((o)->size >= offsetof(wtcore_options, field) + sizeof((o)->field))
@@ -287,6 +293,27 @@ void external_links_json(const char *html, size_t n, wt_buf *out) noexcept
     wt_buf_append_lit(out, "]");
 }
 
+// The links of a page under the extended syntax: those of the clean text (no
+// file or category links, nothing inside templates), then those of the notes
+// and of the captions, as one array. `tmp` is scratch.
+void extended_links_json(const wt::ext::extraction &x, const wt_config &cfg, wt_buf *tmp, wt_buf *out) noexcept
+{
+    const wt_parser_build &parser = wt_active_parser();
+    bool any = false;
+    wt_buf_append_lit(out, "[");
+    for (const wt_buf *part : {&x.clean, &x.notes_text, &x.captions}) {
+        wt_buf_reset(tmp);
+        parser.render(wt_source{part->data, part->len, false}, WTCORE_FORMAT_LINKS_JSON, cfg, tmp);
+        if (tmp->len > 2) {
+            if (any) wt_buf_append_lit(out, ",");
+            wt_buf_append(out, tmp->data + 1, tmp->len - 2);
+            any = true;
+        }
+    }
+    wt_buf_append_lit(out, "]");
+    if (tmp->failed) out->failed = 1;
+}
+
 // The page as one JSON object: links, headings, categories, templates,
 // external links and the redirect. Under the extended syntax the links and
 // headings are those of the clean text (no file or category links, nothing
@@ -305,23 +332,8 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
     wt_buf_init(&tmp, 1024);
     if (ok) {
         wt_buf_append_lit(out, "{\"links\":");
-        if (!extended) {
-            parser.render(src, WTCORE_FORMAT_LINKS_JSON, cfg, out);
-        } else {
-            // The arrays of the text, the notes and the captions as one.
-            bool any = false;
-            wt_buf_append_lit(out, "[");
-            for (const wt_buf *part : {&x.clean, &x.notes_text, &x.captions}) {
-                wt_buf_reset(&tmp);
-                parser.render(wt_source{part->data, part->len, false}, WTCORE_FORMAT_LINKS_JSON, cfg, &tmp);
-                if (tmp.len > 2) {
-                    if (any) wt_buf_append_lit(out, ",");
-                    wt_buf_append(out, tmp.data + 1, tmp.len - 2);
-                    any = true;
-                }
-            }
-            wt_buf_append_lit(out, "]");
-        }
+        if (!extended) parser.render(src, WTCORE_FORMAT_LINKS_JSON, cfg, out);
+        else extended_links_json(x, cfg, &tmp, out);
         wt_buf_append_lit(out, ",\"headings\":");
         parser.render(extended ? wt_source{x.clean.data, x.clean.len, false} : src, WTCORE_FORMAT_HEADINGS_JSON, cfg,
                       out);
@@ -355,6 +367,30 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
 int render_extended(wt_source src, int format, const wt_config &cfg, wt_buf *out) noexcept
 {
     if (format == WTCORE_FORMAT_PAGE_JSON) return page_json(src, cfg, out);
+    if (format == WTCORE_FORMAT_LINKS_JSON || format == WTCORE_FORMAT_HEADINGS_JSON) {
+        // The lists of the page as the extended syntax reads it, as in the
+        // page format.
+        wt::ext::extraction x;
+        wt::ext::names names;
+        names.file = cfg.file_namespaces;
+        names.media = cfg.media_namespaces;
+        names.category = cfg.category_namespaces;
+        int ok = wt::ext::wt_extract(src.p, src.n, names, true, &x);
+        if (ok) {
+            if (format == WTCORE_FORMAT_LINKS_JSON) {
+                wt_buf tmp{};
+                wt_buf_init(&tmp, 1024);
+                extended_links_json(x, cfg, &tmp, out);
+                wt_buf_free(&tmp);
+            } else {
+                wt_active_parser().render(wt_source{x.clean.data, x.clean.len, false}, WTCORE_FORMAT_HEADINGS_JSON,
+                                          cfg, out);
+            }
+            drop_json_placeholders(out, 0);
+        }
+        wt::ext::wt_extraction_free(&x);
+        return ok && !out->failed;
+    }
     if (format == WTCORE_FORMAT_TEXT) {
         wt_buf html{};
         wt_buf_init(&html, src.n + src.n / 4 + 64);
@@ -503,8 +539,10 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
                                  format == WTCORE_FORMAT_TEXT || format == WTCORE_FORMAT_PAGE_JSON;
     if (!extended_format && (format < WTCORE_FORMAT_HTML || format > WTCORE_FORMAT_HEADINGS_JSON))
         return WTCORE_ERROR_OPTIONS;
-    if (format != WTCORE_FORMAT_HTML && !extended_format && (cfg.flags & WTCORE_EXTENDED))
-        return WTCORE_ERROR_OPTIONS;
+    // Under the extended syntax the link and heading lists are those of the
+    // page as that syntax reads it.
+    const bool extended_lists = (format == WTCORE_FORMAT_LINKS_JSON || format == WTCORE_FORMAT_HEADINGS_JSON) &&
+                                (cfg.flags & WTCORE_EXTENDED);
 
     wt_buf copy{};
     wt_source src;
@@ -513,7 +551,7 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
     // HTML is usually a little longer than its wikitext: start near that size
     // so that a large document is not copied through many doublings.
     wt_buf_init(&out, format == WTCORE_FORMAT_HTML ? src.n + src.n / 4 + 64 : json_initial_cap);
-    int ok = extended_format ? render_extended(src, format, cfg, &out)
+    int ok = extended_format || extended_lists ? render_extended(src, format, cfg, &out)
                              : wt_active_parser().render(src, format, cfg, &out);
     wt_buf_free(&copy);
     size_t n = out.len;
@@ -523,6 +561,80 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
     if (result_length) *result_length = n;
     return WTCORE_OK;
 }
+
+namespace {
+
+// A visitor for the pieces of a page under the extended syntax: each string is
+// handed on without the placeholders ('<', NUL, a kind byte, digits, '>') that
+// stand in the clean text for what the syntax took out.
+struct clean_visitor {
+    const wtcore_visitor *visitor;
+    void *context;
+    wt_buf a{}, b{};
+
+    static span_view strip(const char *p, size_t n, wt_buf *buf) noexcept
+    {
+        if (!n || !std::memchr(p, '\0', n)) return {p, n};
+        wt_buf_reset(buf);
+        for (size_t i = 0; i < n;) {
+            if (p[i] == '<' && i + 1 < n && p[i + 1] == '\0') ++i;
+            if (p[i] != '\0') {
+                wt_buf_append_char(buf, p[i++]);
+                continue;
+            }
+            i += 2; // the NUL and the kind
+            while (i < n && p[i] >= '0' && p[i] <= '9') ++i;
+            if (i < n && p[i] == '>') ++i;
+        }
+        return {buf->data ? buf->data : "", buf->len};
+    }
+
+    static int link(void *c, const char *t, size_t tn, const char *x, size_t xn) noexcept
+    {
+        auto *self = static_cast<clean_visitor *>(c);
+        span_view target = strip(t, tn, &self->a), text = strip(x, xn, &self->b);
+        return self->visitor->link(self->context, target.p, target.n, text.p, text.n);
+    }
+
+    static int heading(void *c, int level, const char *t, size_t tn, const char *x, size_t xn) noexcept
+    {
+        auto *self = static_cast<clean_visitor *>(c);
+        span_view text = strip(t, tn, &self->a), anchor = strip(x, xn, &self->b);
+        return self->visitor->heading(self->context, level, text.p, text.n, anchor.p, anchor.n);
+    }
+};
+
+// wtcore_visit under the extended syntax: the links of the clean text, the
+// notes and the captions, then the headings of the clean text, as the JSON
+// formats list them.
+int visit_extended(wt_source src, const wt_config &cfg, const wtcore_visitor *visitor, void *context) noexcept
+{
+    wt::ext::extraction x;
+    wt::ext::names names;
+    names.file = cfg.file_namespaces;
+    names.media = cfg.media_namespaces;
+    names.category = cfg.category_namespaces;
+    if (!wt::ext::wt_extract(src.p, src.n, names, true, &x)) {
+        wt::ext::wt_extraction_free(&x);
+        return WTCORE_ERROR_MEMORY;
+    }
+    clean_visitor cv{visitor, context};
+    wtcore_visitor links{sizeof(wtcore_visitor), visitor->link ? clean_visitor::link : nullptr, nullptr};
+    wtcore_visitor heads{sizeof(wtcore_visitor), nullptr, visitor->heading ? clean_visitor::heading : nullptr};
+    int status = WTCORE_OK;
+    for (const wt_buf *part : {&x.clean, &x.notes_text, &x.captions})
+        if (status == WTCORE_OK && part->len)
+            status = wt_active_parser().visit(wt_source{part->data, part->len, false}, &links, &cv);
+    if (status == WTCORE_OK && x.clean.len)
+        status = wt_active_parser().visit(wt_source{x.clean.data, x.clean.len, false}, &heads, &cv);
+    if (status == WTCORE_OK && (cv.a.failed || cv.b.failed)) status = WTCORE_ERROR_MEMORY;
+    wt_buf_free(&cv.a);
+    wt_buf_free(&cv.b);
+    wt::ext::wt_extraction_free(&x);
+    return status;
+}
+
+} // namespace
 
 WTCORE_API int wtcore_visit(const char *document, size_t length, const wtcore_options *options,
                             const wtcore_visitor *visitor, void *context) noexcept
@@ -534,7 +646,8 @@ WTCORE_API int wtcore_visit(const char *document, size_t length, const wtcore_op
     wt_buf copy{};
     wt_source src;
     if (!source_of(document, length, &copy, &src)) return WTCORE_ERROR_MEMORY;
-    int status = wt_active_parser().visit(src, visitor, context);
+    int status = (cfg.flags & WTCORE_EXTENDED) ? visit_extended(src, cfg, visitor, context)
+                                                : wt_active_parser().visit(src, visitor, context);
     wt_buf_free(&copy);
     return status;
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -214,6 +215,71 @@ TEST(Visit, LinksThenHeadingsInOrder)
     wtcore_visitor small{sizeof(size_t), on_link, nullptr};
     EXPECT_EQ(wtcore_visit(doc.data(), doc.size(), nullptr, &small, &c), WTCORE_ERROR_OPTIONS);
     EXPECT_EQ(wtcore_visit(doc.data(), doc.size(), nullptr, nullptr, &c), WTCORE_ERROR_ARGUMENT);
+}
+
+} // namespace
+
+namespace {
+
+// The visitor and the JSON formats list the same items, with or without the
+// extended syntax (whose clean text holds placeholders the visitor must not
+// see).
+struct json_lists {
+    std::string links = "[", heads = "[";
+};
+
+std::string esc(const char *p, size_t n)
+{
+    std::string r;
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(p[i]);
+        char buf[8];
+        if (c == '"' || c == '\\') r += '\\', r += char(c);
+        else if (c == '\n') r += "\\n";
+        else if (c == '\t') r += "\\t";
+        else if (c == '\r') r += "\\r";
+        else if (c == '\b') r += "\\b";
+        else if (c == '\f') r += "\\f";
+        else if (c < 0x20) std::snprintf(buf, sizeof buf, "\\u%04x", c), r += buf;
+        else r += char(c);
+    }
+    return r;
+}
+
+int json_link(void *ctx, const char *t, size_t tn, const char *x, size_t xn)
+{
+    auto *j = static_cast<json_lists *>(ctx);
+    if (j->links.size() > 1) j->links += ',';
+    j->links += "{\"target\":\"" + esc(t, tn) + "\",\"text\":\"" + esc(x, xn) + "\"}";
+    return 0;
+}
+
+int json_heading(void *ctx, int level, const char *t, size_t tn, const char *a, size_t an)
+{
+    auto *j = static_cast<json_lists *>(ctx);
+    if (j->heads.size() > 1) j->heads += ',';
+    j->heads += "{\"level\":" + std::to_string(level) + ",\"text\":\"" + esc(t, tn) + "\",\"anchor\":\"" +
+                esc(a, an) + "\"}";
+    return 0;
+}
+
+TEST(Visit, AgreesWithTheJsonFormats)
+{
+    const char *docs[] = {
+        "== a {{t}} b ==\n[[x|y<ref>[[n]]</ref>]] {{t|[[c]]}} [[File:f.png|cap [[d]]]] [[Category:Z]]\n<references/>",
+        "= ''h'' =\n[[a]] <!-- [[hidden]] --> [[b|c]]", "{{a|\n== in ==\n}}\n== out ==\n[[k]]"};
+    for (unsigned flags : {0u, unsigned(WTCORE_EXTENDED)}) {
+        wtcore_options opts;
+        wtcore_options_init(&opts);
+        opts.flags = flags;
+        for (const char *doc : docs) {
+            json_lists j;
+            wtcore_visitor v{sizeof(wtcore_visitor), json_link, json_heading};
+            ASSERT_EQ(wtcore_visit(doc, std::strlen(doc), &opts, &v, &j), WTCORE_OK);
+            EXPECT_EQ(j.links + "]", render(doc, WTCORE_FORMAT_LINKS_JSON, &opts).text) << flags << " " << doc;
+            EXPECT_EQ(j.heads + "]", render(doc, WTCORE_FORMAT_HEADINGS_JSON, &opts).text) << flags << " " << doc;
+        }
+    }
 }
 
 } // namespace
