@@ -20,9 +20,9 @@
 namespace wt::ext {
 
 // Kinds of placeholder in the clean text; the byte after "<\0".
-inline constexpr char ph_ref = 'r';     // a reference marker; index into refs
-inline constexpr char ph_literal = 'l'; // a tag's literal content (nowiki, math, ...); index into literals
-inline constexpr char ph_file = 'f';    // a file within a line; index into files
+constexpr char ph_ref = 'r';     // a reference marker; index into refs
+constexpr char ph_literal = 'l'; // a tag's literal content (nowiki, math, ...); index into literals
+constexpr char ph_file = 'f';    // a file within a line; index into files
 
 // An array of plain records on a wt_buf, so that all memory still comes from
 // the buffer module. Records are trivially copyable; storage from realloc is
@@ -49,7 +49,7 @@ struct pod_array {
     void release() noexcept { wt_buf_free(&b); }
 };
 
-inline constexpr size_t none = SIZE_MAX;
+constexpr size_t none = SIZE_MAX; // internal linkage: no symbol in any build's objects
 
 enum class tmpl_kind : unsigned char {
     templ,           // {{Name|...}}
@@ -78,7 +78,7 @@ struct tmpl_rec {
 // values hold the ones inside it as written, so without a limit a document of
 // n nested templates would give an output of n * n / 2 bytes. The public wikis
 // stop expanding at a depth of 40 as well.
-inline constexpr size_t max_template_depth = 40;
+constexpr size_t max_template_depth = 40;
 
 // One parameter of a template: its name (for an unnamed one, the decimal
 // position among the unnamed ones, written into `number`) and its value as
