@@ -293,6 +293,16 @@ void external_links_json(const char *html, size_t n, wt_buf *out) noexcept
     wt_buf_append_lit(out, "]");
 }
 
+// The namespace names the options give the extended syntax.
+wt::ext::names names_of(const wt_config &cfg) noexcept
+{
+    wt::ext::names names;
+    names.file = cfg.file_namespaces;
+    names.media = cfg.media_namespaces;
+    names.category = cfg.category_namespaces;
+    return names;
+}
+
 // The links of a page under the extended syntax: those of the clean text (no
 // file or category links, nothing inside templates), then those of the notes
 // and of the captions, as one array. `tmp` is scratch.
@@ -321,10 +331,7 @@ void extended_links_json(const wt::ext::extraction &x, const wt_config &cfg, wt_
 int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
 {
     wt::ext::extraction x;
-    wt::ext::names names;
-    names.file = cfg.file_namespaces;
-    names.media = cfg.media_namespaces;
-    names.category = cfg.category_namespaces;
+    wt::ext::names names = names_of(cfg);
     const bool extended = cfg.flags & WTCORE_EXTENDED;
     int ok = wt::ext::wt_extract(src.p, src.n, names, extended, &x);
     const wt_parser_build &parser = wt_active_parser();
@@ -371,10 +378,7 @@ int render_extended(wt_source src, int format, const wt_config &cfg, wt_buf *out
         // The lists of the page as the extended syntax reads it, as in the
         // page format.
         wt::ext::extraction x;
-        wt::ext::names names;
-        names.file = cfg.file_namespaces;
-        names.media = cfg.media_namespaces;
-        names.category = cfg.category_namespaces;
+        wt::ext::names names = names_of(cfg);
         int ok = wt::ext::wt_extract(src.p, src.n, names, true, &x);
         if (ok) {
             if (format == WTCORE_FORMAT_LINKS_JSON) {
@@ -400,10 +404,7 @@ int render_extended(wt_source src, int format, const wt_config &cfg, wt_buf *out
         return ok && !out->failed;
     }
     wt::ext::extraction x;
-    wt::ext::names names;
-    names.file = cfg.file_namespaces;
-    names.media = cfg.media_namespaces;
-    names.category = cfg.category_namespaces;
+    wt::ext::names names = names_of(cfg);
     int ok = wt::ext::wt_extract(src.p, src.n, names, false, &x);
     if (ok && format == WTCORE_FORMAT_TEMPLATES_JSON) wt::ext::wt_templates_json(x, out);
     else if (ok) wt::ext::wt_categories_json(x, out);
@@ -610,10 +611,7 @@ struct clean_visitor {
 int visit_extended(wt_source src, const wt_config &cfg, const wtcore_visitor *visitor, void *context) noexcept
 {
     wt::ext::extraction x;
-    wt::ext::names names;
-    names.file = cfg.file_namespaces;
-    names.media = cfg.media_namespaces;
-    names.category = cfg.category_namespaces;
+    wt::ext::names names = names_of(cfg);
     if (!wt::ext::wt_extract(src.p, src.n, names, true, &x)) {
         wt::ext::wt_extraction_free(&x);
         return WTCORE_ERROR_MEMORY;

@@ -1,6 +1,7 @@
 // wtcore_render and wtcore_visit: arguments and statuses, the length-aware
 // reading of the document (NUL as U+FFFD), and the visitor against the JSON
 // formats.
+#include "reference.h"
 #include "wtcore.h"
 
 #include <gtest/gtest.h>
@@ -230,20 +231,7 @@ struct json_lists {
 
 std::string esc(const char *p, size_t n)
 {
-    std::string r;
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(p[i]);
-        char buf[8];
-        if (c == '"' || c == '\\') r += '\\', r += char(c);
-        else if (c == '\n') r += "\\n";
-        else if (c == '\t') r += "\\t";
-        else if (c == '\r') r += "\\r";
-        else if (c == '\b') r += "\\b";
-        else if (c == '\f') r += "\\f";
-        else if (c < 0x20) std::snprintf(buf, sizeof buf, "\\u%04x", c), r += buf;
-        else r += char(c);
-    }
-    return r;
+    return ref_json_escape(std::string_view(p, n));
 }
 
 int json_link(void *ctx, const char *t, size_t tn, const char *x, size_t xn)
