@@ -17,7 +17,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace wt::ext {
+namespace wt {
+WT_ISA_BEGIN
+namespace ext {
 
 // Kinds of placeholder in the clean text; the byte after "<\0".
 constexpr char ph_ref = 'r';     // a reference marker; index into refs
@@ -202,7 +204,9 @@ size_t decode_entity(const char *p, const char *end, char *out, size_t *out_n) n
 // Appends the plain text of an HTML fragment that the renderer wrote.
 void html_to_text(const char *html, size_t n, wt_buf *out) noexcept;
 
-} // namespace wt::ext
+} // namespace ext
+WT_ISA_END
+} // namespace wt
 
 // The HTML side, compiled with each build of the parser (see wt_isa.h).
 namespace wt {

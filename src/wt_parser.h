@@ -14,10 +14,6 @@
 #include <cstddef>
 #include <cstring>
 
-namespace wt::ext {
-struct extraction;
-}
-
 // The options of one conversion, checked by the interface. A value-initialised
 // record is the default: the addresses and attributes of the functions
 // without options.
@@ -51,7 +47,9 @@ struct wt_config {
     const char *category_namespaces = nullptr;
     const char *file_template = nullptr; // image address; "$1" is the file name; null: no <img>
     size_t file_template_len = 0;
-    const wt::ext::extraction *ext = nullptr;
+    // The extraction of the extended syntax that the running build of the
+    // parser made (its wt::ext::extraction), while it renders the clean text.
+    const void *ext = nullptr;
 };
 
 // A document as the parser reads it: n bytes at p, or, when `terminated`, the

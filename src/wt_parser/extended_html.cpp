@@ -504,7 +504,7 @@ const char *write_placeholder(const char *p, const char *end, const wt_config &c
     size_t index = 0;
     while (q < end && *q >= '0' && *q <= '9') index = index * 10 + size_t(*q++ - '0');
     const char *next = q < end ? q + 1 : end; // past the '>'
-    const extraction *x = cfg.ext;
+    const extraction *x = static_cast<const extraction *>(cfg.ext);
     if (!x || p + 2 >= end) return next;
     if (p[2] == ph_ref && index < x->refs.size()) write_marker(*x, x->refs[index], in_link, out);
     else if (p[2] == ph_literal && index < x->literals.size()) write_literal(*x, x->literals[index], false, out);

@@ -1,7 +1,9 @@
 // The JSON formats of the extended syntax's data: templates and categories.
 #include "wt_extended.h"
 
-namespace wt::ext {
+namespace wt {
+WT_ISA_BEGIN
+namespace ext {
 namespace {
 
 void json_string(wt_buf *out, const char *p, size_t n) noexcept
@@ -57,4 +59,6 @@ void wt_categories_json(const extraction &x, wt_buf *out) noexcept
     wt_buf_append_lit(out, "]");
 }
 
-} // namespace wt::ext
+} // namespace ext
+WT_ISA_END
+} // namespace wt

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <string_view>
 
-namespace wt::ext {
+namespace wt {
+WT_ISA_BEGIN
+namespace ext {
 namespace {
 
 struct entity {
@@ -247,4 +249,6 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
     if (out->len > w.start) wt_buf_append_char(out, '\n');
 }
 
-} // namespace wt::ext
+} // namespace ext
+WT_ISA_END
+} // namespace wt

@@ -22,7 +22,9 @@
 #include <cstring>
 #include <string_view>
 
-namespace wt::ext {
+namespace wt {
+WT_ISA_BEGIN
+namespace ext {
 namespace {
 
 inline unsigned char uc(char c) noexcept { return static_cast<unsigned char>(c); }
@@ -1058,4 +1060,6 @@ void wt_extraction_free(extraction *x) noexcept
     wt_buf_free(&x->notes_text);
 }
 
-} // namespace wt::ext
+} // namespace ext
+WT_ISA_END
+} // namespace wt
