@@ -26,7 +26,7 @@ struct outputs {
 std::string run(const wt_parser_build &b, int format, const std::string &doc)
 {
     wt_buf out{};
-    EXPECT_EQ(b.render(wt_source{doc.c_str(), 0, true}, format, wt_config{}, &out), 1);
+    EXPECT_EQ(b.render(wt_source{doc.c_str(), doc.size()}, format, wt_config{}, &out), 1);
     std::string r(out.data ? out.data : "", out.len);
     wt_buf_free(&out);
     return r;
