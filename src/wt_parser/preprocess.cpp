@@ -85,6 +85,7 @@ enum class tag_action : unsigned char {
     ref,        // a reference
     references, // the list of notes; its content may define references
     unwrap,     // the tag itself vanishes, its content stays
+    poem,       // its lines keep their breaks
 };
 
 struct tag_info {
@@ -111,6 +112,7 @@ constexpr tag_info tags[] = {
     {"references", tag_action::references, literal_kind::nowiki},
     {"noinclude", tag_action::unwrap, literal_kind::nowiki},
     {"onlyinclude", tag_action::unwrap, literal_kind::nowiki},
+    {"poem", tag_action::poem, literal_kind::nowiki},
 };
 constexpr size_t n_tags = sizeof tags / sizeof tags[0];
 constexpr size_t max_tag_name = 15;
@@ -142,6 +144,7 @@ enum class ev_kind : unsigned char {
     ref,        // index into refs; content [a, b)
     references, // index into lists; content [a, b)
     redirect,
+    poem,       // content [a, b)
 };
 
 // A construct found by the scan: the bytes [start, end).
@@ -500,6 +503,10 @@ size_t scanner::take_tag(size_t p, size_t lim, bool in_ref, bool in_references) 
         if (content_end > content) scan(content, content_end, true, in_references);
         return end;
     }
+    case tag_action::poem:
+        push_event(p, end, ev_kind::poem, 0, content, content_end);
+        if (content_end > content) scan(content, content_end, in_ref, in_references);
+        return end;
     case tag_action::references: {
         list_rec l{none, 0, none};
         read_attribute(d, attrs, attrs_n, "group", &l.group, &l.group_n);
@@ -658,6 +665,7 @@ struct walker {
     ref_table names;  // named references
     ref_table groups; // the first reference of each group
     pod_array<size_t> counts; // per reference that opened a group: numbers given in it
+    int poem = 0;             // walking the content of a <poem>
 
     const char *d() const noexcept { return s.d; }
 
@@ -701,6 +709,24 @@ struct walker {
             }
         }
         s.note(wt_buf_put(out, p, size_t(end - p)));
+    }
+
+    // Copies the text of a poem: each line feed becomes a line break before
+    // it, and the blanks that start a line no-break spaces, so that the
+    // lines stay as written.
+    void copy_poem(wt_buf *out, size_t a, size_t b) noexcept
+    {
+        if (!out || b <= a) return;
+        while (a < b) {
+            if (out->len && out->data[out->len - 1] == '\n')
+                for (; a < b && d()[a] == ' '; ++a) s.note(wt_buf_append_lit(out, "&#160;"));
+            const void *nl = std::memchr(d() + a, '\n', b - a);
+            size_t e = nl ? size_t(static_cast<const char *>(nl) - d()) : b;
+            copy(out, a, e);
+            if (!nl) break;
+            s.note(wt_buf_append_lit(out, "<br>\n"));
+            a = e + 1;
+        }
     }
 
     // After a construct that left nothing: when its line holds only blanks
@@ -861,7 +887,7 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
             ++ei;
             continue;
         }
-        copy(out, pos, e.start);
+        poem ? copy_poem(out, pos, e.start) : copy(out, pos, e.start);
         pos = e.end;
         ++ei;
         switch (e.kind) {
@@ -942,6 +968,18 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
             else pos = after_removal(out, ls, pos, to);
             break;
         }
+        case ev_kind::poem: {
+            // A block of its own, the content's outer line feeds left out.
+            size_t a = e.a, b = e.b;
+            if (a < b && d()[a] == '\n') ++a;
+            if (b > a && d()[b - 1] == '\n') --b;
+            if (out) s.note(wt_buf_append_lit(out, "<div class=\"poem\">\n"));
+            ++poem;
+            ei = walk(a, b, ei, out);
+            --poem;
+            if (out) s.note(wt_buf_append_lit(out, "\n</div>"));
+            break;
+        }
         case ev_kind::references:
             if (e.b > e.a) ei = walk(e.a, e.b, ei, nullptr);
             place_list(out, e.index);
@@ -949,7 +987,7 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
             break;
         }
     }
-    if (pos < to) copy(out, pos, to);
+    if (pos < to) poem ? copy_poem(out, pos, to) : copy(out, pos, to);
     return ei;
 }
 
