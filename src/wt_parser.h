@@ -231,6 +231,9 @@ struct inline_context {
     int *counter;
     tag_stack *tags;
     bool in_link = false;
+    // Under the extended syntax: block tags are text here (a paragraph line,
+    // where the block renderer takes those it reads as blocks).
+    bool blocks_as_text = false;
 };
 
 // The tags of the extended syntax beyond the core's fixed list: inline ones,
@@ -277,11 +280,13 @@ struct block_tags {
     int floor = 0;
 };
 
-// Under WTCORE_BALANCE_TAGS, before a block that the renderer writes on its
-// own (a table, a figure, a list of notes): ends an open p and the rows of an
-// open table above the floor, where an HTML parser would end them.
+// Before a block that the renderer writes on its own (a table, a figure, a
+// list of notes): ends an open p and the rows of an open table above the
+// floor, where an HTML parser would end them. The closing tags go to `out`
+// (under WTCORE_BALANCE_TAGS) unless it is null.
 void make_block_room(block_tags &bt, wt_buf *out) noexcept;
-// Closes the block elements from index `to` on, innermost first.
+// Closes the block elements from index `to` on, innermost first, writing
+// their closing tags to `out` unless it is null.
 void close_blocks(block_tags &bt, wt_buf *out, int to) noexcept;
 
 // Writes the attributes of a table element, as ` name="value"` each: n

@@ -367,10 +367,12 @@ bool holds_no_text(ext_tag t) noexcept
 
 bool is_section(ext_tag t) noexcept { return t == ext_tag::thead || t == ext_tag::tbody || t == ext_tag::tfoot; }
 
-// Closes the block elements from index j on, innermost first.
+// Closes the block elements from index j on, innermost first; their
+// closing tags are written to out unless it is null.
 void close_blocks_from(block_tags &bt, wt_buf *out, int j) noexcept
 {
-    for (int k = bt.n - 1; k >= j; --k) write_ext_close(out, bt.items[k]);
+    if (out)
+        for (int k = bt.n - 1; k >= j; --k) write_ext_close(out, bt.items[k]);
     if (bt.n > j) bt.n = j;
 }
 
@@ -396,55 +398,41 @@ void make_room(block_tags &bt, wt_buf *out, bool for_block) noexcept
 
 void push_block(block_tags &bt, wt_buf *out, ext_tag t, const char *implied) noexcept
 {
-    if (implied) wt_buf_append_str(out, implied);
+    if (out) wt_buf_append_str(out, implied);
     bt.items[bt.n++] = t;
 }
 
-// A block tag of a tag line at p.
-void block_tag(block_state &st, block_tags &bt, const char *p, const ext_tag_match &m) noexcept
+// Where a block tag goes among the open elements, as an HTML parser places
+// it: the elements it ends are closed and the ones it implies opened (their
+// tags written to `out` unless it is null). Returns false when no parser
+// would take it: a stray closing tag, a table part outside a table's rows.
+bool place_block_tag(block_tags &bt, wt_buf *out, const ext_tag_match &m) noexcept
 {
-    wt_buf *out = st.out;
     const ext_tag t = m.tag;
-    if (!st.text.tags) { // as written; kept only to know the innermost element
-        if (m.closing) {
-            if (t == ext_tag::hr) return;
-            write_ext_close(out, t);
-            for (int j = bt.n - 1; j >= bt.floor; --j)
-                if (bt.items[j] == t) {
-                    bt.n = j;
-                    break;
-                }
-            return;
-        }
-        write_ext_open(out, p, m, *st.text.cfg);
-        if (t == ext_tag::hr) return;
-        if (m.self_closing) write_ext_close(out, t);
-        else if (bt.n < block_tags::capacity) bt.items[bt.n++] = t;
-        return;
-    }
     if (m.closing) {
-        if (t == ext_tag::hr) return;
+        if (t == ext_tag::hr) return false;
         // The element closes when it is open in scope: a table part within
         // its table, another element within its cell or table.
         for (int j = bt.n - 1; j >= bt.floor; --j) {
             ext_tag e = bt.items[j];
             if (e == t) {
-                close_blocks_from(bt, out, j);
-                return;
+                close_blocks_from(bt, out, j + 1);
+                bt.n = j;
+                return true;
             }
             if (t == ext_tag::table) continue;
             if (e == ext_tag::table || (!is_table_ext_tag(t) && (e == ext_tag::td || e == ext_tag::th ||
                                                                  e == ext_tag::caption)))
-                return;
+                return false;
         }
-        return; // a stray closer
+        return false;
     }
     if (is_table_ext_tag(t) && t != ext_tag::table) {
         int tj = open_table(bt);
-        if (tj < 0) return; // no table to hold it
+        if (tj < 0) return false;
         for (int j = tj + 1; j < bt.n; ++j)
-            if (!is_table_ext_tag(bt.items[j])) return; // inside a cell's content
-        if (bt.n + 3 > block_tags::capacity) return;
+            if (!is_table_ext_tag(bt.items[j])) return false; // inside a cell's content
+        if (bt.n + 3 > block_tags::capacity) return false;
         if (t == ext_tag::tr || t == ext_tag::td || t == ext_tag::th) {
             const bool cell = t != ext_tag::tr;
             while (bt.n > tj + 1 && !is_section(bt.items[bt.n - 1]) && !(cell && bt.items[bt.n - 1] == ext_tag::tr))
@@ -457,10 +445,34 @@ void block_tag(block_state &st, block_tags &bt, const char *p, const ext_tag_mat
     } else {
         make_room(bt, out, true);
     }
+    return t == ext_tag::hr || m.self_closing || bt.n < block_tags::capacity;
+}
+
+// A block tag of a tag line at p. The open elements follow the same rules
+// with and without WTCORE_BALANCE_TAGS, so that both read the lines alike;
+// only balanced output writes the tags they end or imply and drops the ones
+// no parser would take.
+void block_tag(block_state &st, block_tags &bt, const char *p, const ext_tag_match &m) noexcept
+{
+    wt_buf *out = st.out;
+    const bool balanced = st.text.tags != nullptr;
+    const bool placed = place_block_tag(bt, balanced ? out : nullptr, m);
+    if (!placed && balanced) return;
+    if (m.closing) {
+        write_ext_close(out, m.tag);
+        return;
+    }
     write_ext_open(out, p, m, *st.text.cfg);
-    if (t == ext_tag::hr) return;
-    if (m.self_closing || bt.n >= block_tags::capacity) write_ext_close(out, t);
-    else bt.items[bt.n++] = t;
+    if (m.tag == ext_tag::hr) return;
+    if (!placed) { // as written, and not opened
+        if (balanced && m.self_closing) write_ext_close(out, m.tag);
+        return;
+    }
+    if (m.self_closing) {
+        if (balanced) write_ext_close(out, m.tag);
+    } else {
+        bt.items[bt.n++] = m.tag;
+    }
 }
 
 // The first tag of a block element in [p, end) outside the labels of
@@ -486,7 +498,7 @@ void tag_piece(block_state &st, block_tags &bt, const char *a, const char *b) no
     if (a >= b) return;
     const char *q = a;
     while (q < b && (*q == ' ' || *q == '\t')) ++q;
-    if (q < b && st.text.tags) make_room(bt, st.out, false);
+    if (q < b) make_room(bt, st.text.tags ? st.out : nullptr, false);
     parse_inline(a, size_t(b - a), st.out, st.text);
     end_block_elements(st);
 }
@@ -515,8 +527,9 @@ void render_line_ext(block_state &st, block_tags &bt, span line) noexcept
     const char first = line.n ? line.p[0] : '\0';
     const bool core_block = trimmed.n == 0 || list_marker[uc(first)] || ((uc(first) <= 0x20 || first == '-') && is_rule(trimmed)) ||
                             (first == '=' && match_heading(line, &level, &text));
+    st.text.blocks_as_text = !core_block;
     if (core_block) {
-        if (trimmed.n && st.text.tags) make_room(bt, st.out, true);
+        if (trimmed.n) make_room(bt, st.text.tags ? st.out : nullptr, true);
         render_line(st, line);
         return;
     }
@@ -528,11 +541,8 @@ void render_line_ext(block_state &st, block_tags &bt, span line) noexcept
     }
     const ext_tag top = bt.n > bt.floor ? bt.items[bt.n - 1] : ext_tag::em;
     if (top == ext_tag::p || holds_no_text(top)) {
-        if (top == ext_tag::p || !st.text.tags) {
-            tag_line(st, bt, line, nullptr, m, 0);
-            return;
-        }
-        make_room(bt, st.out, false);
+        tag_line(st, bt, line, nullptr, m, 0);
+        return;
     }
     if (first == ' ') {
         // No preformatted text inside a quotation, as on the public wikis.
@@ -542,7 +552,7 @@ void render_line_ext(block_state &st, block_tags &bt, span line) noexcept
                 paragraph_line(st, line);
                 return;
             }
-        if (st.text.tags) make_room(bt, st.out, true);
+        make_room(bt, st.text.tags ? st.out : nullptr, true);
     }
     render_line(st, line);
 }

@@ -179,15 +179,14 @@ struct html_driver {
         const int floor = blocks.floor;
         blocks.floor = blocks.n;
         fn();
-        if (balanced()) close_blocks(blocks, out, blocks.floor);
-        else blocks.n = blocks.floor;
+        close_blocks(blocks, balanced() ? out : nullptr, blocks.floor);
         blocks.floor = floor;
     }
 
     // Before a block of its own: see make_block_room.
     void block_room() noexcept
     {
-        if (balanced()) make_block_room(blocks, out);
+        make_block_room(blocks, balanced() ? out : nullptr);
     }
 
     void render_text(const char *p, size_t n, const wt_config &c) noexcept
@@ -517,6 +516,7 @@ struct html_driver {
             close_blocks(blocks, out, 0);
             wt_buf_append_char(out, '\n');
         }
+        blocks.n = 0;
         // Notes that no list has shown go at the end, group by group.
         queue_until(none);
         for (size_t g = 0; g < nrefs; ++g)

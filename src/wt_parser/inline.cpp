@@ -1119,7 +1119,7 @@ __attribute__((noinline)) const char *extended_tag(inline_scan &s, const char *p
     ext_tag_match m;
     if (!match_ext_tag(p, size_t(s.end - p), &m) || is_table_ext_tag(m.tag)) return nullptr;
     const bool block = !is_inline_ext_tag(m.tag); // div, p, blockquote, center, hr
-    if (block && s.cx->in_link) return nullptr;
+    if (block && (s.cx->in_link || s.cx->blocks_as_text)) return nullptr;
     append_run(s, run, p);
     run = p + m.len;
     wt_buf *out = s.out;
