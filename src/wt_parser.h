@@ -47,6 +47,10 @@ struct wt_config {
     const char *category_namespaces = nullptr;
     const char *file_template = nullptr; // image address; "$1" is the file name; null: no <img>
     size_t file_template_len = 0;
+    // HTML for a template (wtcore_options::template_html), with `context`.
+    int (*template_html)(void *context, const char *name, size_t name_length,
+                         const wtcore_template_param *params, size_t param_count, wtcore_write_fn write,
+                         void *output) = nullptr;
     // The extraction of the extended syntax that the running build of the
     // parser made (its wt::ext::extraction), while it renders the clean text.
     const void *ext = nullptr;

@@ -309,7 +309,9 @@ struct html_driver {
             render_text(x.clean.data + from, pl.at - from, with_ext);
             from = pl.at;
             block_room();
-            if (pl.kind == block_place::file) {
+            if (pl.kind == block_place::html) {
+                wt_buf_append(out, x.html.data + x.htmls[pl.index].at, x.htmls[pl.index].n);
+            } else if (pl.kind == block_place::file) {
                 write_file(x, x.files[pl.index], with_ext, true, false, out);
             } else if (pl.kind == block_place::list) {
                 queue_until(pl.at);
@@ -538,6 +540,7 @@ const char *write_placeholder(const char *p, const char *end, const wt_config &c
     if (p[2] == ph_ref && index < x->refs.size()) write_marker(*x, x->refs[index], in_link, out);
     else if (p[2] == ph_literal && index < x->literals.size()) write_literal(*x, x->literals[index], false, out);
     else if (p[2] == ph_file && index < x->files.size()) write_file(*x, x->files[index], cfg, false, in_link, out);
+    else if (p[2] == ph_html && index < x->htmls.size()) wt_buf_append(out, x->html.data + x->htmls[index].at, x->htmls[index].n);
     return next;
 }
 
@@ -574,7 +577,7 @@ int render_extended_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexc
     ns.file = cfg.file_namespaces;
     ns.media = cfg.media_namespaces;
     ns.category = cfg.category_namespaces;
-    int ok = wt_extract(doc.p, doc.n, ns, true, &x);
+    int ok = wt_extract(doc.p, doc.n, ns, true, &x, &cfg);
     if (ok) {
         html_driver d{x, cfg, out, false, {}, {}, {}, 0, {}, 0};
         d.run();
