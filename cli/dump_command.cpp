@@ -35,6 +35,7 @@
 #include "page.h"
 #include "site.h"
 #include "tarnwick/dump.h"
+#include "tarnwick/dump_line.h"
 #include "wtcore.h"
 
 namespace {
@@ -54,26 +55,10 @@ constexpr std::size_t batch_text_bytes = std::size_t{4} << 20;
 constexpr std::uint64_t bzip2_group_bytes = std::uint64_t{1} << 20;
 constexpr std::uint64_t plain_piece_bytes = std::uint64_t{4} << 20;
 
-// The output formats: one table entry each, named as the field of the line.
-struct format_entry {
-    const char *name;
-    int format;
-    bool is_string;  // a JSON string of the result; otherwise the result is JSON
-};
-constexpr format_entry format_table[] = {
-    {"html", WTCORE_FORMAT_HTML, true},
-    {"text", WTCORE_FORMAT_TEXT, true},
-    {"links", WTCORE_FORMAT_LINKS_JSON, false},
-    {"headings", WTCORE_FORMAT_HEADINGS_JSON, false},
-    {"templates", WTCORE_FORMAT_TEMPLATES_JSON, false},
-    {"categories", WTCORE_FORMAT_CATEGORIES_JSON, false},
-    {"page", WTCORE_FORMAT_PAGE_JSON, false},
-};
-
 enum class redirect_rule { include, skip, only };
 
 struct dump_options {
-    std::vector<const format_entry *> formats;
+    std::vector<const td::line_field *> formats;
     std::optional<std::set<std::int64_t>> namespaces;
     redirect_rule redirects = redirect_rule::include;
     std::set<std::string> models{"wikitext"};
@@ -230,9 +215,7 @@ std::string parse_dump_options(int argc, char **argv, dump_options &opt, bool &h
     }
     if (!have_input) return "no input; give an export FILE, or - for standard input";
     for (const std::string &f : split_list(formats)) {
-        const format_entry *hit = nullptr;
-        for (const format_entry &e : format_table)
-            if (f == e.name) hit = &e;
+        const td::line_field *hit = td::find_line_field(f);
         if (!hit) return "-t: unknown format '" + f + "' (html, text, links, headings, templates, categories, page)";
         if (std::find(opt.formats.begin(), opt.formats.end(), hit) == opt.formats.end()) opt.formats.push_back(hit);
     }
@@ -422,36 +405,8 @@ public:
     std::string append(const td::page &p, batch &b) const
     {
         if (!opt_.output_dir.empty()) return render_page_file(p, b);
-        std::string &out = b.out;
-        char num[24];
-        out += "{\"id\":";
-        out.append(num, static_cast<std::size_t>(std::to_chars(num, num + sizeof num, p.id).ptr - num));
-        out += ",\"ns\":";
-        out.append(num, static_cast<std::size_t>(std::to_chars(num, num + sizeof num, p.ns).ptr - num));
-        out += ",\"title\":";
-        append_json_string(out, p.title);
-        out += ",\"revision\":";
-        out.append(num, static_cast<std::size_t>(std::to_chars(num, num + sizeof num, p.revision_id).ptr - num));
-        out += ",\"timestamp\":";
-        append_json_string(out, p.timestamp);
-        if (p.is_redirect) {
-            out += ",\"redirect\":";
-            append_json_string(out, p.redirect);
-        }
-        for (const format_entry *f : opt_.formats) {
-            char *result = nullptr;
-            std::size_t len = 0;
-            int status = wtcore_render(p.text.data(), p.text.size(), f->format, &render_, &result, &len);
-            std::unique_ptr<char, free_result> hold(result);
-            if (status != WTCORE_OK)
-                return "page " + std::to_string(p.id) + ": " + wtcore_status_message(status);
-            out += ",\"";
-            out += f->name;
-            out += "\":";
-            if (f->is_string) append_json_string(out, result, len);
-            else out.append(result, len);
-        }
-        out += "}\n";
+        int status = td::append_line(b.out, p, opt_.formats, render_);
+        if (status != WTCORE_OK) return "page " + std::to_string(p.id) + ": " + wtcore_status_message(status);
         ++b.lines;
         return "";
     }
@@ -753,7 +708,7 @@ int run_dump(int argc, char **argv)
     // have is refused before any input is read.
     page_writer probe(opt, {}, {});
     std::string missing;
-    for (const format_entry *f : opt.formats) {
+    for (const td::line_field *f : opt.formats) {
         char *r = nullptr;
         if (wtcore_render("", 0, f->format, nullptr, &r, nullptr) == WTCORE_ERROR_OPTIONS)
             missing += std::string(missing.empty() ? "" : ", ") + f->name;
