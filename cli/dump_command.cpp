@@ -498,22 +498,21 @@ private:
         const std::string &path = opt_.input;
         struct stat st;
         bool regular = path != "-" && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-        if (regular && (jobs > 1 || !opt_.index.empty())) {
-            td::compression kind = td::detect_compression(path);
-            if (kind == td::compression::bzip2) {
-                auto streams = opt_.index.empty() ? td::find_streams(path) : td::streams_from_index(opt_.index, path);
-                // Groups of streams, at least four per worker when the file allows.
-                auto size = static_cast<std::uint64_t>(st.st_size);
-                std::uint64_t group = std::min(bzip2_group_bytes, size / (std::uint64_t{4} * jobs));
-                if (streams.size() > 1 && jobs > 1) ranges_ = td::group_ranges(streams, group);
-            } else if (kind == td::compression::none && jobs > 1) {
-                auto size = static_cast<std::uint64_t>(st.st_size);
-                std::size_t pieces = static_cast<std::size_t>(std::max<std::uint64_t>(jobs * 4, size / plain_piece_bytes));
-                auto split = td::split_plain_xml(path, pieces);
-                if (split.size() > 1) ranges_ = std::move(split);
-            } else if (!opt_.index.empty()) {
-                throw td::error(opt_.index + ": an index goes with a multistream bzip2 export", -1, 0);
-            }
+        td::compression kind = regular ? td::detect_compression(path) : td::compression::none;
+        if (regular && !opt_.index.empty() && kind != td::compression::bzip2)
+            throw td::error(opt_.index + ": an index goes with a multistream bzip2 export", -1, 0);
+        std::uint64_t size = regular ? static_cast<std::uint64_t>(st.st_size) : 0;
+        if (regular && kind == td::compression::bzip2 && (jobs > 1 || !opt_.index.empty())) {
+            auto streams = opt_.index.empty() ? td::find_streams(path) : td::streams_from_index(opt_.index, path);
+            // Groups of streams, at least four per worker when the file allows.
+            std::uint64_t group = std::min(bzip2_group_bytes, size / (std::uint64_t{4} * jobs));
+            if (streams.size() > 1 && jobs > 1) ranges_ = td::group_ranges(streams, group);
+        } else if (regular && kind == td::compression::none) {
+            // Pieces also for one worker, which then parses and renders each
+            // page in turn, handing no pages to another thread.
+            std::size_t pieces = static_cast<std::size_t>(std::max<std::uint64_t>(jobs * 4, size / plain_piece_bytes));
+            auto split = td::split_plain_xml(path, pieces);
+            if (split.size() > 1) ranges_ = std::move(split);
         }
         if (ranges_.empty()) {
             // Decompression on a thread of its own feeds the parser, whose
