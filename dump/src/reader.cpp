@@ -406,6 +406,8 @@ void reader::impl::feed_more()
     }
 }
 
+// Ends a call of the parser: appends the text it left pending (its chunk may
+// move before the next call), throws on an error, notes a suspension.
 void reader::impl::after_parse(int status)
 {
     flush_text();
