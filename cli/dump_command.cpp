@@ -35,6 +35,7 @@
 #include "page.h"
 #include "site.h"
 #include "tarnwick/dump.h"
+#include "tarnwick/dump_line.h"
 #include "wtcore.h"
 
 namespace {
@@ -54,26 +55,10 @@ constexpr std::size_t batch_text_bytes = std::size_t{4} << 20;
 constexpr std::uint64_t bzip2_group_bytes = std::uint64_t{1} << 20;
 constexpr std::uint64_t plain_piece_bytes = std::uint64_t{4} << 20;
 
-// The output formats: one table entry each, named as the field of the line.
-struct format_entry {
-    const char *name;
-    int format;
-    bool is_string;  // a JSON string of the result; otherwise the result is JSON
-};
-constexpr format_entry format_table[] = {
-    {"html", WTCORE_FORMAT_HTML, true},
-    {"text", WTCORE_FORMAT_TEXT, true},
-    {"links", WTCORE_FORMAT_LINKS_JSON, false},
-    {"headings", WTCORE_FORMAT_HEADINGS_JSON, false},
-    {"templates", WTCORE_FORMAT_TEMPLATES_JSON, false},
-    {"categories", WTCORE_FORMAT_CATEGORIES_JSON, false},
-    {"page", WTCORE_FORMAT_PAGE_JSON, false},
-};
-
 enum class redirect_rule { include, skip, only };
 
 struct dump_options {
-    std::vector<const format_entry *> formats;
+    std::vector<const td::line_field *> formats;
     std::optional<std::set<std::int64_t>> namespaces;
     redirect_rule redirects = redirect_rule::include;
     std::set<std::string> models{"wikitext"};
@@ -230,9 +215,7 @@ std::string parse_dump_options(int argc, char **argv, dump_options &opt, bool &h
     }
     if (!have_input) return "no input; give an export FILE, or - for standard input";
     for (const std::string &f : split_list(formats)) {
-        const format_entry *hit = nullptr;
-        for (const format_entry &e : format_table)
-            if (f == e.name) hit = &e;
+        const td::line_field *hit = td::find_line_field(f);
         if (!hit) return "-t: unknown format '" + f + "' (html, text, links, headings, templates, categories, page)";
         if (std::find(opt.formats.begin(), opt.formats.end(), hit) == opt.formats.end()) opt.formats.push_back(hit);
     }
@@ -422,36 +405,8 @@ public:
     std::string append(const td::page &p, batch &b) const
     {
         if (!opt_.output_dir.empty()) return render_page_file(p, b);
-        std::string &out = b.out;
-        char num[24];
-        out += "{\"id\":";
-        out.append(num, static_cast<std::size_t>(std::to_chars(num, num + sizeof num, p.id).ptr - num));
-        out += ",\"ns\":";
-        out.append(num, static_cast<std::size_t>(std::to_chars(num, num + sizeof num, p.ns).ptr - num));
-        out += ",\"title\":";
-        append_json_string(out, p.title);
-        out += ",\"revision\":";
-        out.append(num, static_cast<std::size_t>(std::to_chars(num, num + sizeof num, p.revision_id).ptr - num));
-        out += ",\"timestamp\":";
-        append_json_string(out, p.timestamp);
-        if (p.is_redirect) {
-            out += ",\"redirect\":";
-            append_json_string(out, p.redirect);
-        }
-        for (const format_entry *f : opt_.formats) {
-            char *result = nullptr;
-            std::size_t len = 0;
-            int status = wtcore_render(p.text.data(), p.text.size(), f->format, &render_, &result, &len);
-            std::unique_ptr<char, free_result> hold(result);
-            if (status != WTCORE_OK)
-                return "page " + std::to_string(p.id) + ": " + wtcore_status_message(status);
-            out += ",\"";
-            out += f->name;
-            out += "\":";
-            if (f->is_string) append_json_string(out, result, len);
-            else out.append(result, len);
-        }
-        out += "}\n";
+        int status = td::append_line(b.out, p, opt_.formats, render_);
+        if (status != WTCORE_OK) return "page " + std::to_string(p.id) + ": " + wtcore_status_message(status);
         ++b.lines;
         return "";
     }
@@ -543,22 +498,21 @@ private:
         const std::string &path = opt_.input;
         struct stat st;
         bool regular = path != "-" && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-        if (regular && (jobs > 1 || !opt_.index.empty())) {
-            td::compression kind = td::detect_compression(path);
-            if (kind == td::compression::bzip2) {
-                auto streams = opt_.index.empty() ? td::find_streams(path) : td::streams_from_index(opt_.index, path);
-                // Groups of streams, at least four per worker when the file allows.
-                auto size = static_cast<std::uint64_t>(st.st_size);
-                std::uint64_t group = std::min(bzip2_group_bytes, size / (std::uint64_t{4} * jobs));
-                if (streams.size() > 1 && jobs > 1) ranges_ = td::group_ranges(streams, group);
-            } else if (kind == td::compression::none && jobs > 1) {
-                auto size = static_cast<std::uint64_t>(st.st_size);
-                std::size_t pieces = static_cast<std::size_t>(std::max<std::uint64_t>(jobs * 4, size / plain_piece_bytes));
-                auto split = td::split_plain_xml(path, pieces);
-                if (split.size() > 1) ranges_ = std::move(split);
-            } else if (!opt_.index.empty()) {
-                throw td::error(opt_.index + ": an index goes with a multistream bzip2 export", -1, 0);
-            }
+        td::compression kind = regular ? td::detect_compression(path) : td::compression::none;
+        if (regular && !opt_.index.empty() && kind != td::compression::bzip2)
+            throw td::error(opt_.index + ": an index goes with a multistream bzip2 export", -1, 0);
+        std::uint64_t size = regular ? static_cast<std::uint64_t>(st.st_size) : 0;
+        if (regular && kind == td::compression::bzip2 && (jobs > 1 || !opt_.index.empty())) {
+            auto streams = opt_.index.empty() ? td::find_streams(path) : td::streams_from_index(opt_.index, path);
+            // Groups of streams, at least four per worker when the file allows.
+            std::uint64_t group = std::min(bzip2_group_bytes, size / (std::uint64_t{4} * jobs));
+            if (streams.size() > 1 && jobs > 1) ranges_ = td::group_ranges(streams, group);
+        } else if (regular && kind == td::compression::none) {
+            // Pieces also for one worker, which then parses and renders each
+            // page in turn, handing no pages to another thread.
+            std::size_t pieces = static_cast<std::size_t>(std::max<std::uint64_t>(jobs * 4, size / plain_piece_bytes));
+            auto split = td::split_plain_xml(path, pieces);
+            if (split.size() > 1) ranges_ = std::move(split);
         }
         if (ranges_.empty()) {
             // Decompression on a thread of its own feeds the parser, whose
@@ -753,7 +707,7 @@ int run_dump(int argc, char **argv)
     // have is refused before any input is read.
     page_writer probe(opt, {}, {});
     std::string missing;
-    for (const format_entry *f : opt.formats) {
+    for (const td::line_field *f : opt.formats) {
         char *r = nullptr;
         if (wtcore_render("", 0, f->format, nullptr, &r, nullptr) == WTCORE_ERROR_OPTIONS)
             missing += std::string(missing.empty() ? "" : ", ") + f->name;

@@ -3,7 +3,6 @@
 #include <zlib.h>
 #include <zstd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,21 +16,6 @@
 #include <unistd.h>
 
 namespace {
-
-// 0: the byte is copied as it is; otherwise the character after the
-// backslash ('u' for the \u00XX form).
-constexpr auto json_escape = [] {
-    std::array<unsigned char, 256> t{};
-    for (int c = 0; c < 0x20; ++c) t[static_cast<std::size_t>(c)] = 'u';
-    t['\b'] = 'b';
-    t['\f'] = 'f';
-    t['\n'] = 'n';
-    t['\r'] = 'r';
-    t['\t'] = 't';
-    t['"'] = '"';
-    t['\\'] = '\\';
-    return t;
-}();
 
 constexpr std::size_t out_buffer_size = std::size_t{1} << 20;
 
@@ -63,30 +47,6 @@ void forget_temp()
 }
 
 } // namespace
-
-void append_json_string(std::string &out, const char *s, std::size_t n)
-{
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
-    const unsigned char *end = p + n;
-    out.push_back('"');
-    while (p < end) {
-        const unsigned char *run = p;
-        while (p < end && !json_escape[*p]) ++p;
-        out.append(reinterpret_cast<const char *>(run), static_cast<std::size_t>(p - run));
-        if (p == end) break;
-        unsigned char e = json_escape[*p];
-        if (e == 'u') {
-            static constexpr char hex[] = "0123456789abcdef";
-            char u[6] = {'\\', 'u', '0', '0', hex[*p >> 4], hex[*p & 15]};
-            out.append(u, 6);
-        } else {
-            char two[2] = {'\\', static_cast<char>(e)};
-            out.append(two, 2);
-        }
-        ++p;
-    }
-    out.push_back('"');
-}
 
 struct jsonl_output::impl {
     int fd = -1;

@@ -1,17 +1,10 @@
-// Output of the dump command: JSON string escaping and the JSON Lines file,
-// plain or compressed, written to a temporary file and renamed into place.
+// Output of the dump command: the JSON Lines file, plain or compressed,
+// written to a temporary file and renamed into place.
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <string>
-
-// Appends s as a JSON string (with its quotes). s is UTF-8.
-void append_json_string(std::string &out, const char *s, std::size_t n);
-inline void append_json_string(std::string &out, const std::string &s)
-{
-    append_json_string(out, s.data(), s.size());
-}
 
 // Where the lines go: standard output, or a file named `path` that appears
 // only when finish() is called; until then the lines go to a temporary file

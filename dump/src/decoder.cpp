@@ -171,10 +171,17 @@ std::size_t decoder::read(char *out, std::size_t n)
 {
     if (kind_ == compression::bzip2) return read_bzip2(out, n);
     if (kind_ == compression::gzip) return read_gzip(out, n);
-    if (in_pos_ == in_len_ && !fill()) return 0;
-    std::size_t k = std::min(n, in_len_ - in_pos_);
-    std::memcpy(out, in_.get() + in_pos_, k);
-    in_pos_ += k;
+    std::size_t k;
+    if (in_pos_ < in_len_) {
+        // The bytes read to find the compression go first.
+        k = std::min(n, in_len_ - in_pos_);
+        std::memcpy(out, in_.get() + in_pos_, k);
+        in_pos_ += k;
+    } else {
+        // Then the source reads straight into the caller's buffer.
+        k = eof_ ? 0 : source_->read(out, n);
+        if (k == 0) eof_ = true;
+    }
     consumed_ += k;
     return k;
 }

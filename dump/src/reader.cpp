@@ -10,6 +10,7 @@
 
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -63,7 +64,6 @@ struct reader::impl {
         XML_SetBillionLaughsAttackProtectionMaximumAmplification(parser, 100.0f);
         XML_SetBillionLaughsAttackProtectionActivationThreshold(parser, std::uint64_t{8} << 20);
         XML_SetParamEntityParsing(parser, XML_PARAM_ENTITY_PARSING_NEVER);
-        buffer.reset(new char[xml_chunk_size + 4]);
         // A range after the first continues the document: its pages are
         // parsed inside a stand-in root element, closed at the range's end
         // unless the range ends the file (whose own end tag closes it).
@@ -79,6 +79,8 @@ struct reader::impl {
     void feed_more();
     [[noreturn]] void fail_parse();
     [[noreturn]] void fail_here(const std::string &what);
+    void after_parse(int status);
+    bool flush_text();
     void stop(std::string what)
     {
         if (stop_reason.empty()) stop_reason = std::move(what);
@@ -99,8 +101,8 @@ struct reader::impl {
     std::uint64_t xml_base;  // file offset of XML byte 0 (plain ranges), else 0
     bool wrap_end;
     XML_Parser parser = nullptr;
-    std::unique_ptr<char[]> buffer;
-    std::size_t carry = 0;   // bytes of an unfinished UTF-8 sequence kept at buffer[0]
+    char carry_bytes[4] = {};
+    std::size_t carry = 0;   // bytes of an unfinished UTF-8 sequence, kept for the next chunk
     std::string repaired;
     std::string prefix;
     std::uint64_t prefix_len = 0;
@@ -115,6 +117,22 @@ struct reader::impl {
     bool page_has_text = false;
     field capture = field::none;
     std::string value;       // the text of the element being captured (not <text>)
+    // The text of <text> arrives in many calls, a line and then its newline
+    // and so on. Calls whose bytes lie next to each other in the chunk being
+    // parsed (which stays in place until the parser returns) are gathered
+    // into one run and appended at once.
+    struct span {
+        const char *begin = nullptr, *end = nullptr;
+        // Whether the n bytes at s lie inside (addresses compared as numbers:
+        // s may point anywhere).
+        bool holds(const char *s, std::size_t n) const
+        {
+            auto a = reinterpret_cast<std::uintptr_t>(s);
+            return a >= reinterpret_cast<std::uintptr_t>(begin) && a + n <= reinterpret_cast<std::uintptr_t>(end);
+        }
+    };
+    span text_chunk;         // the chunk being parsed, when it is the parser's buffer
+    span text_run;           // bytes of text_chunk not yet appended to cur.text
     std::int64_t ns_key = 0;
     page cur;
     std::int64_t last_id = -1;
@@ -124,6 +142,7 @@ struct reader::impl {
 void XMLCALL reader::impl::on_start(void *data, const XML_Char *name, const XML_Char **atts)
 {
     auto &r = *static_cast<impl *>(data);
+    r.flush_text();
     int d = ++r.depth;
     std::string_view n(name);
     r.capture = field::none;
@@ -195,12 +214,29 @@ void XMLCALL reader::impl::on_text(void *data, const XML_Char *s, int len)
     if (r.capture == field::none) return;
     std::size_t n = static_cast<std::size_t>(len);
     if (r.capture == field::text) {
+        span &run = r.text_run;
+        if (run.end) {
+            // The next bytes of the chunk, or a newline that the chunk holds
+            // as it is (a CR LF pair, reported as LF, ends the run).
+            if ((s == run.end && r.text_chunk.holds(s, n)) ||
+                (n == 1 && *s == '\n' && run.end < r.text_chunk.end && *run.end == '\n')) {
+                run.end += n;
+                if (r.cur.text.size() + static_cast<std::size_t>(run.end - run.begin) > r.options.max_text_size)
+                    r.flush_text();
+                return;
+            }
+            if (!r.flush_text()) return;
+        }
         if (r.cur.text.size() + n > r.options.max_text_size) {
             r.capture = field::none;
             r.stop("text longer than " + std::to_string(r.options.max_text_size) + " bytes; refused");
             return;
         }
-        r.cur.text.append(s, n);
+        // Only bytes of the chunk can start a run: others (an entity's
+        // character, a newline, converted UTF-16) live in a buffer of the
+        // parser's that the next call reuses.
+        if (r.text_chunk.holds(s, n)) run = {s, s + n};
+        else r.cur.text.append(s, n);
     } else if (r.value.size() + n <= r.options.max_text_size) {
         r.value.append(s, n);
     } else {
@@ -209,9 +245,27 @@ void XMLCALL reader::impl::on_text(void *data, const XML_Char *s, int len)
     }
 }
 
+// Appends the pending run of text; returns false when the text has grown
+// too long, having stopped the parser.
+bool reader::impl::flush_text()
+{
+    if (!text_run.end) return true;
+    std::size_t n = static_cast<std::size_t>(text_run.end - text_run.begin);
+    const char *p = text_run.begin;
+    text_run = {};
+    if (cur.text.size() + n > options.max_text_size) {
+        capture = field::none;
+        stop("text longer than " + std::to_string(options.max_text_size) + " bytes; refused");
+        return false;
+    }
+    cur.text.append(p, n);
+    return true;
+}
+
 void XMLCALL reader::impl::on_end(void *data, const XML_Char *name)
 {
     auto &r = *static_cast<impl *>(data);
+    r.flush_text();
     int d = r.depth--;
     field f = std::exchange(r.capture, field::none);
     page &p = r.cur;
@@ -284,7 +338,8 @@ void reader::impl::fail_parse()
 }
 
 // Reads one chunk of XML and hands it to the parser; at the input's end,
-// hands over the closing bytes and the final flag.
+// hands over the closing bytes and the final flag. The chunk is decoded
+// straight into the parser's own buffer, which XML_Parse would copy it to.
 void reader::impl::feed_more()
 {
     if (!started) {
@@ -295,12 +350,14 @@ void reader::impl::feed_more()
                 fail_parse();
         }
     }
+    char *buf = static_cast<char *>(XML_GetBuffer(parser, static_cast<int>(xml_chunk_size + carry)));
+    if (!buf) fail_parse();
+    std::memcpy(buf, carry_bytes, carry);
     std::size_t n;
     try {
         if (options.background_decompression && dec.kind() != compression::none && !background)
             background = std::make_unique<detail::background_decoder>(dec);
-        n = background ? background->read(buffer.get() + carry, xml_chunk_size)
-                       : dec.read(buffer.get() + carry, xml_chunk_size);
+        n = background ? background->read(buf + carry, xml_chunk_size) : dec.read(buf + carry, xml_chunk_size);
         consumed = background ? background->consumed() : dec.consumed();
     } catch (const error &e) {
         std::int64_t id = in_page && cur.id != 0 ? cur.id : -1;
@@ -311,49 +368,51 @@ void reader::impl::feed_more()
     if (xml_fed == 0 && n > 0 && carry == 0) {
         // UTF-8 repair applies to UTF-8 documents only: not to UTF-16 (a BOM
         // or a NUL among the first bytes) nor to a declared other encoding.
-        const unsigned char *u = reinterpret_cast<const unsigned char *>(buffer.get());
+        const unsigned char *u = reinterpret_cast<const unsigned char *>(buf);
         bool utf16 = n >= 2 && (u[0] == 0xFE || u[0] == 0xFF || u[0] == 0 || u[1] == 0);
-        std::string enc = detail::declared_encoding(buffer.get(), n);
+        std::string enc = detail::declared_encoding(buf, n);
         repair = options.repair_utf8 && !utf16 && (enc.empty() || enc == "utf-8" || enc == "utf8");
     }
     prev_stream = chunk_stream;
     chunk_stream = background ? background->stream_offset() : dec.stream_offset();
     chunk_xml_begin = xml_fed;
     bool last = n == 0;
-    const char *p = buffer.get();
     std::size_t len = carry + n;
-    if (repair) {
-        std::size_t keep = last ? 0 : detail::utf8_incomplete_tail(p, len);
-        std::size_t body = len - keep;
-        std::size_t bad = detail::utf8_repair(p, body, repaired);
-        if (bad) {
-            if (repairs == 0) first_repair = xml_base + xml_fed + detail::utf8_first_invalid(p, body);
-            repairs += bad;
-            p = repaired.data();
-            body = repaired.size();
-        }
-        // A sequence cut at the chunk's end waits for the rest of it.
-        int status = XML_Parse(parser, p, static_cast<int>(body), XML_FALSE);
-        xml_fed += len - keep;
-        if (keep) std::memmove(buffer.get(), buffer.get() + (len - keep), keep);
-        carry = keep;
-        if (status == XML_STATUS_ERROR) fail_parse();
-        suspended = status == XML_STATUS_SUSPENDED;
+    // A UTF-8 sequence cut at the chunk's end waits for the rest of it.
+    std::size_t keep = repair && !last ? detail::utf8_incomplete_tail(buf, len) : 0;
+    std::size_t body = len - keep;
+    std::memcpy(carry_bytes, buf + body, keep);
+    carry = keep;
+    std::size_t bad = repair ? detail::utf8_repair(buf, body, repaired) : 0;
+    int status;
+    if (bad) {
+        if (repairs == 0) first_repair = xml_base + xml_fed + detail::utf8_first_invalid(buf, body);
+        repairs += bad;
+        // The repaired chunk is longer: it replaces what the buffer holds.
+        text_chunk = {};
+        status = XML_Parse(parser, repaired.data(), static_cast<int>(repaired.size()), XML_FALSE);
     } else {
-        int status = XML_Parse(parser, p, static_cast<int>(len), XML_FALSE);
-        xml_fed += len;
-        carry = 0;
-        if (status == XML_STATUS_ERROR) fail_parse();
-        suspended = status == XML_STATUS_SUSPENDED;
+        text_chunk = {buf, buf + body};
+        status = XML_ParseBuffer(parser, static_cast<int>(body), XML_FALSE);
     }
+    xml_fed += body;
+    after_parse(status);
     if (last && !suspended) {
         static constexpr char close_root[] = "</mediawiki>";
         const char *tail = wrap_end ? close_root : "";
-        int status = XML_Parse(parser, tail, static_cast<int>(std::strlen(tail)), XML_TRUE);
-        if (status == XML_STATUS_ERROR) fail_parse();
-        suspended = status == XML_STATUS_SUSPENDED;
+        text_chunk = {};
+        after_parse(XML_Parse(parser, tail, static_cast<int>(std::strlen(tail)), XML_TRUE));
         finished = true;
     }
+}
+
+// Ends a call of the parser: appends the text it left pending (its chunk may
+// move before the next call), throws on an error, notes a suspension.
+void reader::impl::after_parse(int status)
+{
+    flush_text();
+    if (status == XML_STATUS_ERROR) fail_parse();
+    suspended = status == XML_STATUS_SUSPENDED;
 }
 
 bool reader::impl::next(page &out)
@@ -365,9 +424,7 @@ bool reader::impl::next(page &out)
             return true;
         }
         if (suspended) {
-            int status = XML_ResumeParser(parser);
-            if (status == XML_STATUS_ERROR) fail_parse();
-            suspended = status == XML_STATUS_SUSPENDED;
+            after_parse(XML_ResumeParser(parser));
             continue;
         }
         if (finished) {

@@ -12,6 +12,9 @@ namespace tarnwick::dump {
 namespace {
 
 constexpr std::size_t scan_block = std::size_t{1} << 20;
+// A page boundary is searched from a nominal offset a small block at a time:
+// most are found within a few kilobytes.
+constexpr std::size_t page_scan_block = std::size_t{64} << 10;
 
 // A bzip2 stream starts "BZh" + block size '1'..'9', then the 48-bit magic of
 // a block (pi) or of the stream's end (sqrt pi, for an empty stream).
@@ -48,7 +51,7 @@ std::uint64_t next_page_line(const std::string &path, std::uint64_t from, std::u
     std::string block;
     bool line_start = from == 0;
     while (pos < size) {
-        std::uint64_t end = std::min<std::uint64_t>(size, pos + scan_block);
+        std::uint64_t end = std::min<std::uint64_t>(size, pos + page_scan_block);
         block.resize(static_cast<std::size_t>(end - pos));
         auto src = detail::open_file_range(path, {pos, end});
         std::size_t got = 0;

@@ -1,5 +1,6 @@
 #include "utf8.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -10,16 +11,23 @@ namespace {
 
 constexpr std::uint64_t high_bits = 0x8080808080808080ull;
 
-// Skips the valid prefix of [p, end): ASCII eight bytes at a time.
+// Skips the valid prefix of [p, end): ASCII sixteen bytes at a time, and
+// from a word that holds a byte above 0x7F straight to that byte.
 const unsigned char *skip_valid(const unsigned char *p, const unsigned char *end)
 {
     while (p < end) {
-        if (end - p >= 8) {
-            std::uint64_t w;
+        if (end - p >= 16) {
+            std::uint64_t w, v;
             std::memcpy(&w, p, 8);
-            if ((w & high_bits) == 0) {
-                p += 8;
+            std::memcpy(&v, p + 8, 8);
+            if (((w | v) & high_bits) == 0) {
+                p += 16;
                 continue;
+            }
+            if constexpr (std::endian::native == std::endian::little) {
+                // The lowest set high bit marks the first byte above 0x7F.
+                std::uint64_t h = w & high_bits;
+                p += h ? std::countr_zero(h) / 8 : 8 + std::countr_zero(v & high_bits) / 8;
             }
         }
         if (*p < 0x80) {

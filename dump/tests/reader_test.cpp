@@ -268,6 +268,73 @@ TEST(DumpReader, BadInputStopsWithTheNextPagesMessage)
     }
 }
 
+TEST(DumpReader, LongTextAcrossChunksKeepsEveryLineEnd)
+{
+    // Line ends of each kind (CR LF and CR read as LF), references, CDATA and
+    // multi-byte characters, over more than two chunks of the parser's input.
+    std::string xml, text;
+    for (int i = 0; xml.size() < (std::size_t{600} << 10); ++i) {
+        std::string n = std::to_string(i);
+        xml += "line " + n + " \xd1\x91";
+        text += "line " + n + " \xd1\x91";
+        switch (i % 5) {
+        case 0: xml += "\n"; text += "\n"; break;
+        case 1: xml += "\r\n"; text += "\n"; break;
+        case 2: xml += "\r"; text += "\n"; break;
+        case 3: xml += "&lt;&amp;&#10;&#13;\n\n"; text += "<&\n\r\n\n"; break;
+        case 4: xml += "<![CDATA[[[x]]\n<y>]]>\n"; text += "[[x]]\n<y>\n"; break;
+        }
+    }
+    std::string doc = doc_head + one_page(1, xml) + one_page(2, "short\nlines\n") + "</mediawiki>";
+    auto check = [&](td::reader r, const std::string &what) {
+        auto pages = read_all(r);
+        ASSERT_EQ(pages.size(), 2u) << what;
+        EXPECT_TRUE(pages[0].text == text) << what << ": " << pages[0].text.size() << " bytes for " << text.size();
+        EXPECT_EQ(pages[1].text, "short\nlines\n") << what;
+    };
+    for (std::size_t step : {std::size_t{4093}, std::size_t{1} << 16, std::size_t{1} << 20})
+        check(string_reader(doc, step), "reads of " + std::to_string(step));
+    std::string path = write_temp("long-text.xml", doc);
+    check(td::reader::open(path), "file");
+    check(td::reader::open_range(path, {0, doc.size()}), "range");
+
+    // The limit holds for text gathered from many lines as for one run.
+    td::reader_options small;
+    small.max_text_size = 1000;
+    std::string lines;
+    for (int i = 0; i < 300; ++i) lines += "line\n";
+    td::reader r = string_reader(doc_head + one_page(1, lines) + "</mediawiki>", 1 << 16, small);
+    td::page p;
+    try {
+        r.next(p);
+        ADD_FAILURE() << "no error for 1500 bytes of text";
+    } catch (const td::error &e) {
+        EXPECT_NE(std::string(e.what()).find("text longer than 1000 bytes"), std::string::npos) << e.what();
+    }
+}
+
+TEST(DumpReader, PlainXmlSplitInsideLongPages)
+{
+    // Nominal offsets that fall deep inside a page: the boundary is found
+    // blocks later, at the next page's line.
+    std::string doc = std::string("<mediawiki>\n  <siteinfo><sitename>S</sitename></siteinfo>\n");
+    for (int id = 1; id <= 6; ++id) {
+        std::string text(std::size_t{150} << 10, 'a');
+        for (std::size_t i = 80; i < text.size(); i += 81) text[i] = '\n';
+        doc += "  " + one_page(id, text) + "\n";
+    }
+    doc += "</mediawiki>\n";
+    std::string path = write_temp("long-pages.xml", doc);
+    auto ranges = td::split_plain_xml(path, 24);
+    EXPECT_EQ(ranges.size(), 6u);
+    std::vector<std::int64_t> ids;
+    for (const td::byte_range &range : ranges) {
+        td::reader r = td::reader::open_range(path, range);
+        for (const td::page &p : read_all(r)) ids.push_back(p.id);
+    }
+    EXPECT_EQ(ids, (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6}));
+}
+
 TEST(DumpReader, TruncatedAndCorruptCompressedData)
 {
     std::string bz = read_file(dir + "/export.xml.bz2");

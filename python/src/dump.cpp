@@ -5,8 +5,8 @@
 #include "bindings.h"
 
 #include <tarnwick/dump.h>
+#include <tarnwick/dump_line.h>
 
-#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -239,62 +239,6 @@ private:
     std::shared_ptr<pending_error> pending_;
 };
 
-// A JSON string of n bytes at s, escaped as the tool's dump command escapes
-// them: quote, backslash and the control bytes; everything else as it is.
-void append_json_string(std::string &out, const char *s, std::size_t n)
-{
-    static constexpr char hex[] = "0123456789abcdef";
-    out.push_back('"');
-    const char *run = s;
-    for (const char *p = s, *end = s + n; p < end; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
-        out.append(run, std::size_t(p - run));
-        run = p + 1;
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default: {
-            const char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
-            out.append(u, 6);
-        }
-        }
-    }
-    out.append(run, std::size_t(s + n - run));
-    out.push_back('"');
-}
-
-void append_int(std::string &out, std::int64_t v)
-{
-    char num[24];
-    out.append(num, std::size_t(std::to_chars(num, num + sizeof num, v).ptr - num));
-}
-
-// The fields of a dump line: one entry per format, named as the field.
-struct line_format {
-    const char *name;
-    int format;
-    bool is_string; // a JSON string of the result; otherwise the result is JSON
-};
-constexpr line_format line_formats[] = {
-    {"html", WTCORE_FORMAT_HTML, true},
-    {"text", WTCORE_FORMAT_TEXT, true},
-    {"links", WTCORE_FORMAT_LINKS_JSON, false},
-    {"headings", WTCORE_FORMAT_HEADINGS_JSON, false},
-    {"templates", WTCORE_FORMAT_TEMPLATES_JSON, false},
-    {"categories", WTCORE_FORMAT_CATEGORIES_JSON, false},
-    {"page", WTCORE_FORMAT_PAGE_JSON, false},
-};
-
-struct free_result {
-    void operator()(char *p) const noexcept { wtcore_free(p); }
-};
-
 // The JSON Lines of the tool's dump command for a file or a range of it: one
 // object per wanted page, {"id","ns","title","revision","timestamp",
 // "redirect" when the page is one, then a field per format}. Returns
@@ -305,11 +249,9 @@ py::tuple dump_jsonl(const std::string &path, const std::optional<std::pair<std:
                      const std::optional<std::vector<std::int64_t>> &ns, int redirects,
                      const std::optional<std::vector<std::string>> &models)
 {
-    std::vector<const line_format *> fields;
+    std::vector<const td::line_field *> fields;
     for (const std::string &name : formats) {
-        const line_format *hit = nullptr;
-        for (const line_format &f : line_formats)
-            if (name == f.name) hit = &f;
+        const td::line_field *hit = td::find_line_field(name);
         if (!hit) throw py::value_error("unknown format '" + name + "'");
         fields.push_back(hit);
     }
@@ -332,39 +274,11 @@ py::tuple dump_jsonl(const std::string &path, const std::optional<std::pair<std:
             td::page p;
             while (status == WTCORE_OK && reader.next(p)) {
                 if (!filter.wanted(p)) continue;
-                const std::size_t line_start = out.size();
-                out += "{\"id\":";
-                append_int(out, p.id);
-                out += ",\"ns\":";
-                append_int(out, p.ns);
-                out += ",\"title\":";
-                append_json_string(out, p.title.data(), p.title.size());
-                out += ",\"revision\":";
-                append_int(out, p.revision_id);
-                out += ",\"timestamp\":";
-                append_json_string(out, p.timestamp.data(), p.timestamp.size());
-                if (p.is_redirect) {
-                    out += ",\"redirect\":";
-                    append_json_string(out, p.redirect.data(), p.redirect.size());
-                }
-                for (const line_format *f : fields) {
-                    char *result = nullptr;
-                    std::size_t n = 0;
-                    status = wtcore_render(p.text.data(), p.text.size(), f->format, &opts, &result, &n);
-                    std::unique_ptr<char, free_result> hold(result);
-                    if (status != WTCORE_OK) break;
-                    out += ",\"";
-                    out += f->name;
-                    out += "\":";
-                    if (f->is_string) append_json_string(out, result, n);
-                    else out.append(result, n);
-                }
+                status = td::append_line(out, p, fields, opts);
                 if (status != WTCORE_OK) {
-                    out.resize(line_start);
                     failed_page = p.id;
                     break;
                 }
-                out += "}\n";
                 ++pages;
             }
             xml = reader.xml_bytes();
