@@ -309,7 +309,9 @@ struct html_driver {
             render_text(x.clean.data + from, pl.at - from, with_ext);
             from = pl.at;
             block_room();
-            if (pl.kind == block_place::html) {
+            if (pl.kind == block_place::toc) {
+                if (cfg.toc_html) wt_buf_append_str(out, cfg.toc_html);
+            } else if (pl.kind == block_place::html) {
                 wt_buf_append(out, x.html.data + x.htmls[pl.index].at, x.htmls[pl.index].n);
             } else if (pl.kind == block_place::file) {
                 write_file(x, x.files[pl.index], with_ext, true, false, out);
@@ -575,6 +577,7 @@ const char *write_placeholder(const char *p, const char *end, const wt_config &c
     else if (p[2] == ph_literal && index < x->literals.size()) write_literal(*x, x->literals[index], false, out);
     else if (p[2] == ph_file && index < x->files.size()) write_file(*x, x->files[index], cfg, false, in_link, out);
     else if (p[2] == ph_html && index < x->htmls.size()) wt_buf_append(out, x->html.data + x->htmls[index].at, x->htmls[index].n);
+    else if (p[2] == ph_toc && cfg.toc_html) wt_buf_append_str(out, cfg.toc_html);
     return next;
 }
 
