@@ -172,7 +172,14 @@ struct converted {
     library_string body;
     std::size_t body_len = 0;
     std::string_view tail;
+    std::size_t toc_at = std::string_view::npos; // the marker of __TOC__ in the body
+    bool toc_in_body = false;                     // the contents go there, not before the body
 };
+
+// What the library writes where __TOC__ stands, for the tool to find: no
+// document's text can give a comment. Within a line of text it is left out
+// and the contents go before the text, as without __TOC__.
+constexpr std::string_view toc_marker = "<!--tarnwick-toc-->\n";
 
 // Converts one document as the options ask, and empties doc once it is read,
 // so that a standalone page's parts are made without it; reentrant, so that
@@ -183,7 +190,9 @@ int convert(const options &opt, const wtcore_options &w, input_text &doc, const 
             const std::string &fallback_html, converted &out)
 {
     char *result = nullptr;
-    int status = wtcore_render(doc.data(), doc.size(), opt.format->code, &w, &result, &out.body_len);
+    wtcore_options with_toc = w;
+    if (opt.standalone && opt.toc && (w.flags & WTCORE_EXTENDED)) with_toc.toc_html = toc_marker.data();
+    int status = wtcore_render(doc.data(), doc.size(), opt.format->code, &with_toc, &result, &out.body_len);
     doc = input_text();
     if (status != WTCORE_OK) return status;
     out.body.reset(result);
@@ -195,6 +204,8 @@ int convert(const options &opt, const wtcore_options &w, input_text &doc, const 
     if (opt.toc) {
         out.toc = toc_html(html, title_html ? nullptr : &first_text);
         has_first = !first_text.empty();
+        out.toc_at = html.find(toc_marker);
+        out.toc_in_body = out.toc_at != std::string_view::npos && (out.toc_at == 0 || html[out.toc_at - 1] == '\n');
     } else if (!title_html) {
         has_first = first_heading_text(html, first_text);
     }
@@ -229,7 +240,11 @@ bool write_result(std::initializer_list<std::string_view> parts, const std::stri
 
 bool write_result(const converted &c, const std::string &path, reporter &rep)
 {
-    return write_result({c.head, c.toc, c.main, std::string_view(c.body.get(), c.body_len), c.tail}, path, rep);
+    std::string_view body(c.body.get(), c.body_len);
+    if (c.toc_at == std::string_view::npos) return write_result({c.head, c.toc, c.main, body, c.tail}, path, rep);
+    std::string_view before = body.substr(0, c.toc_at), after = body.substr(c.toc_at + toc_marker.size());
+    if (c.toc_in_body) return write_result({c.head, c.main, before, c.toc, after, c.tail}, path, rep);
+    return write_result({c.head, c.toc, c.main, before, after, c.tail}, path, rep);
 }
 
 // Refuses an output that is one of the inputs, before anything is read or

@@ -171,7 +171,7 @@ void same_as_baseline(const char *d, const char *html, const char *links, const 
             fail(what, "differs from the baseline build's \"" + wtfuzz::c_escape(b, std::strlen(b)) + "\"", result);
         wt_buf_reset(&out);
     };
-    const wt_source src{d, 0, true};
+    const wt_source src{d, std::strlen(d)};
     check("wtcore_to_html vs baseline", base.render(src, WTCORE_FORMAT_HTML, wt_config{}, &out), html);
     check("wtcore_extract_links_json vs baseline", base.render(src, WTCORE_FORMAT_LINKS_JSON, wt_config{}, &out),
           links);

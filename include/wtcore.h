@@ -171,6 +171,11 @@ typedef struct wtcore_options {
     int (*template_html)(void *context, const char *name, size_t name_length,
                          const wtcore_template_param *params, size_t param_count,
                          wtcore_write_fn write, void *output);
+    /* The extended syntax: HTML written as given where the first __TOC__ of
+       the text stands (alone on its line, as a block of its own), for a
+       table of contents of the host's. NULL: the switch vanishes, as every
+       other one does. */
+    const char *toc_html;
     /* further fields only at the end */
 } wtcore_options;
 

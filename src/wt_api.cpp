@@ -196,7 +196,8 @@ int read_options(const wtcore_options *in, wt_config *cfg) noexcept
                                    offsetof(wtcore_options, file_namespaces) + sizeof(char *),
                                    offsetof(wtcore_options, media_namespaces) + sizeof(char *),
                                    offsetof(wtcore_options, category_namespaces) + sizeof(char *),
-                                   offsetof(wtcore_options, file_template) + sizeof(char *)};
+                                   offsetof(wtcore_options, file_template) + sizeof(char *),
+                                   offsetof(wtcore_options, template_html) + sizeof(void (*)())};
         if (std::find(std::begin(ends), std::end(ends), in->size) == std::end(ends)) return WTCORE_ERROR_OPTIONS;
     }
     if (in->flags & ~(known_flags | WTCORE_EXTENDED)) return WTCORE_ERROR_OPTIONS;
@@ -205,6 +206,7 @@ int read_options(const wtcore_options *in, wt_config *cfg) noexcept
     if (WT_HAS_FIELD(in, media_namespaces)) cfg->media_namespaces = in->media_namespaces;
     if (WT_HAS_FIELD(in, category_namespaces)) cfg->category_namespaces = in->category_namespaces;
     if (WT_HAS_FIELD(in, template_html)) cfg->template_html = in->template_html;
+    if (WT_HAS_FIELD(in, toc_html)) cfg->toc_html = in->toc_html;
     if (WT_HAS_FIELD(in, file_template) && in->file_template) {
         size_t n = std::strlen(in->file_template);
         if (std::string_view(in->file_template, n).find("$1") == std::string_view::npos) return WTCORE_ERROR_OPTIONS;
@@ -361,6 +363,7 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
         wt_buf_reset(&tmp);
         wt_config own = cfg; // the page's own links: the host's HTML for templates is none of them
         own.template_html = nullptr;
+        own.toc_html = nullptr;
         parser.render(src, WTCORE_FORMAT_HTML, own, &tmp);
         external_links_json(tmp.data, tmp.len, out);
         wt_buf_append_lit(out, ",\"redirect\":");

@@ -26,6 +26,7 @@ constexpr char ph_ref = 'r';     // a reference marker; index into refs
 constexpr char ph_literal = 'l'; // a tag's literal content (nowiki, math, ...); index into literals
 constexpr char ph_file = 'f';    // a file within a line; index into files
 constexpr char ph_html = 'h';    // a template's HTML from the host; index into htmls
+constexpr char ph_toc = 't';     // where __TOC__ stood, within a line (the host's toc_html)
 
 // An array of plain records on a wt_buf, so that all memory still comes from
 // the buffer module. Records are trivially copyable; storage from realloc is
@@ -135,7 +136,7 @@ struct file_rec {
 struct block_place {
     size_t at;
     size_t index; // into lists, literals or files
-    enum kind_t : unsigned char { list, literal, file, html } kind;
+    enum kind_t : unsigned char { list, literal, file, html, toc } kind;
 };
 
 // The content of a tag kept out of wiki parsing, and what it is.
@@ -188,7 +189,8 @@ struct extraction {
 
 // Runs the pass over n bytes at doc (no NUL among them). With `clean_text`
 // also writes extraction::clean and the notes, and asks `hook` (when given,
-// with its template_html set) for the HTML of the templates in them. Returns
+// with its template_html set) for the HTML of the templates in them, and
+// marks where the first __TOC__ stands when its toc_html is set. Returns
 // 1, or 0 when memory ran out. Release the result with wt_extraction_free in
 // either case.
 int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extraction *out,

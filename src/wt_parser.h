@@ -51,6 +51,7 @@ struct wt_config {
     int (*template_html)(void *context, const char *name, size_t name_length,
                          const wtcore_template_param *params, size_t param_count, wtcore_write_fn write,
                          void *output) = nullptr;
+    const char *toc_html = nullptr; // written where the first __TOC__ stands
     // The extraction of the extended syntax that the running build of the
     // parser made (its wt::ext::extraction), while it renders the clean text.
     const void *ext = nullptr;

@@ -45,7 +45,7 @@ struct Case {
 
 // Options from the words of an opts: line; returns an error text or "".
 // Words: encode-targets balance safe-attributes extended, template=T, rel=R,
-// categories=C, files=F, file-template=T.
+// categories=C, files=F, file-template=T, toc-html=H.
 // The strings live in `store`, which must outlive the options.
 std::string parse_opts(const std::string &words, wtcore_options &o, std::vector<std::string> &store) {
   wtcore_options_init(&o);
@@ -67,6 +67,7 @@ std::string parse_opts(const std::string &words, wtcore_options &o, std::vector<
     else if (w.rfind("categories=", 0) == 0) o.category_namespaces = store.emplace_back(w.substr(11)).c_str();
     else if (w.rfind("files=", 0) == 0) o.file_namespaces = store.emplace_back(w.substr(6)).c_str();
     else if (w.rfind("file-template=", 0) == 0) o.file_template = store.emplace_back(w.substr(14)).c_str();
+    else if (w.rfind("toc-html=", 0) == 0) o.toc_html = store.emplace_back(w.substr(9)).c_str();
     else return "unknown option word: " + w;
   }
   return "";

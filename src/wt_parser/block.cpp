@@ -163,7 +163,7 @@ void close_everything(block_state &st) noexcept
     close_all_lists(st.list_stack, &st.list_depth, st.out);
 }
 
-void heading_line(block_state &st, size_t level, span text) noexcept
+[[gnu::always_inline]] inline void heading_line(block_state &st, size_t level, span text) noexcept
 {
     close_everything(st);
     wt_buf *out = st.out;
@@ -207,7 +207,7 @@ const char *find_term_separator(span content) noexcept
     return nullptr;
 }
 
-void list_line(block_state &st, span line) noexcept
+[[gnu::always_inline]] inline void list_line(block_state &st, span line) noexcept
 {
     wt_buf *out = st.out;
     list_level *stack = st.list_stack;
@@ -264,7 +264,7 @@ void list_line(block_state &st, span line) noexcept
 
 // wt_buf_append_html_escaped for a preformatted line, skipping plain runs a
 // block at a time.
-void append_pre_text(block_state &st, span text) noexcept
+[[gnu::always_inline]] inline void append_pre_text(block_state &st, span text) noexcept
 {
     const char *p = text.p;
     const char *end = p + text.n;
@@ -285,7 +285,7 @@ bool is_rule(span trimmed) noexcept
     return true;
 }
 
-void paragraph_line(block_state &st, span line) noexcept
+[[gnu::always_inline]] inline void paragraph_line(block_state &st, span line) noexcept
 {
     wt_buf *out = st.out;
     if (st.pre_open) {
@@ -301,7 +301,7 @@ void paragraph_line(block_state &st, span line) noexcept
     inline_text(st, line);
 }
 
-void render_line(block_state &st, span line) noexcept
+[[gnu::always_inline]] inline void render_line(block_state &st, span line) noexcept
 {
     wt_buf *out = st.out;
     // A line that starts with a byte above 0x20 other than '-' is neither blank
@@ -519,7 +519,8 @@ void tag_line(block_state &st, block_tags &bt, span line, const char *tag, ext_t
     wt_buf_append_char(st.out, '\n');
 }
 
-void render_line_ext(block_state &st, block_tags &bt, span line) noexcept
+// Out of line, so that the core's line loop stays as compact as without it.
+__attribute__((noinline)) void render_line_ext(block_state &st, block_tags &bt, span line) noexcept
 {
     span trimmed = trim_both(line);
     size_t level;

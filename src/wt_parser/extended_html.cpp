@@ -309,7 +309,9 @@ struct html_driver {
             render_text(x.clean.data + from, pl.at - from, with_ext);
             from = pl.at;
             block_room();
-            if (pl.kind == block_place::html) {
+            if (pl.kind == block_place::toc) {
+                if (cfg.toc_html) wt_buf_append_str(out, cfg.toc_html);
+            } else if (pl.kind == block_place::html) {
                 wt_buf_append(out, x.html.data + x.htmls[pl.index].at, x.htmls[pl.index].n);
             } else if (pl.kind == block_place::file) {
                 write_file(x, x.files[pl.index], with_ext, true, false, out);
@@ -416,6 +418,32 @@ struct html_driver {
         size_t le = nl ? size_t(nl - d) : b;
         size_t t = ls;
         while (d[t] != '{') ++t;
+        // Text outside any cell goes in front of the table, as an HTML parser
+        // moves it: rendered in order into a buffer of its own as it comes
+        // (so that the blocks placed in it come in order too), and put before
+        // the table when it ends.
+        const size_t table_at = out->len;
+        wt_buf stray{};
+        size_t stray_a = none, stray_b = none;
+        auto flush_stray = [&]() {
+            if (stray_a == none) return;
+            wt_buf *table_out = out;
+            out = &stray;
+            render_segment(stray_a, stray_b);
+            out = table_out;
+            stray_a = stray_b = none;
+        };
+        auto end_table = [&]() {
+            flush_stray();
+            wt_buf_append_lit(out, "</table>\n");
+            failed |= stray.failed != 0;
+            if (stray.len && !out->failed && wt_buf_append(out, stray.data, stray.len)) {
+                const size_t n = out->len - stray.len - table_at;
+                std::memmove(out->data + table_at + stray.len, out->data + table_at, n);
+                std::memcpy(out->data + table_at, stray.data, stray.len);
+            }
+            wt_buf_free(&stray);
+        };
         wt_buf_append_lit(out, "<table");
         write_table_attributes(out, d + t + 2, le - t - 2, cfg);
         wt_buf_append_lit(out, ">\n");
@@ -427,6 +455,14 @@ struct html_driver {
             t = pos;
             while (t < le && (d[t] == ' ' || d[t] == '\t')) ++t;
             char c0 = t < le ? d[t] : '\0', c1 = t + 1 < le ? d[t + 1] : '\0';
+            if (!nested && open == none_open && !(c0 == '|' || c0 == '!' || (c0 == '{' && c1 == '|'))) {
+                if (stray_b != pos) flush_stray();
+                if (stray_a == none) stray_a = pos;
+                stray_b = next;
+                pos = next;
+                continue;
+            }
+            flush_stray();
             if (nested) { // lines of a table inside the open cell
                 if (c0 == '{' && c1 == '|') ++nested;
                 else if (c0 == '|' && c1 == '}') --nested;
@@ -447,7 +483,7 @@ struct html_driver {
             if (c0 == '|' && c1 == '}') {
                 close_cell(pos > 0 ? pos - 1 : pos);
                 close_row();
-                wt_buf_append_lit(out, "</table>\n");
+                end_table();
                 return next;
             }
             if (c0 == '|' && c1 == '-') {
@@ -489,11 +525,11 @@ struct html_driver {
                 pos = next;
                 continue;
             }
-            pos = next; // a continuation line of the open cell (text before any cell is dropped)
+            pos = next; // a continuation line of the open cell
         }
         close_cell(b);
         close_row();
-        wt_buf_append_lit(out, "</table>\n");
+        end_table();
         return b;
     }
 
@@ -541,6 +577,7 @@ const char *write_placeholder(const char *p, const char *end, const wt_config &c
     else if (p[2] == ph_literal && index < x->literals.size()) write_literal(*x, x->literals[index], false, out);
     else if (p[2] == ph_file && index < x->files.size()) write_file(*x, x->files[index], cfg, false, in_link, out);
     else if (p[2] == ph_html && index < x->htmls.size()) wt_buf_append(out, x->html.data + x->htmls[index].at, x->htmls[index].n);
+    else if (p[2] == ph_toc && cfg.toc_html) wt_buf_append_str(out, cfg.toc_html);
     return next;
 }
 

@@ -1171,15 +1171,8 @@ __attribute__((noinline)) const char *extended_tag(inline_scan &s, const char *p
 // At '<': comment, nowiki passage or allowed tag. Returns the position to go on
 // from, `end` when an unclosed comment ends the span, or nullptr when none of
 // the three applies (the '<' is then escaped).
-const char *angle(inline_scan &s, const char *p, const char *&run) noexcept
+[[gnu::always_inline]] inline const char *core_angle(inline_scan &s, const char *p, const char *&run) noexcept
 {
-    // A placeholder of the extended syntax's clean text; no document holds
-    // a NUL, so it cannot be anything else.
-    if (s.cx->cfg->ext && s.end - p >= 2 && p[1] == '\0') {
-        append_run(s, run, p);
-        run = write_placeholder(p, s.end, *s.cx->cfg, s.cx->in_link, s.out);
-        return run;
-    }
     if (starts_with(p, s.end, "<!--")) {
         std::string_view rest(p + 4, size_t(s.end - (p + 4)));
         size_t off = rest.find("-->");
@@ -1201,12 +1194,33 @@ const char *angle(inline_scan &s, const char *p, const char *&run) noexcept
         return nullptr;
     }
     size_t len;
-    if (!match_allowed_tag(p, size_t(s.end - p), &len)) return s.cx->cfg->ext ? extended_tag(s, p, run) : nullptr;
+    if (!match_allowed_tag(p, size_t(s.end - p), &len)) return nullptr;
     if (!s.cx->cfg->flags && !s.cx->tags) return p + len; // copied with the run it ends
     append_run(s, run, p);
     write_allowed_tag(s, p, len);
     run = p + len;
     return run;
+}
+
+// At '<' in the extended syntax's clean text: a placeholder, what the core
+// reads, or a tag of the extended syntax's list.
+__attribute__((noinline)) const char *extended_angle(inline_scan &s, const char *p, const char *&run) noexcept
+{
+    // No document holds a NUL, so "<\0" is a placeholder and nothing else.
+    if (s.end - p >= 2 && p[1] == '\0') {
+        append_run(s, run, p);
+        run = write_placeholder(p, s.end, *s.cx->cfg, s.cx->in_link, s.out);
+        return run;
+    }
+    if (const char *next = core_angle(s, p, run)) return next;
+    return extended_tag(s, p, run);
+}
+
+const char *angle(inline_scan &s, const char *p, const char *&run) noexcept
+{
+    if (s.cx->cfg->ext) [[unlikely]]
+        return extended_angle(s, p, run);
+    return core_angle(s, p, run);
 }
 
 } // namespace

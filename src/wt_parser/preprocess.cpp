@@ -145,6 +145,7 @@ enum class ev_kind : unsigned char {
     references, // index into lists; content [a, b)
     redirect,
     poem,       // content [a, b)
+    toc,        // __TOC__
 };
 
 // A construct found by the scan: the bytes [start, end).
@@ -296,7 +297,8 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
                 size_t q = p + 2;
                 while (q < lim && d[q] >= 'A' && d[q] <= 'Z') ++q;
                 if (q > p + 2 && q + 2 <= lim && d[q] == '_' && d[q + 1] == '_') {
-                    push_event(p, q + 2, ev_kind::removed);
+                    const bool toc = q - p == 5 && std::memcmp(d + p + 2, "TOC", 3) == 0;
+                    push_event(p, q + 2, toc ? ev_kind::toc : ev_kind::removed);
                     p = q + 2;
                 } else {
                     p = q > p + 2 ? q : p + 1;
@@ -678,7 +680,8 @@ struct walker {
     scanner &s;
     extraction *x;
     bool text;
-    const wt_config *hook = nullptr; // asked for templates' HTML
+    const wt_config *hook = nullptr; // asked for templates' HTML and the place of __TOC__
+    bool toc_placed = false;
     pod_array<param_view> views;     // one template's parameters, for the hook
     pod_array<wtcore_template_param> params;
     ref_table names;  // named references
@@ -966,7 +969,7 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
                 s.note(x->lists.push(l));
                 place_list(out, x->lists.size() - 1);
                 pos = after_removal(out, ls, pos, to);
-            } else if (size_t h; out && hook && template_html(t, &h)) {
+            } else if (size_t h; out && hook && hook->template_html && template_html(t, &h)) {
                 // Alone on its line it is a block of its own, like a file.
                 size_t next = pos;
                 if (out == &x->clean && line_left_blank(out, ls, pos, to, &next)) {
@@ -1006,6 +1009,20 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
             }
             break;
         case ev_kind::redirect: pos = after_removal(out, ls, pos, to); break; // the notice comes first
+        case ev_kind::toc: {
+            size_t next = pos;
+            if (toc_placed || !hook || !hook->toc_html || out != &x->clean) {
+                pos = after_removal(out, ls, pos, to);
+            } else if (line_left_blank(out, ls, pos, to, &next)) {
+                s.note(x->places.push(block_place{out->len, 0, block_place::toc}));
+                pos = next;
+                toc_placed = true;
+            } else {
+                placeholder(out, ph_toc, 0);
+                toc_placed = true;
+            }
+            break;
+        }
         case ev_kind::ref: {
             ref_rec &r = x->refs[e.index];
             size_t earlier = r.name != none ? names.find_or_add(e.index) : none;
@@ -1133,7 +1150,7 @@ int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extr
         });
     }
     if (!s.failed) {
-        walker w{s, x, clean_text, clean_text && hook && hook->template_html ? hook : nullptr, {}, {},
+        walker w{s, x, clean_text, clean_text ? hook : nullptr, false, {}, {},
                  {doc, x->refs, true, {}, 0, false}, {doc, x->refs, false, {}, 0, false}, {}};
         wt_buf_init(&w.counts.b, x->refs.size() * sizeof(size_t) + 1);
         for (size_t i = 0; i < x->refs.size(); ++i) s.note(w.counts.push(0));

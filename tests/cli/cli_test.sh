@@ -240,6 +240,19 @@ standalone)
     run -s --toc plain.wiki
     grep -q '<nav' out && fail "--toc without headings has a table of contents"
 
+    # With the extended syntax the contents stand where __TOC__ stands on a
+    # line of its own; within a line, or without the syntax, before the text.
+    printf 'Intro\n__TOC__\n== A ==\nx __TOC__ y\n' >at.wiki
+    run -s --toc --extended at.wiki; status "--toc at __TOC__" 0
+    sed '1,/^<main>$/d; /^<\/main>$/,$d' out >inside
+    expect "--toc at __TOC__" inside '<p>Intro</p>\n<nav class="toc">\n<p>Contents</p>\n<ul>\n<li><a href="#A">A</a></li>\n</ul>\n</nav>\n<h2 id="A">A</h2>\n<p>x  y</p>\n'
+    printf 'Intro\n== A ==\nx __TOC__ y\n' >within.wiki
+    run -s --toc --extended within.wiki
+    sed '1,/^<main>$/d; /^<\/main>$/,$d' out >inside
+    expect "--toc with __TOC__ within a line" inside '<p>Intro</p>\n<h2 id="A">A</h2>\n<p>x  y</p>\n'
+    grep -q '<nav' out || fail "--toc with __TOC__ within a line: no table of contents"
+    grep -q 'tarnwick-toc' out && fail "--toc: the marker of __TOC__ is left in the page"
+
     # On the corpus, no contents entry shows wiki markup, a comment or a tag.
     corpus_all="$src/../shared/corpus/all.wiki"
     if [ -f "$corpus_all" ]; then
