@@ -13,15 +13,9 @@ WT_ISA_BEGIN
 namespace ext {
 namespace {
 
-struct entity {
-    const char *name;
-    const char *utf8;
-    size_t n;
-};
-
-constexpr entity entities[] = {
+// entity_data and entity_at: the names and values, packed (no pointers, so
+// the table is small in every build, the WebAssembly module's included).
 #include "entities.inc"
-};
 
 inline bool is_alnum_ascii(char c) noexcept
 {
@@ -79,13 +73,17 @@ size_t decode_entity(const char *p, const char *end, char *out, size_t *out_n) n
     while (q < end && q - p <= 32 && is_alnum_ascii(*q)) ++q;
     if (q >= end || *q != ';' || q == p + 1) return 0;
     std::string_view name(p + 1, size_t(q - p - 1));
-    size_t lo = 0, hi = sizeof entities / sizeof entities[0];
+    size_t lo = 0, hi = sizeof entity_at / sizeof entity_at[0];
     while (lo < hi) {
         size_t mid = (lo + hi) / 2;
-        int c = name.compare(entities[mid].name);
+        const char *entry = entity_data + entity_at[mid];
+        size_t entry_n = 0;
+        while (is_alnum_ascii(entry[entry_n])) ++entry_n; // the value's length byte ends the name
+        int c = name.compare(std::string_view(entry, entry_n));
         if (c == 0) {
-            std::memcpy(out, entities[mid].utf8, entities[mid].n);
-            *out_n = entities[mid].n;
+            size_t n = size_t(entry[entry_n]);
+            std::memcpy(out, entry + entry_n + 1, n);
+            *out_n = n;
             return size_t(q + 1 - p);
         }
         if (c < 0) hi = mid;
