@@ -6,7 +6,7 @@
 //   - in the page in headless Chromium, a keystroke on a 100 KB document.
 //
 //   cmake --workflow --preset bench && cmake --workflow --preset wasm
-//   node bench/js_bench.mjs [--runs N]
+//   node bench/js_bench.mjs [--runs N]     (N calls of each, in rounds of 3; default 21)
 //
 // Paths default to those build trees; WTCORE_CORPUS, WTCORE_JS_PACKAGE,
 // WTCORE_WEB_PAGE, WTCORE_RENDER_TIME and WTCORE_CHROMIUM override them.
@@ -36,9 +36,8 @@ for (const [what, path] of [['corpus', corpus], ['package (preset wasm)', packag
 const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
 const mbps = (bytes, ms) => bytes / 1e6 / (ms / 1e3);
 
-// [median, fastest] of n timed calls after three untimed ones.
+// [median, fastest] of n timed calls.
 function timeWasm(fn, n) {
-  for (let i = 0; i < 3; i++) fn();
   const times = [];
   for (let i = 0; i < n; i++) {
     const t = performance.now();
@@ -48,8 +47,8 @@ function timeWasm(fn, n) {
   return [median(times), Math.min(...times)];
 }
 
-function timeNative(file, env) {
-  const out = execFileSync(renderTime, [file, String(runs)], { env: { ...process.env, ...env } });
+function timeNative(file, env, n) {
+  const out = execFileSync(renderTime, [file, String(n)], { env: { ...process.env, ...env } });
   return String(out).trim().split(' ').map(Number);
 }
 
@@ -59,24 +58,33 @@ const file = join(corpus, 'all.wiki');
 const bytes = new Uint8Array(readFileSync(file));
 const text = new TextDecoder().decode(bytes);
 
-const rows = [];
-const nativeMs = timeNative(file, {});
-const baselineMs = timeNative(file, { WTCORE_ISA: 'baseline' });
-rows.push(['native wtcore_render (newest build)', nativeMs]);
-rows.push(['native wtcore_render (baseline SSE2 build)', baselineMs]);
-for (const simd of [true, false]) {
-  const api = await pkg.instantiate({ simd });
-  const name = simd ? 'SIMD' : 'scalar';
-  rows.push([`wasm ${name}: toHtml(Uint8Array) -> Uint8Array`, timeWasm(() => api.toHtml(bytes), runs)]);
-  rows.push([`wasm ${name}: toHtml(string) -> string`, timeWasm(() => api.toHtml(text), runs)]);
+// The calls are timed in rounds of three calls of each, one after the other,
+// so that on a shared machine every row sees the same load; a ratio is the
+// median over the rounds of that round's two medians.
+const simdApi = await pkg.instantiate({ simd: true });
+const scalarApi = await pkg.instantiate({ simd: false });
+const per = 3;
+const rounds = Math.max(1, Math.round(runs / per));
+const rows = [
+  ['native wtcore_render (newest build)', () => timeNative(file, {}, per)],
+  ['native wtcore_render (baseline SSE2 build)', () => timeNative(file, { WTCORE_ISA: 'baseline' }, per)],
+];
+for (const [name, api] of [['SIMD', simdApi], ['scalar', scalarApi]]) {
+  for (let i = 0; i < 3; i++) { api.toHtml(bytes); api.toHtml(text); }
+  rows.push([`wasm ${name}: toHtml(Uint8Array) -> Uint8Array`, () => timeWasm(() => api.toHtml(bytes), per)]);
+  rows.push([`wasm ${name}: toHtml(string) -> string`, () => timeWasm(() => api.toHtml(text), per)]);
 }
-console.log(`\ntoHtml on all.wiki (${bytes.length.toLocaleString('en')} bytes), ${runs} runs each: median (fastest)`);
-console.log(`${'call'.padEnd(46)} ${'ms'.padStart(13)} ${'MB/s'.padStart(6)} ${'x native'.padStart(13)} ${'x baseline'.padStart(13)}`);
-const pair = (a, b, digits) => `${a.toFixed(digits)} (${b.toFixed(digits)})`;
-for (const [name, [ms, fastest]] of rows) {
-  console.log(`${name.padEnd(46)} ${pair(ms, fastest, 1).padStart(13)} ${mbps(bytes.length, ms).toFixed(0).padStart(6)} ${
-    pair(nativeMs[0] / ms, nativeMs[1] / fastest, 2).padStart(13)} ${pair(baselineMs[0] / ms, baselineMs[1] / fastest, 2).padStart(13)}`);
-}
+const blocks = rows.map(() => []);
+for (let r = 0; r < rounds; r++) rows.forEach(([, time], i) => blocks[i].push(time()));
+const ratio = (i, base) => median(blocks[i].map((b, r) => blocks[base][r][0] / b[0]));
+console.log(`\ntoHtml on all.wiki (${bytes.length.toLocaleString('en')} bytes), ${rounds} rounds of ${per} calls: median (fastest)`);
+console.log(`${'call'.padEnd(46)} ${'ms'.padStart(13)} ${'MB/s'.padStart(6)} ${'x native'.padStart(9)} ${'x baseline'.padStart(11)}`);
+rows.forEach(([name], i) => {
+  const ms = median(blocks[i].map((b) => b[0]));
+  const fastest = Math.min(...blocks[i].map((b) => b[1]));
+  console.log(`${name.padEnd(46)} ${`${ms.toFixed(1)} (${fastest.toFixed(1)})`.padStart(13)} ${
+    mbps(bytes.length, ms).toFixed(0).padStart(6)} ${ratio(i, 0).toFixed(2).padStart(9)} ${ratio(i, 1).toFixed(2).padStart(11)}`);
+});
 
 console.log('\nmodule size (wasm + JS glue; with the package\'s own index.js and binding.js)');
 const size = (names) => {
