@@ -129,10 +129,17 @@ const wt_parser_build &choose_parser() noexcept
 }
 
 // Runs one format of the active build on a NUL-terminated document with the
-// default options.
+// default options. The document is measured first: libc's strlen reads it at
+// memory speed, and the parser's scanners then run on a known length, which is
+// cheaper than looking for the NUL ahead of every line.
+int render_terminated(const char *document, size_t n, int format, wt_buf *out) noexcept
+{
+    return wt_active_parser().render(wt_source{document, n}, format, wt_config{}, out);
+}
+
 int render_terminated(const char *document, int format, wt_buf *out) noexcept
 {
-    return wt_active_parser().render(wt_source{document, 0, true}, format, wt_config{}, out);
+    return render_terminated(document, std::strlen(document), format, out);
 }
 
 const char *extract_json(const char *document, wt_buf *buf, int *init, int format,
@@ -188,7 +195,8 @@ int read_options(const wtcore_options *in, wt_config *cfg) noexcept
         constexpr size_t ends[] = {offsetof(wtcore_options, context) + sizeof(void *),
                                    offsetof(wtcore_options, file_namespaces) + sizeof(char *),
                                    offsetof(wtcore_options, media_namespaces) + sizeof(char *),
-                                   offsetof(wtcore_options, category_namespaces) + sizeof(char *)};
+                                   offsetof(wtcore_options, category_namespaces) + sizeof(char *),
+                                   offsetof(wtcore_options, file_template) + sizeof(char *)};
         if (std::find(std::begin(ends), std::end(ends), in->size) == std::end(ends)) return WTCORE_ERROR_OPTIONS;
     }
     if (in->flags & ~(known_flags | WTCORE_EXTENDED)) return WTCORE_ERROR_OPTIONS;
@@ -196,6 +204,7 @@ int read_options(const wtcore_options *in, wt_config *cfg) noexcept
     if (WT_HAS_FIELD(in, file_namespaces)) cfg->file_namespaces = in->file_namespaces;
     if (WT_HAS_FIELD(in, media_namespaces)) cfg->media_namespaces = in->media_namespaces;
     if (WT_HAS_FIELD(in, category_namespaces)) cfg->category_namespaces = in->category_namespaces;
+    if (WT_HAS_FIELD(in, template_html)) cfg->template_html = in->template_html;
     if (WT_HAS_FIELD(in, file_template) && in->file_template) {
         size_t n = std::strlen(in->file_template);
         if (std::string_view(in->file_template, n).find("$1") == std::string_view::npos) return WTCORE_ERROR_OPTIONS;
@@ -313,7 +322,7 @@ void extended_links_json(const wt::ext::extraction &x, const wt_config &cfg, wt_
     wt_buf_append_lit(out, "[");
     for (const wt_buf *part : {&x.clean, &x.notes_text, &x.captions}) {
         wt_buf_reset(tmp);
-        parser.render(wt_source{part->data, part->len, false}, WTCORE_FORMAT_LINKS_JSON, cfg, tmp);
+        parser.render(wt_source{part->data, part->len}, WTCORE_FORMAT_LINKS_JSON, cfg, tmp);
         if (tmp->len > 2) {
             if (any) wt_buf_append_lit(out, ",");
             wt_buf_append(out, tmp->data + 1, tmp->len - 2);
@@ -342,7 +351,7 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
         if (!extended) parser.render(src, WTCORE_FORMAT_LINKS_JSON, cfg, out);
         else extended_links_json(x, cfg, &tmp, out);
         wt_buf_append_lit(out, ",\"headings\":");
-        parser.render(extended ? wt_source{x.clean.data, x.clean.len, false} : src, WTCORE_FORMAT_HEADINGS_JSON, cfg,
+        parser.render(extended ? wt_source{x.clean.data, x.clean.len} : src, WTCORE_FORMAT_HEADINGS_JSON, cfg,
                       out);
         wt_buf_append_lit(out, ",\"categories\":");
         wt::ext::wt_categories_json(x, out);
@@ -350,7 +359,9 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
         wt::ext::wt_templates_json(x, out);
         wt_buf_append_lit(out, ",\"external_links\":");
         wt_buf_reset(&tmp);
-        parser.render(src, WTCORE_FORMAT_HTML, cfg, &tmp);
+        wt_config own = cfg; // the page's own links: the host's HTML for templates is none of them
+        own.template_html = nullptr;
+        parser.render(src, WTCORE_FORMAT_HTML, own, &tmp);
         external_links_json(tmp.data, tmp.len, out);
         wt_buf_append_lit(out, ",\"redirect\":");
         if (x.redirect == wt::ext::none) {
@@ -387,7 +398,7 @@ int render_extended(wt_source src, int format, const wt_config &cfg, wt_buf *out
                 extended_links_json(x, cfg, &tmp, out);
                 wt_buf_free(&tmp);
             } else {
-                wt_active_parser().render(wt_source{x.clean.data, x.clean.len, false}, WTCORE_FORMAT_HEADINGS_JSON,
+                wt_active_parser().render(wt_source{x.clean.data, x.clean.len}, WTCORE_FORMAT_HEADINGS_JSON,
                                           cfg, out);
             }
             drop_json_placeholders(out, 0);
@@ -416,7 +427,7 @@ bool source_of(const char *document, size_t length, wt_buf *copy, wt_source *src
 {
     const char *nul = length ? static_cast<const char *>(std::memchr(document, '\0', length)) : nullptr;
     if (!nul) {
-        *src = wt_source{document, length, false};
+        *src = wt_source{document, length};
         return true;
     }
     size_t nuls = 0;
@@ -437,7 +448,7 @@ bool source_of(const char *document, size_t length, wt_buf *copy, wt_source *src
         wt_buf_free(copy);
         return false;
     }
-    *src = wt_source{copy->data, copy->len, false};
+    *src = wt_source{copy->data, copy->len};
     return true;
 }
 
@@ -502,7 +513,7 @@ WTCORE_API char *wtcore_to_html_r(const char *document) noexcept
     size_t n = document ? std::strlen(document) : 0;
     wt_buf_init(&buf, n + n / 4 + 64);
     if (!document) return release(&buf, 1);
-    return release(&buf, render_terminated(document, WTCORE_FORMAT_HTML, &buf));
+    return release(&buf, render_terminated(document, n, WTCORE_FORMAT_HTML, &buf));
 }
 
 WTCORE_API char *wtcore_extract_links_json_r(const char *document) noexcept
@@ -622,9 +633,9 @@ int visit_extended(wt_source src, const wt_config &cfg, const wtcore_visitor *vi
     int status = WTCORE_OK;
     for (const wt_buf *part : {&x.clean, &x.notes_text, &x.captions})
         if (status == WTCORE_OK && part->len)
-            status = wt_active_parser().visit(wt_source{part->data, part->len, false}, &links, &cv);
+            status = wt_active_parser().visit(wt_source{part->data, part->len}, &links, &cv);
     if (status == WTCORE_OK && x.clean.len)
-        status = wt_active_parser().visit(wt_source{x.clean.data, x.clean.len, false}, &heads, &cv);
+        status = wt_active_parser().visit(wt_source{x.clean.data, x.clean.len}, &heads, &cv);
     if (status == WTCORE_OK && (cv.a.failed || cv.b.failed)) status = WTCORE_ERROR_MEMORY;
     wt_buf_free(&cv.a);
     wt_buf_free(&cv.b);

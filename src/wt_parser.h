@@ -47,18 +47,22 @@ struct wt_config {
     const char *category_namespaces = nullptr;
     const char *file_template = nullptr; // image address; "$1" is the file name; null: no <img>
     size_t file_template_len = 0;
+    // HTML for a template (wtcore_options::template_html), with `context`.
+    int (*template_html)(void *context, const char *name, size_t name_length,
+                         const wtcore_template_param *params, size_t param_count, wtcore_write_fn write,
+                         void *output) = nullptr;
     // The extraction of the extended syntax that the running build of the
     // parser made (its wt::ext::extraction), while it renders the clean text.
     const void *ext = nullptr;
+    // The block elements that tags of the clean text opened, kept across the
+    // pieces the extended syntax renders (its wt::block_tags); null: none.
+    void *blocks = nullptr;
 };
 
-// A document as the parser reads it: n bytes at p, or, when `terminated`, the
-// bytes up to the first NUL (n is then not used). A sized document may not be
-// read past its last byte.
+// A document as the parser reads it: n bytes at p, never read past the last.
 struct wt_source {
     const char *p;
     size_t n;
-    bool terminated;
 };
 
 WT_ISA_BEGIN
@@ -97,41 +101,23 @@ WT_ISA_BEGIN
 // Splits a document into lines: the bytes up to the next LF or the document's
 // end, less one CR at its end. A final LF starts no further line. LFs are
 // found a block at a time, and the mask of the last block serves the lines
-// that follow in it. A NUL-terminated document is not measured first: its end
-// is found a piece at a time (strnlen) a little ahead of the lines, so that
-// each piece is read from memory once and is still in the cache when the
-// lines in it are split and rendered.
+// that follow in it.
 class line_splitter {
 public:
     explicit line_splitter(wt_source doc) noexcept
-        : doc_(doc.p), pos_(doc.p), known_(doc.p), lfs_(doc.p, doc.p)
+        : pos_(doc.p), end_(doc.p + doc.n), lfs_(doc.p, doc.p + doc.n)
     {
-        if (doc.terminated) {
-            extend();
-        } else {
-            known_ = doc.p + doc.n;
-            at_end_ = true;
-            sized_ = true;
-            lfs_ = wide_mark_cursor<byte_set<'\n'>>(doc_, known_);
-        }
     }
 
-    // The last byte known to be readable: at least the whole current line
-    // and, unless the document ends first, `ahead` bytes after it.
-    const char *limit() const noexcept { return sized_ ? known_ - 1 : known_; }
+    // The document's last byte: the scanners may read up to it.
+    const char *limit() const noexcept { return end_ - 1; }
 
     bool next(span *line) noexcept
     {
         const char *start = pos_;
-        if (start >= known_ && at_end_) return false;
+        if (start >= end_) return false;
         const char *lf = lfs_.next(start);
-        while (lf >= known_ && !at_end_) { // the line goes on past the known part
-            const char *searched = known_;   // no LF from start to here
-            extend();
-            lf = lfs_.next(searched);
-        }
-        if (!at_end_ && size_t(known_ - lf) < ahead) extend();
-        pos_ = lf < known_ ? lf + 1 : lf;
+        pos_ = lf < end_ ? lf + 1 : lf;
         size_t n = size_t(lf - start);
         if (n > 0 && start[n - 1] == '\r') --n;
         *line = span{start, n};
@@ -139,22 +125,8 @@ public:
     }
 
 private:
-    static constexpr size_t piece = 16384; // stays in the first-level cache
-    static constexpr size_t ahead = 512;   // more than any block read past a line's end
-
-    void extend() noexcept
-    {
-        size_t n = strnlen(known_, piece);
-        known_ += n;
-        at_end_ = n < piece;
-        lfs_ = wide_mark_cursor<byte_set<'\n'>>(doc_, known_);
-    }
-
-    const char *doc_;
     const char *pos_;
-    const char *known_; // no NUL before here; for a terminated document *known_ is readable
-    bool at_end_ = false;
-    bool sized_ = false;
+    const char *end_;
     wide_mark_cursor<byte_set<'\n'>> lfs_;
 };
 
@@ -191,7 +163,11 @@ int match_allowed_tag(const char *s, size_t n, size_t *out_len) noexcept;
 // definition) when tags are balanced: each with where its opening tag stands
 // in the output, so that it can be written again when a misnested closer
 // closes it together with the elements inside it.
-enum class tag_kind : unsigned char { b, i, u, s, del, sub, sup, code, span, small };
+enum class tag_kind : unsigned char {
+    b, i, u, s, del, sub, sup, code, span, small,
+    // The extended syntax's tags in an inline context, in the order of ext_tag.
+    em, strong, big, tt, var, abbr, cite, q, ins, mark, ruby, rt, rp, div, p, blockquote, center,
+};
 
 struct tag_stack {
     struct entry {
@@ -224,7 +200,63 @@ struct inline_context {
     int *counter;
     tag_stack *tags;
     bool in_link = false;
+    // Under the extended syntax: block tags are text here (a paragraph line,
+    // where the block renderer takes those it reads as blocks).
+    bool blocks_as_text = false;
 };
+
+// The tags of the extended syntax beyond the core's fixed list: inline ones,
+// block ones, those of HTML tables, and <hr>. The first seventeen map onto
+// tag_kind from tag_kind::em on.
+enum class ext_tag : unsigned char {
+    em, strong, big, tt, var, abbr, cite, q, ins, mark, ruby, rt, rp,
+    div, p, blockquote, center,
+    table, caption, thead, tbody, tfoot, tr, th, td,
+    hr,
+};
+
+inline bool is_inline_ext_tag(ext_tag t) noexcept { return t <= ext_tag::rp; }
+inline bool is_table_ext_tag(ext_tag t) noexcept { return t >= ext_tag::table && t <= ext_tag::td; }
+inline tag_kind ext_tag_kind(ext_tag t) noexcept { return tag_kind(int(tag_kind::em) + int(t)); }
+
+// A tag of that list at some '<': which, opening or closing, "<x/>", its
+// length, and where its name ends (its attributes follow).
+struct ext_tag_match {
+    ext_tag tag;
+    bool closing;
+    bool self_closing;
+    size_t len;
+    size_t name_end;
+};
+
+// Whether a tag of the extended syntax's list starts at s (a '<') and ends
+// within n bytes: a name of the list in any ASCII letter case, attributes
+// that the tokenizer of span tags accepts (no on*, no '<'), or "</name>".
+bool match_ext_tag(const char *s, size_t n, ext_tag_match *m) noexcept;
+// Writes the opening tag matched at s in lower case, its attributes quoted
+// as ` name="value"`; under WTCORE_SAFE_ATTRIBUTES only those a span keeps
+// (and, on table tags, the table's own). <hr> is written "<hr />".
+void write_ext_open(wt_buf *out, const char *s, const ext_tag_match &m, const wt_config &cfg) noexcept;
+void write_ext_close(wt_buf *out, ext_tag t) noexcept;
+
+// The block elements opened by tags of the clean text under the extended
+// syntax, outermost first. A container (a table cell, a note) renders above
+// a floor and closes what it opened.
+struct block_tags {
+    static constexpr int capacity = 64;
+    ext_tag items[capacity];
+    int n = 0;
+    int floor = 0;
+};
+
+// Before a block that the renderer writes on its own (a table, a figure, a
+// list of notes): ends an open p and the rows of an open table above the
+// floor, where an HTML parser would end them. The closing tags go to `out`
+// (under WTCORE_BALANCE_TAGS) unless it is null.
+void make_block_room(block_tags &bt, wt_buf *out) noexcept;
+// Closes the block elements from index `to` on, innermost first, writing
+// their closing tags to `out` unless it is null.
+void close_blocks(block_tags &bt, wt_buf *out, int to) noexcept;
 
 // Writes the attributes of a table element, as ` name="value"` each: n
 // bytes of wikitext read by the tokenizer of span tags; none when it refuses

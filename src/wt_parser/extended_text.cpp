@@ -236,7 +236,7 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
                 w.end_line(false);
             }
         } else if (name == "p" || name == "ul" || name == "ol" || name == "dl" || name == "table" ||
-                   name == "div" || name == "blockquote" || name == "hr" ||
+                   name == "div" || name == "blockquote" || name == "center" || name == "hr" ||
                    (name.size() == 2 && name[0] == 'h' && name[1] >= '1' && name[1] <= '6')) {
             w.end_line(true);
         }

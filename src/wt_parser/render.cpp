@@ -3,12 +3,14 @@
 #include "wt_extended.h"
 #include "wt_parser.h"
 
+#include <cstring>
+
 WT_ISA_BEGIN
 
 int wt_render(wt_source doc, int format, const wt_config &cfg, wt_buf *out) noexcept
 {
     if (!out) return 0;
-    const bool empty = !doc.p || (doc.terminated ? !*doc.p : doc.n == 0);
+    const bool empty = !doc.p || doc.n == 0;
     switch (format) {
     case WTCORE_FORMAT_HTML:
         if (empty) break;
@@ -31,24 +33,33 @@ int wt_render(wt_source doc, int format, const wt_config &cfg, wt_buf *out) noex
 
 int wt_visit(wt_source doc, const wtcore_visitor *visitor, void *context) noexcept
 {
-    if (!doc.p || (doc.terminated ? !*doc.p : doc.n == 0)) return WTCORE_OK;
+    if (!doc.p || doc.n == 0) return WTCORE_OK;
     return wt::visit_outline(doc, visitor, context);
 }
+
+namespace {
+
+wt_source measured(const char *document) noexcept
+{
+    return wt_source{document, document ? std::strlen(document) : 0};
+}
+
+} // namespace
 
 int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept
 {
     (void)reserved;
-    return wt_render(wt_source{document, 0, true}, WTCORE_FORMAT_HTML, wt_config{}, out);
+    return wt_render(measured(document), WTCORE_FORMAT_HTML, wt_config{}, out);
 }
 
 int wt_extract_links_json(const char *document, wt_buf *out) noexcept
 {
-    return wt_render(wt_source{document, 0, true}, WTCORE_FORMAT_LINKS_JSON, wt_config{}, out);
+    return wt_render(measured(document), WTCORE_FORMAT_LINKS_JSON, wt_config{}, out);
 }
 
 int wt_extract_headings_json(const char *document, wt_buf *out) noexcept
 {
-    return wt_render(wt_source{document, 0, true}, WTCORE_FORMAT_HEADINGS_JSON, wt_config{}, out);
+    return wt_render(measured(document), WTCORE_FORMAT_HEADINGS_JSON, wt_config{}, out);
 }
 
 namespace {
