@@ -13,15 +13,31 @@ WT_ISA_BEGIN
 namespace ext {
 namespace {
 
-struct entity {
-    const char *name;
-    const char *utf8;
-    size_t n;
-};
-
-constexpr entity entities[] = {
+// entity_data: the names and values, packed (no pointers or offsets, so the
+// table is small in every build, the WebAssembly module's included).
 #include "entities.inc"
-};
+
+constexpr size_t entity_size = sizeof entity_data - 1; // less the literal's NUL
+
+inline bool is_length_byte(char c) noexcept { return c >= 1 && c <= 6; }
+
+// The start of the entry after the first length byte at or after `at` (the
+// table's end when there is none): no name or value holds a byte 1-6.
+size_t entry_after(size_t at) noexcept
+{
+    while (at < entity_size && !is_length_byte(entity_data[at])) ++at;
+    return at < entity_size ? at + 1 + size_t(entity_data[at]) : entity_size;
+}
+
+// Compares `name` with the name of the entry that starts at `at`; sets *n to
+// the length of that name.
+int compare_entry(std::string_view name, size_t at, size_t *n) noexcept
+{
+    size_t k = 0;
+    while (!is_length_byte(entity_data[at + k])) ++k;
+    *n = k;
+    return name.compare(std::string_view(entity_data + at, k));
+}
 
 inline bool is_alnum_ascii(char c) noexcept
 {
@@ -79,19 +95,30 @@ size_t decode_entity(const char *p, const char *end, char *out, size_t *out_n) n
     while (q < end && q - p <= 32 && is_alnum_ascii(*q)) ++q;
     if (q >= end || *q != ';' || q == p + 1) return 0;
     std::string_view name(p + 1, size_t(q - p - 1));
-    size_t lo = 0, hi = sizeof entities / sizeof entities[0];
-    while (lo < hi) {
-        size_t mid = (lo + hi) / 2;
-        int c = name.compare(entities[mid].name);
-        if (c == 0) {
-            std::memcpy(out, entities[mid].utf8, entities[mid].n);
-            *out_n = entities[mid].n;
-            return size_t(q + 1 - p);
-        }
-        if (c < 0) hi = mid;
-        else lo = mid + 1;
+    // Bisects the table's bytes: lo is an entry's start, hi an entry's start
+    // or the end. Once no entry starts past the middle's length byte and
+    // before hi, the few entries left are read in order.
+    size_t lo = 0, hi = entity_size, at = 0, n = 0;
+    for (;;) {
+        at = entry_after(lo + (hi - lo) / 2);
+        if (at >= hi) break;
+        int c = compare_entry(name, at, &n);
+        if (c == 0) break;
+        if (c < 0) hi = at;
+        else lo = entry_after(at);
     }
-    return 0;
+    if (at >= hi) {
+        for (at = lo; at < hi; at = entry_after(at)) {
+            int c = compare_entry(name, at, &n);
+            if (c == 0) break;
+            if (c < 0) return 0;
+        }
+        if (at >= hi) return 0;
+    }
+    size_t value_n = size_t(entity_data[at + n]);
+    std::memcpy(out, entity_data + at + n + 1, value_n);
+    *out_n = value_n;
+    return size_t(q + 1 - p);
 }
 
 namespace {
