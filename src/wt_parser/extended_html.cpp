@@ -518,11 +518,17 @@ const char *write_placeholder(const char *p, const char *end, const wt_config &c
 static void drop_placeholders(wt_buf *out, size_t from) noexcept
 {
     char *d = out->data;
-    if (!d || !std::memchr(d + from, '\0', out->len - from)) return;
-    size_t w = from, n = out->len;
-    for (size_t i = from; i < n;) {
+    const char *nul = d ? static_cast<const char *>(std::memchr(d + from, '\0', out->len - from)) : nullptr;
+    if (!nul) return;
+    // Runs between placeholders move down in one piece each.
+    size_t w = size_t(nul - d), n = out->len;
+    for (size_t i = w; i < n;) {
         if (d[i] != '\0') {
-            d[w++] = d[i++];
+            const void *q = std::memchr(d + i, '\0', n - i);
+            size_t run_end = q ? size_t(static_cast<const char *>(q) - d) : n;
+            std::memmove(d + w, d + i, run_end - i);
+            w += run_end - i;
+            i = run_end;
             continue;
         }
         if (w >= from + 1 && d[w - 1] == '<') --w;

@@ -560,6 +560,17 @@ bool is_variable_name(const char *p, size_t n) noexcept
     return n > 0 && p[0] >= 'A' && p[0] <= 'Z';
 }
 
+// The last line feed among the n bytes at p, or nullptr.
+const char *last_newline(const char *p, size_t n) noexcept
+{
+#if defined(__GLIBC__)
+    return static_cast<const char *>(memrchr(p, '\n', n));
+#else
+    while (n && p[n - 1] != '\n') --n;
+    return n ? p + n - 1 : nullptr;
+#endif
+}
+
 // Line bookkeeping for the clean text: a line left with only blanks by
 // removed constructs goes away with its line feed.
 struct line_state {
@@ -720,14 +731,17 @@ struct walker {
     {
         *next = pos;
         if (!out) return false;
-        for (size_t i = ls.checked; i < out->len; ++i) {
-            char c = out->data[i];
-            if (c == '\n') {
-                ls.line_start = i + 1;
+        // Only the bytes written since the last look: from the last line
+        // feed among them, and back from the end to the first non-blank.
+        if (out->len > ls.checked) {
+            size_t from = ls.checked;
+            if (const char *nl = last_newline(out->data + from, out->len - from)) {
+                ls.line_start = size_t(nl - out->data) + 1;
                 ls.has_text = false;
-            } else if (c != ' ' && c != '\t') {
-                ls.has_text = true;
+                from = ls.line_start;
             }
+            for (size_t i = out->len; !ls.has_text && i > from; --i)
+                ls.has_text = out->data[i - 1] != ' ' && out->data[i - 1] != '\t';
         }
         ls.checked = out->len;
         if (ls.has_text) return false;
