@@ -542,26 +542,27 @@ static void drop_placeholders(wt_buf *out, size_t from) noexcept
     d[w] = '\0';
 }
 
-int render_extended_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept
+int render_extraction_html(const extraction &x, const wt_config &cfg, wt_buf *out) noexcept
 {
     if (!out) return 0;
     const size_t start = out->len;
-    extraction x;
-    names ns;
-    ns.file = cfg.file_namespaces;
-    ns.media = cfg.media_namespaces;
-    ns.category = cfg.category_namespaces;
-    int ok = wt_extract(doc.p, doc.n, ns, true, &x);
-    if (ok) {
-        html_driver d{x, cfg, out, false, {}, {}, {}, 0, {}, 0};
-        d.run();
-        ok = !d.failed;
-        d.head.release();
-        d.tail.release();
-        d.next_pending.release();
-    }
-    wt_extraction_free(&x);
+    html_driver d{x, cfg, out, false, {}, {}, {}, 0, {}, 0};
+    d.run();
+    int ok = !d.failed;
+    d.head.release();
+    d.tail.release();
+    d.next_pending.release();
     if (ok) drop_placeholders(out, start);
+    return ok && !out->failed;
+}
+
+int render_extended_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept
+{
+    if (!out) return 0;
+    extraction x;
+    int ok = wt_extract(doc.p, doc.n, names_of(cfg), true, &x);
+    if (ok) ok = render_extraction_html(x, cfg, out);
+    wt_extraction_free(&x);
     return ok && !out->failed;
 }
 

@@ -153,6 +153,28 @@ const char *tag_end(const char *p, const char *end) noexcept
 
 bool has(std::string_view tag, std::string_view what) noexcept { return tag.find(what) != tag.npos; }
 
+inline bool is_blank(char c) noexcept { return c == '\n' || c == ' ' || c == '\t'; }
+
+// Where a run of text outside <pre> must stop: a tag, a reference, a line
+// feed or tab, and a space that another follows. A scan a block at a time
+// also stops at a space in a block's last byte, whose follower it does not
+// see, and the scan a byte at a time at every space; the caller treats a
+// lone space the same either way.
+struct text_marks {
+#if defined(WT_SIMD)
+    static simd::mask_t at(const char *q) noexcept
+    {
+        simd::vec v = simd::load(q);
+        simd::mask_t spaces = simd::mask(simd::eq(v, ' '));
+        simd::mask_t last = simd::mask_t(1) << (simd::block - 1);
+        simd::mask_t other = simd::mask(simd::either(simd::either(simd::eq(v, '<'), simd::eq(v, '&')),
+                                                     simd::either(simd::eq(v, '\n'), simd::eq(v, '\t'))));
+        return other | (spaces & ((spaces >> 1) | last));
+    }
+#endif
+    static bool one(const char *q) noexcept { return *q == '<' || *q == '&' || is_blank(*q); }
+};
+
 } // namespace
 
 void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
@@ -164,17 +186,21 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
     std::string_view skip_tag;
     bool figure = false, caption = false; // in a figure; in its caption
     while (p < end) {
-        const char *run = p;
-        while (p < end && *p != '<' && *p != '&' && (pre || (*p != '\n' && *p != ' ' && *p != '\t'))) ++p;
-        bool shown = !skip && (!figure || caption);
-        if (p > run && shown) wt_buf_append(out, run, size_t(p - run));
-        if (p >= end) break;
-        char c = *p;
-        if (c == '\n' || c == ' ' || c == '\t') {
+        const bool shown = !skip && (!figure || caption);
+        if (!pre && is_blank(*p)) { // a run of blanks: one space, unless the text has one
             if (shown) w.space();
-            ++p;
+            while (++p < end && is_blank(*p)) {
+            }
             continue;
         }
+        // Text up to the next tag, reference or blank that may need a look:
+        // a single space after text stays as it is.
+        const char *run = p;
+        p = pre ? scan_for<'<', '&'>(p, end, html) : scan_marks<text_marks>(p, end, html);
+        if (p > run && shown) wt_buf_put(out, run, size_t(p - run));
+        if (p >= end) break;
+        char c = *p;
+        if (c != '<' && c != '&') continue; // a blank
         if (c == '&') {
             char buf[8];
             size_t bn = 0;
@@ -250,5 +276,26 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
 }
 
 } // namespace ext
+
+int render_text(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
+{
+    wt_buf html{};
+    wt_buf_init(&html, src.n + src.n / 4 + 64);
+    int ok = !html.failed;
+    if (ok && src.n) {
+        if (cfg.flags & WTCORE_EXTENDED) {
+            ok = render_extended_html(src, cfg, &html);
+        } else {
+            render_html(src, cfg, &html);
+            ok = !html.failed;
+        }
+    }
+    // The text is never longer than the HTML but for a few references that
+    // decode longer than they are written.
+    if (ok && wt_buf_ensure(out, html.len + html.len / 16)) ext::html_to_text(html.data, html.len, out);
+    wt_buf_free(&html);
+    return ok && !out->failed;
+}
+
 WT_ISA_END
 } // namespace wt
