@@ -90,19 +90,31 @@ void render_core(const char *p, size_t n, int format, const wt_config &cfg, wt_b
 // '>' after.
 void drop_json_placeholders(wt_buf *out, size_t from) noexcept
 {
-    static constexpr char nul[] = "\\u0000";
+    static constexpr std::string_view nul = "\\u0000";
     char *d = out->data;
-    if (!d || std::string_view(d + from, out->len - from).find(nul) == std::string_view::npos) return;
-    size_t w = from, n = out->len;
-    for (size_t i = from; i < n;) {
-        if (!(i + 6 <= n && std::memcmp(d + i, nul, 6) == 0 && (i == from || d[i - 1] != '\\'))) {
-            d[w++] = d[i++];
-            continue;
-        }
+    if (!d) return;
+    const std::string_view v(d, out->len);
+    // A "\u0000" that a backslash precedes is text ("\\u0000"). Only bytes
+    // before w are written, and w <= i, so d[at - 1] is still the source's.
+    auto next_at = [&](size_t i) {
+        size_t at = v.find(nul, i);
+        while (at != v.npos && at > from && d[at - 1] == '\\') at = v.find(nul, at + 1);
+        return at;
+    };
+    size_t at = next_at(from);
+    if (at == v.npos) return;
+    size_t w = at, i = at, n = out->len;
+    for (;;) {
+        size_t run_end = at == v.npos ? n : at;
+        std::memmove(d + w, d + i, run_end - i);
+        w += run_end - i;
+        if (at == v.npos) break;
         if (w > from && d[w - 1] == '<') --w;
-        i += 7; // the NUL and the kind
+        i = at + 7; // the NUL and the kind
         while (i < n && d[i] >= '0' && d[i] <= '9') ++i;
         if (i < n && d[i] == '>') ++i;
+        if (i > n) i = n;
+        at = next_at(i);
     }
     out->len = w;
     d[w] = '\0';
