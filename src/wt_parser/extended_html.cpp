@@ -329,12 +329,13 @@ struct html_driver {
         return false;
     }
 
-    // A cell of `n` bytes at `a` (after its marker): "attributes | content"
-    // or content alone, as element th or td.
-    void write_cell(const char *tag, size_t a, size_t e, int depth) noexcept
+    // A cell of the bytes [a, e) (after its marker): "attributes | content"
+    // or content alone, as element th or td. A cell that a nested table
+    // opened (`bare`) holds that table and no attributes.
+    void write_cell(const char *tag, size_t a, size_t e, int depth, bool bare = false) noexcept
     {
         const char *d = x.clean.data;
-        const char *bar = static_cast<const char *>(std::memchr(d + a, '|', e - a));
+        const char *bar = bare ? nullptr : static_cast<const char *>(std::memchr(d + a, '|', e - a));
         size_t content = a;
         wt_buf_append_char(out, '<');
         wt_buf_append_str(out, tag);
@@ -364,15 +365,17 @@ struct html_driver {
         bool row_open = false;
         size_t row_attrs = 0, row_attrs_n = 0;
         int nested = 0;
+        bool bare = false; // the open cell is one that a nested table opened
         auto close_cell = [&](size_t end) {
             if (open == caption) {
                 wt_buf_append_lit(out, "<caption>");
                 write_cell_content(cell_start, end, depth);
                 wt_buf_append_lit(out, "</caption>\n");
             } else if (open == cell) {
-                write_cell(tag, cell_start, end, depth);
+                write_cell(tag, cell_start, end, depth, bare);
             }
             open = none_open;
+            bare = false;
         };
         auto open_row = [&]() {
             if (row_open) return;
@@ -414,6 +417,7 @@ struct html_driver {
                     open = cell;
                     tag = "td";
                     cell_start = t;
+                    bare = true;
                 }
                 ++nested;
                 pos = next;
