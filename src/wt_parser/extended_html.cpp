@@ -259,6 +259,10 @@ struct html_driver {
     // block renderer, the places and the tables here.
     void render_range(size_t a, size_t b, int depth) noexcept
     {
+        if (depth >= max_table_depth) { // no table starts here
+            render_segment(a, b);
+            return;
+        }
         const char *d = x.clean.data;
         size_t seg = a;
         for (size_t ls = a; ls < b && !failed;) {
@@ -266,7 +270,7 @@ struct html_driver {
             size_t le = nl ? size_t(nl - d) : b;
             size_t t = ls;
             while (t < le && (d[t] == ' ' || d[t] == '\t')) ++t;
-            if (depth < max_table_depth && le - t >= 2 && d[t] == '{' && d[t + 1] == '|') {
+            if (le - t >= 2 && d[t] == '{' && d[t + 1] == '|') {
                 render_segment(seg, ls);
                 seg = write_table(ls, b, depth);
                 ls = seg;
@@ -354,6 +358,62 @@ struct html_driver {
         wt_buf_append_lit(out, ">\n");
     }
 
+    // The lines of the clean text whose first bytes after blanks are "{|",
+    // each with the start of the line that closes it ("|}" when the lines
+    // between open and close as many), or none; built once, when a table is
+    // first found inside a table, so that the lines of a nested table are
+    // passed over in one step at each level instead of one by one.
+    struct table_open {
+        size_t at, close;
+    };
+    pod_array<table_open> table_opens;
+    bool table_opens_built = false;
+
+    void build_table_opens() noexcept
+    {
+        table_opens_built = true;
+        const char *d = x.clean.data;
+        const size_t n = x.clean.len;
+        pod_array<size_t> open; // indices of the opening lines not yet closed
+        for (size_t ls = 0; ls < n;) {
+            const char *nl = static_cast<const char *>(std::memchr(d + ls, '\n', n - ls));
+            size_t le = nl ? size_t(nl - d) : n;
+            size_t t = ls;
+            while (t < le && (d[t] == ' ' || d[t] == '\t')) ++t;
+            if (le - t >= 2 && d[t] == '{' && d[t + 1] == '|') {
+                failed |= !open.push(table_opens.size()) || !table_opens.push(table_open{ls, none});
+            } else if (le - t >= 2 && d[t] == '|' && d[t + 1] == '}' && open.size()) {
+                table_opens[open.back()].close = ls;
+                open.truncate(open.size() - 1);
+            }
+            ls = nl ? le + 1 : n;
+        }
+        open.release();
+    }
+
+    // Whether the "{|" line that starts at ls is known; then *close is the
+    // start of its closing line, or none.
+    bool table_close(size_t ls, size_t *close) noexcept
+    {
+        if (!table_opens_built) build_table_opens();
+        size_t lo = 0, hi = table_opens.size();
+        while (lo < hi) {
+            size_t mid = (lo + hi) / 2;
+            if (table_opens[mid].at < ls) lo = mid + 1;
+            else hi = mid;
+        }
+        if (lo == table_opens.size() || table_opens[lo].at != ls) return false;
+        *close = table_opens[lo].close;
+        return true;
+    }
+
+    // The start of the line after the one at ls, within b.
+    size_t line_after(size_t ls, size_t b) const noexcept
+    {
+        const char *nl = static_cast<const char *>(std::memchr(x.clean.data + ls, '\n', b - ls));
+        return nl ? size_t(nl - x.clean.data) + 1 : b;
+    }
+
     // The table whose "{|" line starts at ls; returns where the text goes on
     // (after its "|}" line, or b when it is not closed).
     size_t write_table(size_t ls, size_t b, int depth) noexcept
@@ -418,6 +478,13 @@ struct html_driver {
                     tag = "td";
                     cell_start = t;
                     bare = true;
+                }
+                // The nested table's lines belong to the open cell: on to
+                // the line after its "|}", or to b.
+                size_t close = 0;
+                if (table_close(pos, &close)) {
+                    pos = close == none || close >= b ? b : line_after(close, b);
+                    continue;
                 }
                 ++nested;
                 pos = next;
@@ -550,12 +617,13 @@ int render_extraction_html(const extraction &x, const wt_config &cfg, wt_buf *ou
 {
     if (!out) return 0;
     const size_t start = out->len;
-    html_driver d{x, cfg, out, false, {}, {}, {}, 0, {}, 0};
+    html_driver d{x, cfg, out, false, {}, {}, {}, 0, {}, 0, {}, false};
     d.run();
     int ok = !d.failed;
     d.head.release();
     d.tail.release();
     d.next_pending.release();
+    d.table_opens.release();
     if (ok) drop_placeholders(out, start);
     return ok && !out->failed;
 }
