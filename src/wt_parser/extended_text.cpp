@@ -136,19 +136,59 @@ std::string_view tag_name(const char *p, const char *end, bool *closing) noexcep
     return std::string_view(s, size_t(q - s));
 }
 
-// The end of the tag at p: after its '>', quoted values skipped.
-const char *tag_end(const char *p, const char *end) noexcept
+// The end of the tag at p: after its '>', quoted values skipped. `lo` <= p
+// starts the readable range.
+const char *tag_end(const char *p, const char *end, const char *lo) noexcept
 {
-    for (const char *q = p + 1; q < end; ++q) {
-        if (*q == '"') {
-            const void *c = std::memchr(q + 1, '"', size_t(end - q - 1));
-            if (!c) return end;
-            q = static_cast<const char *>(c);
-        } else if (*q == '>') {
-            return q + 1;
-        }
+    for (const char *q = p + 1;;) {
+        q = scan_for<'"', '>'>(q, end, lo);
+        if (q >= end) return end;
+        if (*q == '>') return q + 1;
+        const void *c = std::memchr(q + 1, '"', size_t(end - q - 1));
+        if (!c) return end;
+        q = static_cast<const char *>(c) + 1;
     }
-    return end;
+}
+
+// What a tag means to the text.
+enum class tag_class : unsigned char {
+    other,      // nothing
+    sup,        // nothing, unless it is a reference marker
+    ol,         // a block, unless it is a list of notes
+    figure,
+    figcaption,
+    pre,
+    br,
+    cell,  // td, th
+    line,  // li, dt, dd, tr, caption: a line of its own
+    block, // p, ul, dl, table, div, blockquote, hr, h1-h6: parted by a blank line
+};
+
+tag_class classify(std::string_view name) noexcept
+{
+    const char *n = name.data();
+    switch (name.size()) {
+    case 1: return n[0] == 'p' ? tag_class::block : tag_class::other;
+    case 2:
+        if (n[0] == 'h' && n[1] >= '1' && n[1] <= '6') return tag_class::block;
+        if (name == "br") return tag_class::br;
+        if (name == "td" || name == "th") return tag_class::cell;
+        if (name == "li" || name == "dt" || name == "dd" || name == "tr") return tag_class::line;
+        if (name == "ol") return tag_class::ol;
+        if (name == "ul" || name == "dl" || name == "hr") return tag_class::block;
+        return tag_class::other;
+    case 3:
+        if (name == "sup") return tag_class::sup;
+        if (name == "pre") return tag_class::pre;
+        return name == "div" ? tag_class::block : tag_class::other;
+    case 5: return name == "table" ? tag_class::block : tag_class::other;
+    case 6: return name == "figure" ? tag_class::figure : tag_class::other;
+    case 7: return name == "caption" ? tag_class::line : tag_class::other;
+    case 10:
+        if (name == "figcaption") return tag_class::figcaption;
+        return name == "blockquote" ? tag_class::block : tag_class::other;
+    default: return tag_class::other;
+    }
 }
 
 bool has(std::string_view tag, std::string_view what) noexcept { return tag.find(what) != tag.npos; }
@@ -216,57 +256,54 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
         }
         bool closing;
         std::string_view name = tag_name(p, end, &closing);
-        const char *e = tag_end(p, end);
+        const char *e = tag_end(p, end, html);
         std::string_view tag(p, size_t(e - p));
         p = e;
         if (skip) {
             if (name == skip_tag) skip += closing ? -1 : 1;
             continue;
         }
-        if (!closing && ((name == "sup" && has(tag, "class=\"reference\"")) ||
-                         (name == "ol" && has(tag, "class=\"references\"")))) {
+        const tag_class k = classify(name);
+        if (!closing && ((k == tag_class::sup && has(tag, "class=\"reference\"")) ||
+                         (k == tag_class::ol && has(tag, "class=\"references\"")))) {
             skip = 1;
             skip_tag = name;
             continue;
         }
-        if (name == "figure") {
+        switch (k) {
+        case tag_class::figure:
             if (closing) w.end_line(true);
             figure = !closing;
             caption = false;
             continue;
-        }
-        if (name == "figcaption") {
-            caption = !closing;
-            continue;
+        case tag_class::figcaption: caption = !closing; continue;
+        default: break;
         }
         if (figure && !caption) continue;
-        if (name == "pre") {
-            if (!closing) w.end_line(true);
-            else {
-                --pre;
-                w.end_line(true);
-            }
+        switch (k) {
+        case tag_class::pre:
+            if (closing) --pre;
+            w.end_line(true);
             if (!closing) ++pre;
-            continue;
-        }
-        if (name == "br") {
-            w.end_line(false);
-        } else if (name == "td" || name == "th") {
+            break;
+        case tag_class::br: w.end_line(false); break;
+        case tag_class::cell:
             if (closing) {
                 w.trim_blanks();
                 wt_buf_append_char(out, '\t');
             }
-        } else if (name == "li" || name == "dt" || name == "dd" || name == "tr" || name == "caption") {
+            break;
+        case tag_class::line:
             if (closing) {
                 w.trim_blanks();
                 w.end_line(false);
             } else if (w.last() != '\n') {
                 w.end_line(false);
             }
-        } else if (name == "p" || name == "ul" || name == "ol" || name == "dl" || name == "table" ||
-                   name == "div" || name == "blockquote" || name == "hr" ||
-                   (name.size() == 2 && name[0] == 'h' && name[1] >= '1' && name[1] <= '6')) {
-            w.end_line(true);
+            break;
+        case tag_class::ol:
+        case tag_class::block: w.end_line(true); break;
+        default: break;
         }
     }
     w.trim_blanks();
