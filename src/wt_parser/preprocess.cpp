@@ -165,6 +165,38 @@ struct cat_candidate {
     size_t name, name_n, sort, sort_n;
 };
 
+// Sorts the records by key (at most max_key), keeping the order of equal
+// keys: a pass per 11 bits that max_key needs, each linear. Returns false,
+// the order unchanged, when memory for the copy runs out.
+template <class T, class Key>
+bool radix_sort(pod_array<T> &recs, size_t max_key, Key key) noexcept
+{
+    constexpr unsigned digit = 11;
+    constexpr size_t buckets = size_t(1) << digit;
+    const size_t n = recs.size();
+    if (n < 2) return true;
+    pod_array<T> tmp;
+    wt_buf_init(&tmp.b, n * sizeof(T) + 1);
+    if (tmp.b.failed) return false;
+    T *src = recs.data(), *dst = tmp.data();
+    size_t count[buckets];
+    for (unsigned shift = 0; shift < 64 && (max_key >> shift) != 0; shift += digit) {
+        std::fill(count, count + buckets, size_t(0));
+        for (size_t i = 0; i < n; ++i) ++count[(key(src[i]) >> shift) & (buckets - 1)];
+        size_t at = 0;
+        for (size_t b = 0; b < buckets; ++b) {
+            size_t c = count[b];
+            count[b] = at;
+            at += c;
+        }
+        for (size_t i = 0; i < n; ++i) dst[count[(key(src[i]) >> shift) & (buckets - 1)]++] = src[i];
+        std::swap(src, dst);
+    }
+    if (src != recs.data()) std::memcpy(recs.data(), src, n * sizeof(T));
+    tmp.release();
+    return true;
+}
+
 struct scanner {
     scanner(const char *doc, size_t len, const names &names_, extraction *out) noexcept
         : d(doc), n(len), ns(names_), x(out)
@@ -1021,8 +1053,7 @@ int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extr
 
     // Templates in document order, then each one's kind.
     if (!s.failed) {
-        std::sort(x->templates.data(), x->templates.data() + x->templates.size(),
-                  [](const tmpl_rec &a, const tmpl_rec &b) { return a.start < b.start; });
+        s.note(radix_sort(x->templates, n, [](const tmpl_rec &t) { return t.start; }));
         for (size_t i = 0; i < x->templates.size(); ++i) {
             tmpl_rec &t = x->templates[i];
             if (t.kind != tmpl_kind::argument) {
@@ -1037,9 +1068,10 @@ int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extr
             }
             s.push_event(t.start, t.end, t.kind == tmpl_kind::argument ? ev_kind::removed : ev_kind::templ, i);
         }
-        std::sort(s.events.data(), s.events.data() + s.events.size(), [](const event &a, const event &b) {
-            return a.start != b.start ? a.start < b.start : a.end > b.end;
-        });
+        // By start, and at one start the longer first: a stable sort by end
+        // from the largest, then by start.
+        s.note(radix_sort(s.events, n, [n](const event &e) { return n - e.end; }) &&
+               radix_sort(s.events, n, [](const event &e) { return e.start; }));
     }
     if (!s.failed) {
         walker w{s, x, clean_text, {doc, x->refs, true, {}, 0, false}, {doc, x->refs, false, {}, 0, false}, {}};
