@@ -39,7 +39,7 @@ struct pod_array {
     T &operator[](size_t i) noexcept { return data()[i]; }
     const T &operator[](size_t i) const noexcept { return data()[i]; }
     T &back() noexcept { return data()[size() - 1]; }
-    bool push(const T &v) noexcept { return wt_buf_append(&b, &v, sizeof v); }
+    bool push(const T &v) noexcept { return wt_buf_put(&b, reinterpret_cast<const char *>(&v), sizeof v); }
     // Drops the records from index n on.
     void truncate(size_t n) noexcept
     {
