@@ -52,13 +52,10 @@ struct wt_config {
     const void *ext = nullptr;
 };
 
-// A document as the parser reads it: n bytes at p, or, when `terminated`, the
-// bytes up to the first NUL (n is then not used). A sized document may not be
-// read past its last byte.
+// A document as the parser reads it: n bytes at p, never read past the last.
 struct wt_source {
     const char *p;
     size_t n;
-    bool terminated;
 };
 
 WT_ISA_BEGIN
@@ -97,41 +94,23 @@ WT_ISA_BEGIN
 // Splits a document into lines: the bytes up to the next LF or the document's
 // end, less one CR at its end. A final LF starts no further line. LFs are
 // found a block at a time, and the mask of the last block serves the lines
-// that follow in it. A NUL-terminated document is not measured first: its end
-// is found a piece at a time (strnlen) a little ahead of the lines, so that
-// each piece is read from memory once and is still in the cache when the
-// lines in it are split and rendered.
+// that follow in it.
 class line_splitter {
 public:
     explicit line_splitter(wt_source doc) noexcept
-        : doc_(doc.p), pos_(doc.p), known_(doc.p), lfs_(doc.p, doc.p)
+        : pos_(doc.p), end_(doc.p + doc.n), lfs_(doc.p, doc.p + doc.n)
     {
-        if (doc.terminated) {
-            extend();
-        } else {
-            known_ = doc.p + doc.n;
-            at_end_ = true;
-            sized_ = true;
-            lfs_ = wide_mark_cursor<byte_set<'\n'>>(doc_, known_);
-        }
     }
 
-    // The last byte known to be readable: at least the whole current line
-    // and, unless the document ends first, `ahead` bytes after it.
-    const char *limit() const noexcept { return sized_ ? known_ - 1 : known_; }
+    // The document's last byte: the scanners may read up to it.
+    const char *limit() const noexcept { return end_ - 1; }
 
     bool next(span *line) noexcept
     {
         const char *start = pos_;
-        if (start >= known_ && at_end_) return false;
+        if (start >= end_) return false;
         const char *lf = lfs_.next(start);
-        while (lf >= known_ && !at_end_) { // the line goes on past the known part
-            const char *searched = known_;   // no LF from start to here
-            extend();
-            lf = lfs_.next(searched);
-        }
-        if (!at_end_ && size_t(known_ - lf) < ahead) extend();
-        pos_ = lf < known_ ? lf + 1 : lf;
+        pos_ = lf < end_ ? lf + 1 : lf;
         size_t n = size_t(lf - start);
         if (n > 0 && start[n - 1] == '\r') --n;
         *line = span{start, n};
@@ -139,22 +118,8 @@ public:
     }
 
 private:
-    static constexpr size_t piece = 16384; // stays in the first-level cache
-    static constexpr size_t ahead = 512;   // more than any block read past a line's end
-
-    void extend() noexcept
-    {
-        size_t n = strnlen(known_, piece);
-        known_ += n;
-        at_end_ = n < piece;
-        lfs_ = wide_mark_cursor<byte_set<'\n'>>(doc_, known_);
-    }
-
-    const char *doc_;
     const char *pos_;
-    const char *known_; // no NUL before here; for a terminated document *known_ is readable
-    bool at_end_ = false;
-    bool sized_ = false;
+    const char *end_;
     wide_mark_cursor<byte_set<'\n'>> lfs_;
 };
 

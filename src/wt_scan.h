@@ -210,9 +210,24 @@ inline unsigned copy_target_pieces(char *dst, const char *src, size_t n) noexcep
     for (size_t k = 0; 16 * k < n; ++k) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * k));
         auto eq = [&](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+#if defined(WT_AVX2) || defined(__SSSE3__)
+        // One lookup per nibble: a byte is encoded when the bits of its high
+        // nibble's row and its low nibble's column meet. Bit 0: rows 0, 1 and
+        // 8-F whole (controls, and every byte from 0x80); bits 1-5: the
+        // specials of rows 2 (" # % &), 3 (< > ?), 5 ([ \ ] ^), 6 (`) and
+        // 7 ({ | } and DEL).
+        const __m128i rows = _mm_setr_epi8(1, 1, 2, 4, 0, 8, 16, 32, 1, 1, 1, 1, 1, 1, 1, 1);
+        const __m128i cols = _mm_setr_epi8(1 | 16, 1, 1 | 2, 1 | 2, 1, 1 | 2, 1 | 2, 1, 1, 1, 1, 1 | 8 | 32,
+                                           1 | 4 | 8 | 32, 1 | 8 | 32, 1 | 4 | 8, 1 | 4 | 32);
+        const __m128i low = _mm_set1_epi8(0x0F);
+        __m128i hit = _mm_and_si128(_mm_shuffle_epi8(rows, _mm_and_si128(_mm_srli_epi16(v, 4), low)),
+                                    _mm_shuffle_epi8(cols, _mm_and_si128(v, low)));
+        __m128i bad = _mm_andnot_si128(_mm_cmpeq_epi8(hit, _mm_setzero_si128()), _mm_set1_epi8(-1));
+#else
         // Bytes below 0x20 or from 0x7F up: as signed, v < 0x20 or v == 0x7F.
         __m128i bad = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), eq(0x7F));
         for (char c : {'"', '#', '%', '&', '<', '>', '?', '[', '\\', ']', '^', '`', '{', '|', '}'}) bad = _mm_or_si128(bad, eq(c));
+#endif
         size_t left = n - 16 * k;
         unsigned keep = left >= 16 ? 0xFFFFu : (1u << left) - 1;
         quote |= unsigned(_mm_movemask_epi8(eq('"'))) & keep;

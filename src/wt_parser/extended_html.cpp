@@ -171,7 +171,7 @@ struct html_driver {
     void render_text(const char *p, size_t n, const wt_config &c) noexcept
     {
         if (n == 0) return;
-        render_html(wt_source{p, n, false}, c, out);
+        render_html(wt_source{p, n}, c, out);
     }
 
     // Queues the notes whose first marker lies before clean offset `at`.

@@ -73,7 +73,7 @@ using namespace wt::ext;
 // document without the extended syntax): nothing or "[]" when it is empty.
 void render_core(const char *p, size_t n, int format, const wt_config &cfg, wt_buf *out) noexcept
 {
-    const wt_source src{p, n, false};
+    const wt_source src{p, n};
     if (format == WTCORE_FORMAT_HTML) {
         if (n) render_html(src, cfg, out);
     } else if (!n) {

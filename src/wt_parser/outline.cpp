@@ -97,13 +97,8 @@ bool for_each_heading(wt_source doc, Fn fn) noexcept
 // The document's end and its last readable byte.
 void document_bounds(wt_source doc, const char **end, const char **limit) noexcept
 {
-    if (doc.terminated) {
-        *end = doc.p + std::strlen(doc.p);
-        *limit = *end;
-    } else {
-        *end = doc.p + doc.n;
-        *limit = *end - 1;
-    }
+    *end = doc.p + doc.n;
+    *limit = *end - 1;
 }
 
 } // namespace

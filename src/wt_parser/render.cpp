@@ -3,19 +3,20 @@
 #include "wt_extended.h"
 #include "wt_parser.h"
 
+#include <cstring>
+
 WT_ISA_BEGIN
 
 int wt_render(wt_source doc, int format, const wt_config &cfg, wt_buf *out) noexcept
 {
     if (!out) return 0;
-    const bool empty = !doc.p || (doc.terminated ? !*doc.p : doc.n == 0);
+    const bool empty = !doc.p || doc.n == 0;
     // The formats of the extended syntax, and the lists of a page under it,
-    // read the page with the extended syntax's pass (for a sized document).
-    if (!doc.terminated && !cfg.ext &&
-        (format == WTCORE_FORMAT_TEXT || format == WTCORE_FORMAT_TEMPLATES_JSON ||
-         format == WTCORE_FORMAT_CATEGORIES_JSON || format == WTCORE_FORMAT_PAGE_JSON ||
-         ((format == WTCORE_FORMAT_LINKS_JSON || format == WTCORE_FORMAT_HEADINGS_JSON) &&
-          (cfg.flags & WTCORE_EXTENDED))))
+    // read the page with the extended syntax's pass.
+    if (!cfg.ext && (format == WTCORE_FORMAT_TEXT || format == WTCORE_FORMAT_TEMPLATES_JSON ||
+                     format == WTCORE_FORMAT_CATEGORIES_JSON || format == WTCORE_FORMAT_PAGE_JSON ||
+                     ((format == WTCORE_FORMAT_LINKS_JSON || format == WTCORE_FORMAT_HEADINGS_JSON) &&
+                      (cfg.flags & WTCORE_EXTENDED))))
         return wt::render_extended(doc, format, cfg, out);
     switch (format) {
     case WTCORE_FORMAT_HTML:
@@ -39,24 +40,33 @@ int wt_render(wt_source doc, int format, const wt_config &cfg, wt_buf *out) noex
 
 int wt_visit(wt_source doc, const wtcore_visitor *visitor, void *context) noexcept
 {
-    if (!doc.p || (doc.terminated ? !*doc.p : doc.n == 0)) return WTCORE_OK;
+    if (!doc.p || doc.n == 0) return WTCORE_OK;
     return wt::visit_outline(doc, visitor, context);
 }
+
+namespace {
+
+wt_source measured(const char *document) noexcept
+{
+    return wt_source{document, document ? std::strlen(document) : 0};
+}
+
+} // namespace
 
 int wt_parse_to_html(const char *document, void *reserved, wt_buf *out) noexcept
 {
     (void)reserved;
-    return wt_render(wt_source{document, 0, true}, WTCORE_FORMAT_HTML, wt_config{}, out);
+    return wt_render(measured(document), WTCORE_FORMAT_HTML, wt_config{}, out);
 }
 
 int wt_extract_links_json(const char *document, wt_buf *out) noexcept
 {
-    return wt_render(wt_source{document, 0, true}, WTCORE_FORMAT_LINKS_JSON, wt_config{}, out);
+    return wt_render(measured(document), WTCORE_FORMAT_LINKS_JSON, wt_config{}, out);
 }
 
 int wt_extract_headings_json(const char *document, wt_buf *out) noexcept
 {
-    return wt_render(wt_source{document, 0, true}, WTCORE_FORMAT_HEADINGS_JSON, wt_config{}, out);
+    return wt_render(measured(document), WTCORE_FORMAT_HEADINGS_JSON, wt_config{}, out);
 }
 
 namespace {
