@@ -112,6 +112,21 @@ WTCORE_API void wtcore_free(char *result) WTCORE_NOEXCEPT;
                                    with a non-zero length */
 #define WTCORE_STOPPED 4        /* a wtcore_visit callback asked to stop */
 
+/* One parameter of a template, as the templates format lists it: its name,
+   trimmed (for an unnamed one its position among them: "1", "2", ...), and
+   its value as written. Neither string is NUL-terminated. */
+typedef struct wtcore_template_param {
+    const char *name;
+    size_t name_length;
+    const char *value;
+    size_t value_length;
+} wtcore_template_param;
+
+/* Appends `length` bytes at `bytes` to the HTML that a template callback
+   gives (a NUL among them is written as U+FFFD). Returns 0, or non-zero when
+   memory ran out; the render call then fails with WTCORE_ERROR_MEMORY. */
+typedef int (*wtcore_write_fn)(void *output, const char *bytes, size_t length);
+
 /* Options of one wtcore_render call. Initialise with wtcore_options_init,
    then set the fields you need; the library reads `size` bytes of it, so a
    caller built against an older header keeps working when fields are added. */
@@ -126,7 +141,7 @@ typedef struct wtcore_options {
        trimmed, before any '#'; when it returns 0 the link gets class="new".
        NULL: no check. */
     int (*page_exists)(void *context, const char *target, size_t length);
-    void *context;             /* handed to page_exists */
+    void *context;             /* handed to page_exists and template_html */
     /* The extended syntax (WTCORE_EXTENDED). Extra names of the namespaces,
        for a wiki in another language: names separated by '|' ("Datei|Bild"),
        any ASCII letter case. The English names always count: "File" and
@@ -140,6 +155,22 @@ typedef struct wtcore_options {
        <figure>. NULL: a link to the file's page instead. Without "$1" the
        call fails with WTCORE_ERROR_OPTIONS. */
     const char *file_template;
+    /* The extended syntax: HTML for a template. Called, in document order,
+       for each template, parser function and variable that no other template
+       holds (those inside one are part of its parameters' values), with
+       `context`, the template's name (trimmed, without subst: or safesubst:)
+       and its parameters; strings valid only during the call. It writes
+       HTML through write(output, bytes, length), in as many pieces as it
+       likes, and returns non-zero to put what it wrote in the template's
+       place as given: not read as wikitext, not escaped, not balanced (a
+       template alone on its line stands as a block of its own). Returning 0
+       leaves the template out, as without a callback, whatever it wrote.
+       Called for the HTML and text formats only (the text then reads the
+       HTML), never without WTCORE_EXTENDED, and not for the templates that
+       list the notes ({{Reflist}}). NULL: templates are left out. */
+    int (*template_html)(void *context, const char *name, size_t name_length,
+                         const wtcore_template_param *params, size_t param_count,
+                         wtcore_write_fn write, void *output);
     /* further fields only at the end */
 } wtcore_options;
 

@@ -11,9 +11,9 @@ const FLAGS = { encodeTargets: 0x1, balance: 0x2, safeAttributes: 0x4, extended:
 
 // wtcore_options on wasm32, where size_t and pointers take 4 bytes:
 // size, flags, link_template, external_rel, page_exists, context, then the
-// extended syntax's file_namespaces, media_namespaces, category_namespaces and
-// file_template.
-const OPTIONS_SIZE = 40;
+// extended syntax's file_namespaces, media_namespaces, category_namespaces,
+// file_template and template_html.
+const OPTIONS_SIZE = 44;
 const OPT_FLAGS = 4;
 const OPT_LINK_TEMPLATE = 8;
 const OPT_EXTERNAL_REL = 12;

@@ -195,7 +195,8 @@ int read_options(const wtcore_options *in, wt_config *cfg) noexcept
         constexpr size_t ends[] = {offsetof(wtcore_options, context) + sizeof(void *),
                                    offsetof(wtcore_options, file_namespaces) + sizeof(char *),
                                    offsetof(wtcore_options, media_namespaces) + sizeof(char *),
-                                   offsetof(wtcore_options, category_namespaces) + sizeof(char *)};
+                                   offsetof(wtcore_options, category_namespaces) + sizeof(char *),
+                                   offsetof(wtcore_options, file_template) + sizeof(char *)};
         if (std::find(std::begin(ends), std::end(ends), in->size) == std::end(ends)) return WTCORE_ERROR_OPTIONS;
     }
     if (in->flags & ~(known_flags | WTCORE_EXTENDED)) return WTCORE_ERROR_OPTIONS;
@@ -203,6 +204,7 @@ int read_options(const wtcore_options *in, wt_config *cfg) noexcept
     if (WT_HAS_FIELD(in, file_namespaces)) cfg->file_namespaces = in->file_namespaces;
     if (WT_HAS_FIELD(in, media_namespaces)) cfg->media_namespaces = in->media_namespaces;
     if (WT_HAS_FIELD(in, category_namespaces)) cfg->category_namespaces = in->category_namespaces;
+    if (WT_HAS_FIELD(in, template_html)) cfg->template_html = in->template_html;
     if (WT_HAS_FIELD(in, file_template) && in->file_template) {
         size_t n = std::strlen(in->file_template);
         if (std::string_view(in->file_template, n).find("$1") == std::string_view::npos) return WTCORE_ERROR_OPTIONS;

@@ -25,6 +25,7 @@ namespace ext {
 constexpr char ph_ref = 'r';     // a reference marker; index into refs
 constexpr char ph_literal = 'l'; // a tag's literal content (nowiki, math, ...); index into literals
 constexpr char ph_file = 'f';    // a file within a line; index into files
+constexpr char ph_html = 'h';    // a template's HTML from the host; index into htmls
 
 // An array of plain records on a wt_buf, so that all memory still comes from
 // the buffer module. Records are trivially copyable; storage from realloc is
@@ -134,7 +135,7 @@ struct file_rec {
 struct block_place {
     size_t at;
     size_t index; // into lists, literals or files
-    enum kind_t : unsigned char { list, literal, file } kind;
+    enum kind_t : unsigned char { list, literal, file, html } kind;
 };
 
 // The content of a tag kept out of wiki parsing, and what it is.
@@ -160,6 +161,11 @@ struct names {
     const char *category = nullptr; // besides "Category"
 };
 
+// HTML that the host gave for a template: n bytes at `at` in extraction::html.
+struct html_rec {
+    size_t at, n;
+};
+
 // What the pass finds. The offsets refer to the document given to wt_extract.
 struct extraction {
     const char *doc = nullptr;
@@ -176,12 +182,17 @@ struct extraction {
     wt_buf clean{};      // the text for the renderer (when asked for)
     wt_buf notes_text{}; // the clean content of every reference, one after another
     size_t redirect = none, redirect_n = 0; // the redirect target, trimmed
+    pod_array<html_rec> htmls; // HTML of templates from the host's callback
+    wt_buf html{};
 };
 
 // Runs the pass over n bytes at doc (no NUL among them). With `clean_text`
-// also writes extraction::clean and the notes. Returns 1, or 0 when memory ran
-// out. Release the result with wt_extraction_free in either case.
-int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extraction *out) noexcept;
+// also writes extraction::clean and the notes, and asks `hook` (when given,
+// with its template_html set) for the HTML of the templates in them. Returns
+// 1, or 0 when memory ran out. Release the result with wt_extraction_free in
+// either case.
+int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extraction *out,
+               const wt_config *hook = nullptr) noexcept;
 // The namespace names that the options give.
 inline names names_of(const wt_config &cfg) noexcept
 {

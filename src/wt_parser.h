@@ -47,9 +47,16 @@ struct wt_config {
     const char *category_namespaces = nullptr;
     const char *file_template = nullptr; // image address; "$1" is the file name; null: no <img>
     size_t file_template_len = 0;
+    // HTML for a template (wtcore_options::template_html), with `context`.
+    int (*template_html)(void *context, const char *name, size_t name_length,
+                         const wtcore_template_param *params, size_t param_count, wtcore_write_fn write,
+                         void *output) = nullptr;
     // The extraction of the extended syntax that the running build of the
     // parser made (its wt::ext::extraction), while it renders the clean text.
     const void *ext = nullptr;
+    // The block elements that tags of the clean text opened, kept across the
+    // pieces the extended syntax renders (its wt::block_tags); null: none.
+    void *blocks = nullptr;
 };
 
 // A document as the parser reads it: n bytes at p, never read past the last.
@@ -156,7 +163,11 @@ int match_allowed_tag(const char *s, size_t n, size_t *out_len) noexcept;
 // definition) when tags are balanced: each with where its opening tag stands
 // in the output, so that it can be written again when a misnested closer
 // closes it together with the elements inside it.
-enum class tag_kind : unsigned char { b, i, u, s, del, sub, sup, code, span, small };
+enum class tag_kind : unsigned char {
+    b, i, u, s, del, sub, sup, code, span, small,
+    // The extended syntax's tags in an inline context, in the order of ext_tag.
+    em, strong, big, tt, var, abbr, cite, q, ins, mark, ruby, rt, rp, div, p, blockquote, center,
+};
 
 struct tag_stack {
     struct entry {
@@ -189,7 +200,63 @@ struct inline_context {
     int *counter;
     tag_stack *tags;
     bool in_link = false;
+    // Under the extended syntax: block tags are text here (a paragraph line,
+    // where the block renderer takes those it reads as blocks).
+    bool blocks_as_text = false;
 };
+
+// The tags of the extended syntax beyond the core's fixed list: inline ones,
+// block ones, those of HTML tables, and <hr>. The first seventeen map onto
+// tag_kind from tag_kind::em on.
+enum class ext_tag : unsigned char {
+    em, strong, big, tt, var, abbr, cite, q, ins, mark, ruby, rt, rp,
+    div, p, blockquote, center,
+    table, caption, thead, tbody, tfoot, tr, th, td,
+    hr,
+};
+
+inline bool is_inline_ext_tag(ext_tag t) noexcept { return t <= ext_tag::rp; }
+inline bool is_table_ext_tag(ext_tag t) noexcept { return t >= ext_tag::table && t <= ext_tag::td; }
+inline tag_kind ext_tag_kind(ext_tag t) noexcept { return tag_kind(int(tag_kind::em) + int(t)); }
+
+// A tag of that list at some '<': which, opening or closing, "<x/>", its
+// length, and where its name ends (its attributes follow).
+struct ext_tag_match {
+    ext_tag tag;
+    bool closing;
+    bool self_closing;
+    size_t len;
+    size_t name_end;
+};
+
+// Whether a tag of the extended syntax's list starts at s (a '<') and ends
+// within n bytes: a name of the list in any ASCII letter case, attributes
+// that the tokenizer of span tags accepts (no on*, no '<'), or "</name>".
+bool match_ext_tag(const char *s, size_t n, ext_tag_match *m) noexcept;
+// Writes the opening tag matched at s in lower case, its attributes quoted
+// as ` name="value"`; under WTCORE_SAFE_ATTRIBUTES only those a span keeps
+// (and, on table tags, the table's own). <hr> is written "<hr />".
+void write_ext_open(wt_buf *out, const char *s, const ext_tag_match &m, const wt_config &cfg) noexcept;
+void write_ext_close(wt_buf *out, ext_tag t) noexcept;
+
+// The block elements opened by tags of the clean text under the extended
+// syntax, outermost first. A container (a table cell, a note) renders above
+// a floor and closes what it opened.
+struct block_tags {
+    static constexpr int capacity = 64;
+    ext_tag items[capacity];
+    int n = 0;
+    int floor = 0;
+};
+
+// Before a block that the renderer writes on its own (a table, a figure, a
+// list of notes): ends an open p and the rows of an open table above the
+// floor, where an HTML parser would end them. The closing tags go to `out`
+// (under WTCORE_BALANCE_TAGS) unless it is null.
+void make_block_room(block_tags &bt, wt_buf *out) noexcept;
+// Closes the block elements from index `to` on, innermost first, writing
+// their closing tags to `out` unless it is null.
+void close_blocks(block_tags &bt, wt_buf *out, int to) noexcept;
 
 // Writes the attributes of a table element, as ` name="value"` each: n
 // bytes of wikitext read by the tokenizer of span tags; none when it refuses

@@ -4,6 +4,16 @@
 #include <stdio.h>
 #include <string.h>
 
+/* A template callback as a C program writes one: the name in bold. */
+static int bold_name(void *context, const char *name, size_t name_length, const wtcore_template_param *params,
+                     size_t param_count, wtcore_write_fn write, void *output)
+{
+    (void)context;
+    (void)params;
+    (void)param_count;
+    return write(output, "<b>", 3) == 0 && write(output, name, name_length) == 0 && write(output, "</b>", 4) == 0;
+}
+
 int main(void)
 {
     const char *(*html)(const char *, void *) = wtcore_to_html;
@@ -33,6 +43,12 @@ int main(void)
              render("a\0b", 3, WTCORE_FORMAT_HTML, &options, &rendered, &rendered_len) == WTCORE_OK &&
              rendered_len == 13 && strcmp(rendered, "<p>a\xEF\xBF\xBD" "b</p>\n") == 0 &&
              strcmp(message(WTCORE_ERROR_MEMORY), "out of memory") == 0;
+    release(rendered);
+    rendered = NULL;
+    options.flags = WTCORE_EXTENDED;
+    options.template_html = bold_name;
+    ok = ok && render("a {{T|x}}", 9, WTCORE_FORMAT_HTML, &options, &rendered, &rendered_len) == WTCORE_OK &&
+         strcmp(rendered, "<p>a <b>T</b></p>\n") == 0;
     release(rendered);
     release(r);
     release(lr);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -148,6 +149,96 @@ TEST(Render, OptionsRecordSizeAndTemplate)
     EXPECT_EQ(html("[[a b]]", &o), "<p><a href=\"a_b\">a b</a></p>\n");
     o.external_rel = "";
     EXPECT_EQ(html("[http://x y]", &o), "<p><a href=\"http://x\" class=\"external\">y</a></p>\n");
+}
+
+// The template callback: what it is asked, in which order and when, and
+// that its HTML stands as written in the template's place.
+struct template_calls {
+    std::vector<std::string> seen;          // "name(p=v,...)" per call
+    std::vector<std::string_view> answers;  // per call; "-" declines (returns 0)
+    size_t next = 0;
+};
+
+int template_html(void *ctx, const char *name, size_t name_n, const wtcore_template_param *params, size_t n,
+                  wtcore_write_fn write, void *output)
+{
+    auto *c = static_cast<template_calls *>(ctx);
+    std::string call(name, name_n);
+    call += '(';
+    for (size_t i = 0; i < n; ++i) {
+        call += (i ? "," : "") + std::string(params[i].name, params[i].name_length) + "=" +
+                std::string(params[i].value, params[i].value_length);
+    }
+    c->seen.push_back(call + ")");
+    std::string_view answer = c->next < c->answers.size() ? c->answers[c->next] : "<b>T</b>";
+    ++c->next;
+    // In two pieces, to check that they add up.
+    EXPECT_EQ(write(output, answer.data(), answer.size() / 2), 0);
+    EXPECT_EQ(write(output, answer.data() + answer.size() / 2, answer.size() - answer.size() / 2), 0);
+    return answer != "-";
+}
+
+std::string with_templates(std::string_view doc, template_calls &calls, unsigned flags = WTCORE_EXTENDED,
+                           int format = WTCORE_FORMAT_HTML)
+{
+    wtcore_options o;
+    wtcore_options_init(&o);
+    o.flags = flags;
+    o.template_html = template_html;
+    o.context = &calls;
+    rendered r = render(doc, format, &o);
+    EXPECT_EQ(r.status, WTCORE_OK);
+    return r.text;
+}
+
+TEST(Render, TemplateCallback)
+{
+    // Names trimmed and without subst:, parameters as the templates format
+    // lists them; an outer template's value holds the inner one as written.
+    template_calls c;
+    EXPECT_EQ(with_templates("a {{ subst: T | x |k = v {{inner|1}} }} b {{#if:y|z}}{{PAGENAME}}{{{1|p}}}", c),
+              "<p>a <b>T</b> b <b>T</b><b>T</b></p>\n");
+    std::vector<std::string> want = {"T(1= x ,k= v {{inner|1}} )", "#if:y(1=z)", "PAGENAME()"};
+    EXPECT_EQ(c.seen, want);
+
+    // Declined (0, whatever was written): left out as without a callback;
+    // an empty answer stands for nothing. A template alone on its line is a
+    // block of its own, without a paragraph around it.
+    template_calls d;
+    d.answers = {"-", "", "<table><tr><td>box</td></tr></table>\n", "-"};
+    EXPECT_EQ(with_templates("x {{a|<b>}} y {{b}} z\n{{Infobox|n=1}}\n{{c}}\ntext", d),
+              "<p>x  y  z</p>\n<table><tr><td>box</td></tr></table>\n<p>text</p>\n");
+    EXPECT_EQ(d.seen.size(), 4u);
+
+    // The answer is written as given, markup and all, in a link's label and
+    // a note too; a NUL in it becomes U+FFFD and no placeholder.
+    template_calls e;
+    e.answers = {"<span title=\"&\">'<>\"", std::string_view("[[x]]\0<\0r0>", 11), "{{{", "N"};
+    EXPECT_EQ(with_templates("{{a}} [[p|q {{b}}]] {{c}}<ref>{{cite}}</ref>", e),
+              "<p><span title=\"&\">'<>\" <a href=\"/wiki/p\">q [[x]]\xEF\xBF\xBD<\xEF\xBF\xBDr0></a> {{{"
+              "<sup class=\"reference\" id=\"cite_ref-1\"><a href=\"#cite_note-1\">[1]</a></sup></p>\n"
+              "<ol class=\"references\">\n<li id=\"cite_note-1\"><p>N</p>\n</li>\n</ol>\n");
+
+    // Text reads the HTML; lists of notes are not asked for; neither the
+    // data formats nor the core syntax call it.
+    template_calls f;
+    f.answers = {"<i>Hello</i> &amp; bye"};
+    EXPECT_EQ(with_templates("{{greet}} you<ref>n</ref>\n{{reflist}}", f, WTCORE_EXTENDED, WTCORE_FORMAT_TEXT),
+              "Hello & bye you\n");
+    EXPECT_EQ(f.seen.size(), 1u);
+    template_calls g;
+    with_templates("{{a}}", g, WTCORE_EXTENDED, WTCORE_FORMAT_TEMPLATES_JSON);
+    with_templates("{{a}}", g, WTCORE_EXTENDED, WTCORE_FORMAT_PAGE_JSON);
+    EXPECT_EQ(with_templates("{{a}}", g, 0), "<p>{{a}}</p>\n");
+    EXPECT_EQ(with_templates("{{a}}", g, WTCORE_BALANCE_TAGS), "<p>{{a}}</p>\n");
+    EXPECT_TRUE(g.seen.empty());
+
+    // A record of the size before the field: the callback is not read.
+    wtcore_options o;
+    wtcore_options_init(&o);
+    o.size = offsetof(wtcore_options, file_template) + sizeof(char *);
+    o.flags = WTCORE_EXTENDED;
+    EXPECT_EQ(html("a{{b}}", &o), "<p>a</p>\n");
 }
 
 // A document at the very end of a heap block of its own size: nothing past

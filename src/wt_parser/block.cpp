@@ -285,6 +285,22 @@ bool is_rule(span trimmed) noexcept
     return true;
 }
 
+void paragraph_line(block_state &st, span line) noexcept
+{
+    wt_buf *out = st.out;
+    if (st.pre_open) {
+        wt_buf_append_lit(out, "</pre>\n");
+        st.pre_open = false;
+    }
+    if (st.para_open) {
+        wt_buf_append_char(out, '\n');
+    } else {
+        wt_buf_append_lit(out, "<p>");
+        st.para_open = true;
+    }
+    inline_text(st, line);
+}
+
 void render_line(block_state &st, span line) noexcept
 {
     wt_buf *out = st.out;
@@ -329,20 +345,223 @@ void render_line(block_state &st, span line) noexcept
         append_pre_text(st, span{line.p + 1, line.n - 1});
         return;
     }
-    if (st.pre_open) {
-        wt_buf_append_lit(out, "</pre>\n");
-        st.pre_open = false;
+    paragraph_line(st, line);
+}
+
+// ---- Block tags of the extended syntax -----------------------------------
+// A line that holds a tag of a block element (div, p, blockquote, center, the
+// tags of tables, hr) opens no paragraph: it ends the open one and its
+// pieces between those tags are inline text. So does a line of text while
+// the innermost such element holds no paragraphs (p, or a table outside its
+// cells). Under WTCORE_BALANCE_TAGS the elements nest as an HTML parser
+// builds them: a block element ends an open p, the parts of a table go only
+// where a table holds them (an implied tbody or tr is written), text or a
+// block that a table cannot hold ends the table, and a stray closing tag is
+// dropped.
+
+bool holds_no_text(ext_tag t) noexcept
+{
+    return t == ext_tag::table || t == ext_tag::thead || t == ext_tag::tbody || t == ext_tag::tfoot ||
+           t == ext_tag::tr;
+}
+
+bool is_section(ext_tag t) noexcept { return t == ext_tag::thead || t == ext_tag::tbody || t == ext_tag::tfoot; }
+
+// Closes the block elements from index j on, innermost first; their
+// closing tags are written to out unless it is null.
+void close_blocks_from(block_tags &bt, wt_buf *out, int j) noexcept
+{
+    if (out)
+        for (int k = bt.n - 1; k >= j; --k) write_ext_close(out, bt.items[k]);
+    if (bt.n > j) bt.n = j;
+}
+
+// The innermost open table above the floor, or -1.
+int open_table(const block_tags &bt) noexcept
+{
+    for (int j = bt.n - 1; j >= bt.floor; --j)
+        if (bt.items[j] == ext_tag::table) return j;
+    return -1;
+}
+
+// Before text (for_block false) or a block: ends the rows of an open table,
+// and for a block an open p, where an HTML parser would end them.
+void make_room(block_tags &bt, wt_buf *out, bool for_block) noexcept
+{
+    while (bt.n > bt.floor) {
+        ext_tag top = bt.items[bt.n - 1];
+        if (top == ext_tag::p && for_block) close_blocks_from(bt, out, bt.n - 1);
+        else if (holds_no_text(top)) close_blocks_from(bt, out, open_table(bt));
+        else return;
     }
-    if (st.para_open) {
-        wt_buf_append_char(out, '\n');
+}
+
+void push_block(block_tags &bt, wt_buf *out, ext_tag t, const char *implied) noexcept
+{
+    if (out) wt_buf_append_str(out, implied);
+    bt.items[bt.n++] = t;
+}
+
+// Where a block tag goes among the open elements, as an HTML parser places
+// it: the elements it ends are closed and the ones it implies opened (their
+// tags written to `out` unless it is null). Returns false when no parser
+// would take it: a stray closing tag, a table part outside a table's rows.
+bool place_block_tag(block_tags &bt, wt_buf *out, const ext_tag_match &m) noexcept
+{
+    const ext_tag t = m.tag;
+    if (m.closing) {
+        if (t == ext_tag::hr) return false;
+        // The element closes when it is open in scope: a table part within
+        // its table, another element within its cell or table.
+        for (int j = bt.n - 1; j >= bt.floor; --j) {
+            ext_tag e = bt.items[j];
+            if (e == t) {
+                close_blocks_from(bt, out, j + 1);
+                bt.n = j;
+                return true;
+            }
+            if (t == ext_tag::table) continue;
+            if (e == ext_tag::table || (!is_table_ext_tag(t) && (e == ext_tag::td || e == ext_tag::th ||
+                                                                 e == ext_tag::caption)))
+                return false;
+        }
+        return false;
+    }
+    if (is_table_ext_tag(t) && t != ext_tag::table) {
+        int tj = open_table(bt);
+        if (tj < 0) return false;
+        for (int j = tj + 1; j < bt.n; ++j)
+            if (!is_table_ext_tag(bt.items[j])) return false; // inside a cell's content
+        if (bt.n + 3 > block_tags::capacity) return false;
+        if (t == ext_tag::tr || t == ext_tag::td || t == ext_tag::th) {
+            const bool cell = t != ext_tag::tr;
+            while (bt.n > tj + 1 && !is_section(bt.items[bt.n - 1]) && !(cell && bt.items[bt.n - 1] == ext_tag::tr))
+                close_blocks_from(bt, out, bt.n - 1);
+            if (bt.n == tj + 1) push_block(bt, out, ext_tag::tbody, "<tbody>");
+            if (cell && bt.items[bt.n - 1] != ext_tag::tr) push_block(bt, out, ext_tag::tr, "<tr>");
+        } else {
+            close_blocks_from(bt, out, tj + 1); // caption, thead, tbody, tfoot: right in the table
+        }
     } else {
-        wt_buf_append_lit(out, "<p>");
-        st.para_open = true;
+        make_room(bt, out, true);
     }
-    inline_text(st, line);
+    return t == ext_tag::hr || m.self_closing || bt.n < block_tags::capacity;
+}
+
+// A block tag of a tag line at p. The open elements follow the same rules
+// with and without WTCORE_BALANCE_TAGS, so that both read the lines alike;
+// only balanced output writes the tags they end or imply and drops the ones
+// no parser would take.
+void block_tag(block_state &st, block_tags &bt, const char *p, const ext_tag_match &m) noexcept
+{
+    wt_buf *out = st.out;
+    const bool balanced = st.text.tags != nullptr;
+    const bool placed = place_block_tag(bt, balanced ? out : nullptr, m);
+    if (!placed && balanced) return;
+    if (m.closing) {
+        write_ext_close(out, m.tag);
+        return;
+    }
+    write_ext_open(out, p, m, *st.text.cfg);
+    if (m.tag == ext_tag::hr) return;
+    if (!placed) { // as written, and not opened
+        if (balanced && m.self_closing) write_ext_close(out, m.tag);
+        return;
+    }
+    if (m.self_closing) {
+        if (balanced) write_ext_close(out, m.tag);
+    } else {
+        bt.items[bt.n++] = m.tag;
+    }
+}
+
+// The first tag of a block element in [p, end) outside the labels of
+// internal links (`links` counts the "[[" still open before p), or null.
+const char *find_block_tag(const char *p, const char *end, int *links, ext_tag_match *m) noexcept
+{
+    for (const char *q = p; q < end; ++q) {
+        const char *lt = static_cast<const char *>(std::memchr(q, '<', size_t(end - q)));
+        for (const char *b = q; b + 1 < (lt ? lt : end); ++b) {
+            if (b[0] == '[' && b[1] == '[') ++*links, ++b;
+            else if (b[0] == ']' && b[1] == ']' && *links > 0) --*links, ++b;
+        }
+        if (!lt) return nullptr;
+        q = lt;
+        if (!*links && match_ext_tag(q, size_t(end - q), m) && !is_inline_ext_tag(m->tag)) return q;
+    }
+    return nullptr;
+}
+
+// Inline text of a tag line between block tags.
+void tag_piece(block_state &st, block_tags &bt, const char *a, const char *b) noexcept
+{
+    if (a >= b) return;
+    const char *q = a;
+    while (q < b && (*q == ' ' || *q == '\t')) ++q;
+    if (q < b) make_room(bt, st.text.tags ? st.out : nullptr, false);
+    parse_inline(a, size_t(b - a), st.out, st.text);
+    end_block_elements(st);
+}
+
+// A tag line; `tag` is its first block tag (matched as m) or null.
+void tag_line(block_state &st, block_tags &bt, span line, const char *tag, ext_tag_match m, int links) noexcept
+{
+    close_everything(st);
+    const char *end = line.p + line.n;
+    const char *piece = line.p;
+    while (tag) {
+        tag_piece(st, bt, piece, tag);
+        block_tag(st, bt, tag, m);
+        piece = tag + m.len;
+        tag = find_block_tag(piece, end, &links, &m);
+    }
+    tag_piece(st, bt, piece, end);
+    wt_buf_append_char(st.out, '\n');
+}
+
+void render_line_ext(block_state &st, block_tags &bt, span line) noexcept
+{
+    span trimmed = trim_both(line);
+    size_t level;
+    span text;
+    const char first = line.n ? line.p[0] : '\0';
+    const bool core_block = trimmed.n == 0 || list_marker[uc(first)] || ((uc(first) <= 0x20 || first == '-') && is_rule(trimmed)) ||
+                            (first == '=' && match_heading(line, &level, &text));
+    st.text.blocks_as_text = !core_block;
+    if (core_block) {
+        if (trimmed.n) make_room(bt, st.text.tags ? st.out : nullptr, true);
+        render_line(st, line);
+        return;
+    }
+    ext_tag_match m{};
+    int links = 0;
+    if (const char *tag = find_block_tag(line.p, line.p + line.n, &links, &m)) {
+        tag_line(st, bt, line, tag, m, links);
+        return;
+    }
+    const ext_tag top = bt.n > bt.floor ? bt.items[bt.n - 1] : ext_tag::em;
+    if (top == ext_tag::p || holds_no_text(top)) {
+        tag_line(st, bt, line, nullptr, m, 0);
+        return;
+    }
+    if (first == ' ') {
+        // No preformatted text inside a quotation, as on the public wikis.
+        for (int j = bt.floor; j < bt.n; ++j)
+            if (bt.items[j] == ext_tag::blockquote) {
+                close_all_lists(st.list_stack, &st.list_depth, st.out);
+                paragraph_line(st, line);
+                return;
+            }
+        make_room(bt, st.text.tags ? st.out : nullptr, true);
+    }
+    render_line(st, line);
 }
 
 } // namespace
+
+void make_block_room(block_tags &bt, wt_buf *out) noexcept { make_room(bt, out, true); }
+
+void close_blocks(block_tags &bt, wt_buf *out, int to) noexcept { close_blocks_from(bt, out, to); }
 
 void render_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept
 {
@@ -354,9 +573,16 @@ void render_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept
     span line;
     // Once an allocation has failed the call fails as a whole: rendering the
     // rest would only ask the allocator again and again.
-    while (!out->failed && lines.next(&line)) {
-        st.text.limit = lines.limit();
-        render_line(st, line);
+    if (block_tags *bt = static_cast<block_tags *>(cfg.blocks)) {
+        while (!out->failed && lines.next(&line)) {
+            st.text.limit = lines.limit();
+            render_line_ext(st, *bt, line);
+        }
+    } else {
+        while (!out->failed && lines.next(&line)) {
+            st.text.limit = lines.limit();
+            render_line(st, line);
+        }
     }
     close_everything(st);
 }

@@ -167,6 +167,27 @@ struct html_driver {
     wt_config with_ext{}; // cfg, with the pass's findings
 
     size_t place = 0; // the next block place to write
+    block_tags blocks{}; // elements that block tags of the text opened
+
+    bool balanced() const noexcept { return cfg.flags & WTCORE_BALANCE_TAGS; }
+
+    // Renders a container (a cell, a note) whose block elements close
+    // within it.
+    template <class Fn>
+    void contained(Fn fn) noexcept
+    {
+        const int floor = blocks.floor;
+        blocks.floor = blocks.n;
+        fn();
+        close_blocks(blocks, balanced() ? out : nullptr, blocks.floor);
+        blocks.floor = floor;
+    }
+
+    // Before a block of its own: see make_block_room.
+    void block_room() noexcept
+    {
+        make_block_room(blocks, balanced() ? out : nullptr);
+    }
 
     void render_text(const char *p, size_t n, const wt_config &c) noexcept
     {
@@ -198,7 +219,7 @@ struct html_driver {
             wt_buf_append_lit(out, "<li id=\"");
             put_note_id(out, x, r);
             wt_buf_append_lit(out, "\">");
-            if (r.text != none) render_text(x.notes_text.data + r.text, r.text_n, with_ext);
+            if (r.text != none) contained([&] { render_text(x.notes_text.data + r.text, r.text_n, with_ext); });
             wt_buf_append_lit(out, "</li>\n");
         }
         wt_buf_append_lit(out, "</ol>\n");
@@ -272,6 +293,7 @@ struct html_driver {
             while (t < le && (d[t] == ' ' || d[t] == '\t')) ++t;
             if (le - t >= 2 && d[t] == '{' && d[t + 1] == '|') {
                 render_segment(seg, ls);
+                block_room();
                 seg = write_table(ls, b, depth);
                 ls = seg;
                 continue;
@@ -290,7 +312,10 @@ struct html_driver {
             if (pl.at < a) continue; // inside table markup
             render_text(x.clean.data + from, pl.at - from, with_ext);
             from = pl.at;
-            if (pl.kind == block_place::file) {
+            block_room();
+            if (pl.kind == block_place::html) {
+                wt_buf_append(out, x.html.data + x.htmls[pl.index].at, x.htmls[pl.index].n);
+            } else if (pl.kind == block_place::file) {
                 write_file(x, x.files[pl.index], with_ext, true, false, out);
             } else if (pl.kind == block_place::list) {
                 queue_until(pl.at);
@@ -313,7 +338,7 @@ struct html_driver {
         while (a < b && static_cast<unsigned char>(d[a]) <= 0x20) ++a;
         while (b > a && static_cast<unsigned char>(d[b - 1]) <= 0x20) --b;
         size_t at = out->len;
-        render_range(a, b, depth + 1);
+        contained([&] { render_range(a, b, depth + 1); });
         if (out->failed || out->len - at < 8) return;
         char *o = out->data + at;
         size_t n = out->len - at;
@@ -558,7 +583,13 @@ struct html_driver {
         }
         with_ext = cfg;
         with_ext.ext = &x;
+        with_ext.blocks = &blocks;
         render_range(0, x.clean.len, 0);
+        if (balanced() && blocks.n) {
+            close_blocks(blocks, out, 0);
+            wt_buf_append_char(out, '\n');
+        }
+        blocks.n = 0;
         // Notes that no list has shown go at the end, group by group.
         queue_until(none);
         for (size_t g = 0; g < nrefs; ++g)
@@ -580,6 +611,7 @@ const char *write_placeholder(const char *p, const char *end, const wt_config &c
     if (p[2] == ph_ref && index < x->refs.size()) write_marker(*x, x->refs[index], in_link, out);
     else if (p[2] == ph_literal && index < x->literals.size()) write_literal(*x, x->literals[index], false, out);
     else if (p[2] == ph_file && index < x->files.size()) write_file(*x, x->files[index], cfg, false, in_link, out);
+    else if (p[2] == ph_html && index < x->htmls.size()) wt_buf_append(out, x->html.data + x->htmls[index].at, x->htmls[index].n);
     return next;
 }
 
@@ -617,7 +649,7 @@ int render_extraction_html(const extraction &x, const wt_config &cfg, wt_buf *ou
 {
     if (!out) return 0;
     const size_t start = out->len;
-    html_driver d{x, cfg, out, false, {}, {}, {}, 0, {}, 0, {}, false};
+    html_driver d{x, cfg, out, false, {}, {}, {}, 0, {}, 0, {}, {}, false};
     d.run();
     int ok = !d.failed;
     d.head.release();
@@ -632,7 +664,7 @@ int render_extended_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexc
 {
     if (!out) return 0;
     extraction x;
-    int ok = wt_extract(doc.p, doc.n, names_of(cfg), true, &x);
+    int ok = wt_extract(doc.p, doc.n, names_of(cfg), true, &x, &cfg);
     if (ok) ok = render_extraction_html(x, cfg, out);
     wt_extraction_free(&x);
     return ok && !out->failed;

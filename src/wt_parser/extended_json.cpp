@@ -206,8 +206,10 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
         wt_templates_json(x, out);
         wt_buf_append_lit(out, ",\"external_links\":");
         wt_buf_reset(&tmp);
-        if (src.n && extended) render_extraction_html(x, cfg, &tmp);
-        else render_core(src.p, src.n, WTCORE_FORMAT_HTML, cfg, &tmp);
+        wt_config own = cfg; // the page's own links: the host's HTML for templates is none of them
+        own.template_html = nullptr;
+        if (src.n && extended) render_extraction_html(x, own, &tmp);
+        else render_core(src.p, src.n, WTCORE_FORMAT_HTML, own, &tmp);
         external_links_json(tmp.data, tmp.len, out);
         wt_buf_append_lit(out, ",\"redirect\":");
         if (x.redirect == none) {

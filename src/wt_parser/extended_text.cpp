@@ -161,7 +161,7 @@ enum class tag_class : unsigned char {
     br,
     cell,  // td, th
     line,  // li, dt, dd, tr, caption: a line of its own
-    block, // p, ul, dl, table, div, blockquote, hr, h1-h6: parted by a blank line
+    block, // p, ul, dl, table, div, blockquote, center, hr, h1-h6: parted by a blank line
 };
 
 tag_class classify(std::string_view name) noexcept
@@ -182,7 +182,9 @@ tag_class classify(std::string_view name) noexcept
         if (name == "pre") return tag_class::pre;
         return name == "div" ? tag_class::block : tag_class::other;
     case 5: return name == "table" ? tag_class::block : tag_class::other;
-    case 6: return name == "figure" ? tag_class::figure : tag_class::other;
+    case 6:
+        if (name == "figure") return tag_class::figure;
+        return name == "center" ? tag_class::block : tag_class::other;
     case 7: return name == "caption" ? tag_class::line : tag_class::other;
     case 10:
         if (name == "figcaption") return tag_class::figcaption;

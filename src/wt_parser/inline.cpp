@@ -164,8 +164,10 @@ void append_run(inline_scan &s, const char *p, const char *q) noexcept
 
 // ---- Balanced elements ---------------------------------------------------
 
-constexpr std::string_view tag_close_text[] = {"</b>", "</i>", "</u>", "</s>", "</del>",
-                                               "</sub>", "</sup>", "</code>", "</span>", "</small>"};
+constexpr std::string_view tag_close_text[] = {
+    "</b>", "</i>", "</u>", "</s>", "</del>", "</sub>", "</sup>", "</code>", "</span>", "</small>",
+    "</em>", "</strong>", "</big>", "</tt>", "</var>", "</abbr>", "</cite>", "</q>", "</ins>", "</mark>",
+    "</ruby>", "</rt>", "</rp>", "</div>", "</p>", "</blockquote>", "</center>"};
 
 void write_close(wt_buf *out, tag_kind k) noexcept
 {
@@ -1093,6 +1095,79 @@ __attribute__((noinline)) void write_allowed_tag(inline_scan &s, const char *p, 
     open_element(t, s.out, kind, false, p, len);
 }
 
+// The names of ext_tag, in its order.
+constexpr std::string_view ext_tag_names[] = {
+    "em", "strong", "big", "tt", "var", "abbr", "cite", "q", "ins", "mark", "ruby", "rt", "rp",
+    "div", "p", "blockquote", "center",
+    "table", "caption", "thead", "tbody", "tfoot", "tr", "th", "td",
+    "hr"};
+
+// Attributes that tags of the extended syntax keep under
+// WTCORE_SAFE_ATTRIBUTES: the first five on every tag, the rest on the tags
+// of tables.
+constexpr std::string_view ext_safe_attributes[] = {"class", "title", "lang", "dir", "style",
+                                                    "colspan", "rowspan", "scope", "align", "valign",
+                                                    "width", "height", "abbr", "headers"};
+constexpr size_t ext_span_attributes = 5;
+
+// At a '<' that no core tag claims, under the extended syntax: a tag of its
+// list, written as an element of the block. Block tags in a link's label and
+// the tags of tables stay text here; lines of block tags are read by the
+// block renderer. Returns as angle() does.
+__attribute__((noinline)) const char *extended_tag(inline_scan &s, const char *p, const char *&run) noexcept
+{
+    ext_tag_match m;
+    if (!match_ext_tag(p, size_t(s.end - p), &m) || is_table_ext_tag(m.tag)) return nullptr;
+    const bool block = !is_inline_ext_tag(m.tag); // div, p, blockquote, center, hr
+    if (block && (s.cx->in_link || s.cx->blocks_as_text)) return nullptr;
+    append_run(s, run, p);
+    run = p + m.len;
+    wt_buf *out = s.out;
+    const wt_config &cfg = *s.cx->cfg;
+    if (!balancing(*s.cx)) {
+        if (m.closing) {
+            if (m.tag != ext_tag::hr) write_ext_close(out, m.tag);
+        } else {
+            write_ext_open(out, p, m, cfg);
+            if (m.self_closing && m.tag != ext_tag::hr) write_ext_close(out, m.tag);
+        }
+        return run;
+    }
+    tag_stack &t = *s.cx->tags;
+    if (m.closing) {
+        int j = m.tag == ext_tag::hr ? -1 : find_element(s, ext_tag_kind(m.tag), false);
+        if (j >= 0) close_from(t, out, j, 0); // else a stray closer, dropped
+        return run;
+    }
+    // An HTML parser ends an open paragraph at a block element, and an open
+    // ruby text at the next one within its ruby: close them first, as it would.
+    if (block) {
+        int j = find_element(s, tag_kind::p, false);
+        if (j >= 0) close_from(t, out, j, 0);
+    } else if ((m.tag == ext_tag::rt || m.tag == ext_tag::rp) && find_element(s, tag_kind::ruby, false) >= 0) {
+        while (t.n > s.floor) {
+            tag_kind k = t.items[t.n - 1].kind;
+            if (k != tag_kind::rt && k != tag_kind::rp && k != tag_kind::p) break;
+            close_from(t, out, t.n - 1, 0);
+        }
+    }
+    if (m.tag == ext_tag::hr) {
+        write_ext_open(out, p, m, cfg);
+        return run;
+    }
+    if (t.text_tags >= tag_stack::max_text_tags || t.n >= tag_stack::capacity) return run; // dropped
+    size_t at = out->len;
+    write_ext_open(out, p, m, cfg);
+    if (out->failed) return run;
+    if (m.self_closing) {
+        write_ext_close(out, m.tag);
+        return run;
+    }
+    t.items[t.n++] = tag_stack::entry{ext_tag_kind(m.tag), false, at, out->len - at};
+    ++t.text_tags;
+    return run;
+}
+
 // At '<': comment, nowiki passage or allowed tag. Returns the position to go on
 // from, `end` when an unclosed comment ends the span, or nullptr when none of
 // the three applies (the '<' is then escaped).
@@ -1126,7 +1201,7 @@ const char *angle(inline_scan &s, const char *p, const char *&run) noexcept
         return nullptr;
     }
     size_t len;
-    if (!match_allowed_tag(p, size_t(s.end - p), &len)) return nullptr;
+    if (!match_allowed_tag(p, size_t(s.end - p), &len)) return s.cx->cfg->ext ? extended_tag(s, p, run) : nullptr;
     if (!s.cx->cfg->flags && !s.cx->tags) return p + len; // copied with the run it ends
     append_run(s, run, p);
     write_allowed_tag(s, p, len);
@@ -1191,6 +1266,74 @@ int match_allowed_tag(const char *s, size_t n, size_t *out_len) noexcept
         }
     default: return 0;
     }
+}
+
+bool match_ext_tag(const char *s, size_t n, ext_tag_match *m) noexcept
+{
+    if (n < 3 || s[0] != '<') return false;
+    const bool closing = s[1] == '/';
+    size_t i = 1 + closing;
+    char name[11];
+    size_t k = 0;
+    while (i < n && k < sizeof name && unsigned((s[i] | 0x20) - 'a') < 26u) name[k++] = char(s[i++] | 0x20);
+    if (k == 0 || k == sizeof name || i >= n) return false;
+    size_t t = 0;
+    while (t < std::size(ext_tag_names) && ext_tag_names[t] != std::string_view(name, k)) ++t;
+    if (t == std::size(ext_tag_names)) return false;
+    m->tag = ext_tag(t);
+    m->closing = closing;
+    m->name_end = i;
+    if (closing) {
+        while (i < n && html_space[uc(s[i])]) ++i;
+        if (i >= n || s[i] != '>') return false;
+        m->self_closing = false;
+        m->len = i + 1;
+        return true;
+    }
+    if (!(html_space[uc(s[i])] || s[i] == '/' || s[i] == '>')) return false;
+    size_t len = read_attributes(s, n, i, [](const attribute &) {});
+    if (!len) return false;
+    m->self_closing = s[len - 2] == '/';
+    m->len = len;
+    return true;
+}
+
+void write_ext_open(wt_buf *out, const char *s, const ext_tag_match &m, const wt_config &cfg) noexcept
+{
+    std::string_view name = ext_tag_names[int(m.tag)];
+    wt_buf_append_char(out, '<');
+    wt_buf_put(out, name.data(), name.size());
+    const bool safe = cfg.flags & WTCORE_SAFE_ATTRIBUTES;
+    const size_t kept = is_table_ext_tag(m.tag) ? std::size(ext_safe_attributes) : ext_span_attributes;
+    unsigned seen = 0;
+    read_attributes(s, m.len, m.name_end, [&](const attribute &a) {
+        // Names of letters, digits, '-', '_', ':' and '.' only: a stray
+        // quote of a malformed attribute is no name.
+        for (size_t i = 0; i < a.name.n; ++i)
+            if (!is_alnum(uc(a.name.p[i])) && !std::strchr("-_:.", a.name.p[i])) return;
+        if (safe) {
+            size_t k = 0;
+            while (k < kept && !name_is(a.name, ext_safe_attributes[k])) ++k;
+            if (k == kept || (seen >> k & 1)) return;
+            seen |= 1u << k;
+            if (k == 4 && !safe_style(a.value)) return;
+        }
+        wt_buf_append_char(out, ' ');
+        wt_buf_put(out, a.name.p, a.name.n);
+        wt_buf_append_lit(out, "=\"");
+        wt_buf_append_attr_value(out, a.value.p, a.value.n);
+        wt_buf_append_char(out, '"');
+    });
+    if (m.tag == ext_tag::hr) wt_buf_append_lit(out, " />");
+    else wt_buf_append_char(out, '>');
+}
+
+void write_ext_close(wt_buf *out, ext_tag t) noexcept
+{
+    std::string_view name = ext_tag_names[int(t)];
+    wt_buf_append_lit(out, "</");
+    wt_buf_put(out, name.data(), name.size());
+    wt_buf_append_char(out, '>');
 }
 
 void close_tags(tag_stack &tags, wt_buf *out, int floor) noexcept

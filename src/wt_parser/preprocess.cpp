@@ -85,6 +85,7 @@ enum class tag_action : unsigned char {
     ref,        // a reference
     references, // the list of notes; its content may define references
     unwrap,     // the tag itself vanishes, its content stays
+    poem,       // its lines keep their breaks
 };
 
 struct tag_info {
@@ -111,6 +112,7 @@ constexpr tag_info tags[] = {
     {"references", tag_action::references, literal_kind::nowiki},
     {"noinclude", tag_action::unwrap, literal_kind::nowiki},
     {"onlyinclude", tag_action::unwrap, literal_kind::nowiki},
+    {"poem", tag_action::poem, literal_kind::nowiki},
 };
 constexpr size_t n_tags = sizeof tags / sizeof tags[0];
 constexpr size_t max_tag_name = 15;
@@ -142,6 +144,7 @@ enum class ev_kind : unsigned char {
     ref,        // index into refs; content [a, b)
     references, // index into lists; content [a, b)
     redirect,
+    poem,       // content [a, b)
 };
 
 // A construct found by the scan: the bytes [start, end).
@@ -532,6 +535,10 @@ size_t scanner::take_tag(size_t p, size_t lim, bool in_ref, bool in_references) 
         if (content_end > content) scan(content, content_end, true, in_references);
         return end;
     }
+    case tag_action::poem:
+        push_event(p, end, ev_kind::poem, 0, content, content_end);
+        if (content_end > content) scan(content, content_end, in_ref, in_references);
+        return end;
     case tag_action::references: {
         list_rec l{none, 0, none};
         read_attribute(d, attrs, attrs_n, "group", &l.group, &l.group_n);
@@ -694,13 +701,33 @@ struct ref_table {
     }
 };
 
+// Appends a callback's HTML to a wt_buf, each NUL as U+FFFD: no byte of it
+// can pass for a placeholder.
+int write_html(void *output, const char *bytes, size_t length) noexcept
+{
+    wt_buf *b = static_cast<wt_buf *>(output);
+    if (!length) return 0;
+    if (!bytes) return 1;
+    for (const char *end = bytes + length;;) {
+        const char *nul = static_cast<const char *>(std::memchr(bytes, '\0', size_t(end - bytes)));
+        if (!wt_buf_append(b, bytes, size_t((nul ? nul : end) - bytes))) return 1;
+        if (!nul) return 0;
+        if (!wt_buf_append(b, "\xEF\xBF\xBD", 3)) return 1;
+        bytes = nul + 1;
+    }
+}
+
 struct walker {
     scanner &s;
     extraction *x;
     bool text;
+    const wt_config *hook = nullptr; // asked for templates' HTML
+    pod_array<param_view> views;     // one template's parameters, for the hook
+    pod_array<wtcore_template_param> params;
     ref_table names;  // named references
     ref_table groups; // the first reference of each group
     pod_array<size_t> counts; // per reference that opened a group: numbers given in it
+    int poem = 0;             // walking the content of a <poem>
 
     const char *d() const noexcept { return s.d; }
 
@@ -744,6 +771,24 @@ struct walker {
             }
         }
         s.note(wt_buf_put(out, p, size_t(end - p)));
+    }
+
+    // Copies the text of a poem: each line feed becomes a line break before
+    // it, and the blanks that start a line no-break spaces, so that the
+    // lines stay as written.
+    void copy_poem(wt_buf *out, size_t a, size_t b) noexcept
+    {
+        if (!out || b <= a) return;
+        while (a < b) {
+            if (out->len && out->data[out->len - 1] == '\n')
+                for (; a < b && d()[a] == ' '; ++a) s.note(wt_buf_append_lit(out, "&#160;"));
+            const void *nl = std::memchr(d() + a, '\n', b - a);
+            size_t e = nl ? size_t(static_cast<const char *>(nl) - d()) : b;
+            copy(out, a, e);
+            if (!nl) break;
+            s.note(wt_buf_append_lit(out, "<br>\n"));
+            a = e + 1;
+        }
     }
 
     // After a construct that left nothing: when its line holds only blanks
@@ -860,6 +905,44 @@ struct walker {
         return false;
     }
 
+    // Asks the host for the HTML of template t; on success stores it and
+    // sets *index to its record.
+    bool template_html(const tmpl_rec &t, size_t *index) noexcept
+    {
+        const char *name;
+        size_t nn;
+        template_name(*x, t, &name, &nn);
+        views.truncate(0);
+        params.truncate(0);
+        size_t unnamed = 0;
+        for (size_t i = 0; i < t.n_bars; ++i) {
+            param_view v = template_param(*x, t, i, &unnamed);
+            // An unnamed one's name is its number, held in the view itself.
+            if (v.name == v.number) v.name = nullptr;
+            s.note(views.push(v));
+        }
+        for (size_t i = 0; i < views.size() && !s.failed; ++i) {
+            const param_view &v = views[i];
+            s.note(params.push(wtcore_template_param{v.name ? v.name : v.number, v.name_n, v.value, v.value_n}));
+        }
+        if (s.failed) return false;
+        const size_t at = x->html.len;
+        const int keep = hook->template_html(hook->context, name, nn, params.data(), params.size(), write_html,
+                                             &x->html);
+        if (x->html.failed) {
+            s.failed = true;
+            return false;
+        }
+        if (!keep) {
+            x->html.len = at;
+            if (x->html.data) x->html.data[at] = '\0';
+            return false;
+        }
+        s.note(x->htmls.push(html_rec{at, x->html.len - at}));
+        *index = x->htmls.size() - 1;
+        return !s.failed;
+    }
+
     // Whether template t is a reflist-like template: its name starts with
     // "reflist", any case.
     bool is_reflist(const tmpl_rec &t) const noexcept
@@ -907,7 +990,7 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
             ++ei;
             continue;
         }
-        copy(out, pos, e.start);
+        poem ? copy_poem(out, pos, e.start) : copy(out, pos, e.start);
         pos = e.end;
         ++ei;
         switch (e.kind) {
@@ -929,6 +1012,15 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
                 s.note(x->lists.push(l));
                 place_list(out, x->lists.size() - 1);
                 pos = after_removal(out, ls, pos, to);
+            } else if (size_t h; out && hook && template_html(t, &h)) {
+                // Alone on its line it is a block of its own, like a file.
+                size_t next = pos;
+                if (out == &x->clean && line_left_blank(out, ls, pos, to, &next)) {
+                    s.note(x->places.push(block_place{out->len, h, block_place::html}));
+                    pos = next;
+                } else {
+                    placeholder(out, ph_html, h);
+                }
             } else {
                 pos = after_removal(out, ls, pos, to);
             }
@@ -988,6 +1080,18 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
             else pos = after_removal(out, ls, pos, to);
             break;
         }
+        case ev_kind::poem: {
+            // A block of its own, the content's outer line feeds left out.
+            size_t a = e.a, b = e.b;
+            if (a < b && d()[a] == '\n') ++a;
+            if (b > a && d()[b - 1] == '\n') --b;
+            if (out) s.note(wt_buf_append_lit(out, "<div class=\"poem\">\n"));
+            ++poem;
+            ei = walk(a, b, ei, out);
+            --poem;
+            if (out) s.note(wt_buf_append_lit(out, "\n</div>"));
+            break;
+        }
         case ev_kind::references:
             if (e.b > e.a) ei = walk(e.a, e.b, ei, nullptr);
             place_list(out, e.index);
@@ -995,7 +1099,7 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
             break;
         }
     }
-    if (pos < to) copy(out, pos, to);
+    if (pos < to) poem ? copy_poem(out, pos, to) : copy(out, pos, to);
     return ei;
 }
 
@@ -1043,7 +1147,8 @@ param_view template_param(const extraction &x, const tmpl_rec &t, size_t i, size
     return v;
 }
 
-int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extraction *x) noexcept
+int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extraction *x,
+               const wt_config *hook) noexcept
 {
     x->doc = doc;
     x->n = n;
@@ -1074,7 +1179,8 @@ int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extr
                radix_sort(s.events, n, [](const event &e) { return e.start; }));
     }
     if (!s.failed) {
-        walker w{s, x, clean_text, {doc, x->refs, true, {}, 0, false}, {doc, x->refs, false, {}, 0, false}, {}};
+        walker w{s, x, clean_text, clean_text && hook && hook->template_html ? hook : nullptr, {}, {},
+                 {doc, x->refs, true, {}, 0, false}, {doc, x->refs, false, {}, 0, false}, {}};
         wt_buf_init(&w.counts.b, x->refs.size() * sizeof(size_t) + 1);
         for (size_t i = 0; i < x->refs.size(); ++i) s.note(w.counts.push(0));
         if (clean_text) wt_buf_init(&x->clean, n + 64);
@@ -1082,6 +1188,8 @@ int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extr
         if ((clean_text && x->clean.failed) || w.names.failed || w.groups.failed) s.failed = true;
         w.names.slots.release();
         w.groups.slots.release();
+        w.views.release();
+        w.params.release();
         w.counts.release();
     }
     s.stack.release();
@@ -1104,6 +1212,8 @@ void wt_extraction_free(extraction *x) noexcept
     wt_buf_free(&x->captions);
     wt_buf_free(&x->clean);
     wt_buf_free(&x->notes_text);
+    x->htmls.release();
+    wt_buf_free(&x->html);
 }
 
 } // namespace ext

@@ -35,6 +35,7 @@ WTCORE_FORMAT_HTML = 0
 WTCORE_ENCODE_TARGETS = 0x1
 WTCORE_BALANCE_TAGS = 0x2
 WTCORE_SAFE_ATTRIBUTES = 0x4
+WTCORE_EXTENDED = 0x8
 VOID = {"br", "hr", "img", "wbr"}
 
 
@@ -42,7 +43,8 @@ class Options(ctypes.Structure):
     _fields_ = [("size", ctypes.c_size_t), ("flags", ctypes.c_uint), ("link_template", ctypes.c_char_p),
                 ("external_rel", ctypes.c_char_p), ("page_exists", ctypes.c_void_p), ("context", ctypes.c_void_p),
                 ("file_namespaces", ctypes.c_char_p), ("media_namespaces", ctypes.c_char_p),
-                ("category_namespaces", ctypes.c_char_p), ("file_template", ctypes.c_char_p)]
+                ("category_namespaces", ctypes.c_char_p), ("file_template", ctypes.c_char_p),
+                ("_room", ctypes.c_char * 256)]  # for fields a newer library may add
 
 
 class Library:
@@ -139,10 +141,21 @@ TOKENS = ["<b>", "</b>", "<i>", "</i>", "<u>", "</u>", "<s>", "</s>", "<del>", "
           "\n:: ", "\n; ", ":", "\n== h ", " ==\n", "\n ", "\n----\n"]
 
 
-def random_documents(count, seed):
+# The tags of the extended syntax, mixed with the core's tokens.
+EXTENDED_TOKENS = TOKENS + [
+    "<div>", "</div>", '<div class="d">', "<p>", "</p>", "<blockquote>", "</blockquote>", "<center>", "</center>",
+    "<hr>", "<hr/>", "<div/>", "<em>", "</em>", "<strong>", "</strong>", "<big>", "</big>", "<tt>", "</tt>",
+    "<var>", "</var>", "<abbr title=a>", "</abbr>", "<cite>", "</cite>", "<q>", "</q>", "<ins>", "</ins>",
+    "<mark>", "</mark>", "<ruby>", "</ruby>", "<rt>", "</rt>", "<rp>", "</rp>", "<table>", "</table>",
+    "<caption>", "</caption>", "<thead>", "</thead>", "<tbody>", "</tbody>", "<tfoot>", "</tfoot>", "<tr>",
+    "</tr>", "<th>", "</th>", "<td>", "</td>", "<poem>", "</poem>", "\n<div>\n", "\n</div>\n", "\n<table>\n",
+    "\n<tr><td>", "\n<p>\n"]
+
+
+def random_documents(count, seed, tokens=TOKENS):
     rng = random.Random(seed)
     for _ in range(count):
-        yield "".join(rng.choice(TOKENS) for _ in range(rng.randint(1, 40)))
+        yield "".join(rng.choice(tokens) for _ in range(rng.randint(1, 40)))
 
 
 def main():
@@ -155,6 +168,11 @@ def main():
     for i, doc in enumerate(random_documents(1500, 1234)):
         for flags in (0, WTCORE_SAFE_ATTRIBUTES):
             if not check(lib, doc.encode(), flags, "random document %d" % i):
+                return 1
+            checked += 1
+    for i, doc in enumerate(random_documents(1500, 4321, EXTENDED_TOKENS)):
+        for flags in (WTCORE_EXTENDED, WTCORE_EXTENDED | WTCORE_SAFE_ATTRIBUTES):
+            if not check(lib, doc.encode(), flags, "random extended document %d" % i):
                 return 1
             checked += 1
     if corpus and os.path.isdir(corpus):
