@@ -3,8 +3,10 @@
 // prints the median of the time ratios of adjacent pairs. Alternating keeps a
 // busy or throttled machine from favouring either side.
 //
-//   wtcore_ab OLD.so NEW.so FILE [ROUNDS] [html|links|headings|render|render-all]
+//   wtcore_ab OLD.so NEW.so FILE [ROUNDS] [html|links|headings|render|render-all|ext-FORMAT]
 //
+// "ext-html", "ext-text", "ext-page", "ext-templates" and "ext-categories"
+// time wtcore_render of both builds under WTCORE_EXTENDED in that format.
 // "render" times wtcore_render of NEW with default options against
 // wtcore_to_html_r of OLD; "render-all" the same with every option of the
 // render call on (WTCORE_ENCODE_TARGETS | WTCORE_BALANCE_TAGS |
@@ -60,7 +62,8 @@ lib load(const char *path)
 int main(int argc, char **argv)
 {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: wtcore_ab OLD.so NEW.so FILE [ROUNDS] [html|links|headings|render|render-all]\n");
+        std::fprintf(stderr, "usage: wtcore_ab OLD.so NEW.so FILE [ROUNDS] "
+                             "[html|links|headings|render|render-all|ext-FORMAT]\n");
         return 2;
     }
     lib a = load(argv[1]), b = load(argv[2]);
@@ -71,8 +74,16 @@ int main(int argc, char **argv)
     const int rounds = argc > 4 ? std::atoi(argv[4]) : 100;
     const std::string what = argc > 5 ? argv[5] : "html";
 
+    const std::string formats[] = {"ext-html", "", "", "ext-text", "ext-templates", "ext-categories", "ext-page"};
+    int ext_format = -1;
+    for (int k = 0; k < 7; ++k)
+        if (!formats[k].empty() && what == formats[k]) ext_format = k;
+    if (what.rfind("ext-", 0) == 0 && ext_format < 0) {
+        std::fprintf(stderr, "wtcore_ab: unknown format %s\n", what.c_str());
+        return 2;
+    }
     wtcore_options opts;
-    bool use_render = what == "render" || what == "render-all";
+    bool use_render = what == "render" || what == "render-all" || ext_format >= 0;
     if (use_render) {
         if (!b.render) {
             std::fprintf(stderr, "wtcore_ab: %s has no wtcore_render\n", argv[2]);
@@ -83,20 +94,33 @@ int main(int argc, char **argv)
             opts.flags = WTCORE_ENCODE_TARGETS | WTCORE_BALANCE_TAGS | WTCORE_SAFE_ATTRIBUTES;
             opts.link_template = "/pages/$1.html";
         }
+        if (ext_format >= 0) {
+            if (!a.render) {
+                std::fprintf(stderr, "wtcore_ab: %s has no wtcore_render\n", argv[1]);
+                return 2;
+            }
+            opts.flags = WTCORE_EXTENDED;
+        }
     }
     conv_r fa = what == "links" ? a.links : what == "headings" ? a.headings : a.html;
     conv_r fb = what == "links" ? b.links : what == "headings" ? b.headings : b.html;
 
     auto time_a = [&] {
         auto t0 = std::chrono::steady_clock::now();
-        a.release(fa(doc.c_str()));
+        if (ext_format >= 0) {
+            char *out = nullptr;
+            a.render(doc.data(), doc.size(), ext_format, &opts, &out, nullptr);
+            a.release(out);
+        } else {
+            a.release(fa(doc.c_str()));
+        }
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     };
     auto time_b = [&] {
         auto t0 = std::chrono::steady_clock::now();
         if (use_render) {
             char *out = nullptr;
-            b.render(doc.data(), doc.size(), WTCORE_FORMAT_HTML, &opts, &out, nullptr);
+            b.render(doc.data(), doc.size(), ext_format >= 0 ? ext_format : WTCORE_FORMAT_HTML, &opts, &out, nullptr);
             b.release(out);
         } else {
             b.release(fb(doc.c_str()));

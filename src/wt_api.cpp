@@ -245,187 +245,6 @@ int read_options(const wtcore_options *in, wt_config *cfg) noexcept
 // The document as the parser reads it: the caller's bytes as they stand, or,
 // when a NUL is among them, a copy in *copy with each NUL made U+FFFD (EF BF
 // BD). Returns false when memory runs out.
-// Drops what is left of placeholders of the clean text in JSON written from
-// it: "\u0000" with the kind and digits after it, and a '<' before and a
-// '>' after.
-void drop_json_placeholders(wt_buf *out, size_t from) noexcept
-{
-    static constexpr char nul[] = "\\u0000";
-    char *d = out->data;
-    if (!d || std::string_view(d + from, out->len - from).find(nul) == std::string_view::npos) return;
-    size_t w = from, n = out->len;
-    for (size_t i = from; i < n;) {
-        if (!(i + 6 <= n && std::memcmp(d + i, nul, 6) == 0 && (i == from || d[i - 1] != '\\'))) {
-            d[w++] = d[i++];
-            continue;
-        }
-        if (w > from && d[w - 1] == '<') --w;
-        i += 7; // the NUL and the kind
-        while (i < n && d[i] >= '0' && d[i] <= '9') ++i;
-        if (i < n && d[i] == '>') ++i;
-    }
-    out->len = w;
-    d[w] = '\0';
-}
-
-// The external links of HTML that the renderer wrote, as
-// [{"url":...,"text":...}]: each <a ... class="external"> with its address
-// and its text.
-void external_links_json(const char *html, size_t n, wt_buf *out) noexcept
-{
-    std::string_view h(html, n);
-    wt_buf_append_lit(out, "[");
-    bool first = true;
-    for (size_t at = h.find("<a href=\""); at != h.npos; at = h.find("<a href=\"", at + 1)) {
-        size_t url = at + 9;
-        size_t url_end = h.find('"', url);
-        if (url_end == h.npos) break;
-        size_t tag_end = h.find('>', url_end);
-        if (tag_end == h.npos) break;
-        if (h.substr(url_end, tag_end - url_end).find("class=\"external") == h.npos) continue;
-        size_t close = h.find("</a>", tag_end);
-        if (close == h.npos) break;
-        wt_buf_append_str(out, first ? "{\"url\":\"" : ",{\"url\":\"");
-        first = false;
-        wt_buf text{};
-        wt_buf_init(&text, 64);
-        wt::ext::html_to_text(html + url, url_end - url, &text); // decodes &quot; and &amp;
-        if (text.len && text.data[text.len - 1] == '\n') --text.len;
-        wt_buf_append_json_escaped(out, text.data, text.len);
-        wt_buf_reset(&text);
-        wt_buf_append_lit(out, "\",\"text\":\"");
-        wt::ext::html_to_text(html + tag_end + 1, close - tag_end - 1, &text);
-        if (text.len && text.data[text.len - 1] == '\n') --text.len;
-        wt_buf_append_json_escaped(out, text.data, text.len);
-        wt_buf_free(&text);
-        wt_buf_append_lit(out, "\"}");
-        at = close;
-    }
-    wt_buf_append_lit(out, "]");
-}
-
-// The namespace names the options give the extended syntax.
-wt::ext::names names_of(const wt_config &cfg) noexcept
-{
-    wt::ext::names names;
-    names.file = cfg.file_namespaces;
-    names.media = cfg.media_namespaces;
-    names.category = cfg.category_namespaces;
-    return names;
-}
-
-// The links of a page under the extended syntax: those of the clean text (no
-// file or category links, nothing inside templates), then those of the notes
-// and of the captions, as one array. `tmp` is scratch.
-void extended_links_json(const wt::ext::extraction &x, const wt_config &cfg, wt_buf *tmp, wt_buf *out) noexcept
-{
-    const wt_parser_build &parser = wt_active_parser();
-    bool any = false;
-    wt_buf_append_lit(out, "[");
-    for (const wt_buf *part : {&x.clean, &x.notes_text, &x.captions}) {
-        wt_buf_reset(tmp);
-        parser.render(wt_source{part->data, part->len}, WTCORE_FORMAT_LINKS_JSON, cfg, tmp);
-        if (tmp->len > 2) {
-            if (any) wt_buf_append_lit(out, ",");
-            wt_buf_append(out, tmp->data + 1, tmp->len - 2);
-            any = true;
-        }
-    }
-    wt_buf_append_lit(out, "]");
-    if (tmp->failed) out->failed = 1;
-}
-
-// The page as one JSON object: links, headings, categories, templates,
-// external links and the redirect. Under the extended syntax the links and
-// headings are those of the clean text (no file or category links, nothing
-// inside templates), then the links of the notes and of the captions.
-int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
-{
-    wt::ext::extraction x;
-    wt::ext::names names = names_of(cfg);
-    const bool extended = cfg.flags & WTCORE_EXTENDED;
-    int ok = wt::ext::wt_extract(src.p, src.n, names, extended, &x);
-    const wt_parser_build &parser = wt_active_parser();
-    wt_buf tmp{};
-    wt_buf_init(&tmp, 1024);
-    if (ok) {
-        wt_buf_append_lit(out, "{\"links\":");
-        if (!extended) parser.render(src, WTCORE_FORMAT_LINKS_JSON, cfg, out);
-        else extended_links_json(x, cfg, &tmp, out);
-        wt_buf_append_lit(out, ",\"headings\":");
-        parser.render(extended ? wt_source{x.clean.data, x.clean.len} : src, WTCORE_FORMAT_HEADINGS_JSON, cfg,
-                      out);
-        wt_buf_append_lit(out, ",\"categories\":");
-        wt::ext::wt_categories_json(x, out);
-        wt_buf_append_lit(out, ",\"templates\":");
-        wt::ext::wt_templates_json(x, out);
-        wt_buf_append_lit(out, ",\"external_links\":");
-        wt_buf_reset(&tmp);
-        wt_config own = cfg; // the page's own links: the host's HTML for templates is none of them
-        own.template_html = nullptr;
-        own.toc_html = nullptr;
-        parser.render(src, WTCORE_FORMAT_HTML, own, &tmp);
-        external_links_json(tmp.data, tmp.len, out);
-        wt_buf_append_lit(out, ",\"redirect\":");
-        if (x.redirect == wt::ext::none) {
-            wt_buf_append_lit(out, "null");
-        } else {
-            wt_buf_append_lit(out, "\"");
-            wt_buf_append_json_escaped(out, x.doc + x.redirect, x.redirect_n);
-            wt_buf_append_lit(out, "\"");
-        }
-        wt_buf_append_lit(out, "}");
-        ok = !tmp.failed;
-    }
-    wt_buf_free(&tmp);
-    wt::ext::wt_extraction_free(&x);
-    if (ok) drop_json_placeholders(out, 0);
-    return ok && !out->failed;
-}
-
-// The formats of the extended syntax's data, and plain text: the HTML that
-// the options give, read as text.
-int render_extended(wt_source src, int format, const wt_config &cfg, wt_buf *out) noexcept
-{
-    if (format == WTCORE_FORMAT_PAGE_JSON) return page_json(src, cfg, out);
-    if (format == WTCORE_FORMAT_LINKS_JSON || format == WTCORE_FORMAT_HEADINGS_JSON) {
-        // The lists of the page as the extended syntax reads it, as in the
-        // page format.
-        wt::ext::extraction x;
-        wt::ext::names names = names_of(cfg);
-        int ok = wt::ext::wt_extract(src.p, src.n, names, true, &x);
-        if (ok) {
-            if (format == WTCORE_FORMAT_LINKS_JSON) {
-                wt_buf tmp{};
-                wt_buf_init(&tmp, 1024);
-                extended_links_json(x, cfg, &tmp, out);
-                wt_buf_free(&tmp);
-            } else {
-                wt_active_parser().render(wt_source{x.clean.data, x.clean.len}, WTCORE_FORMAT_HEADINGS_JSON,
-                                          cfg, out);
-            }
-            drop_json_placeholders(out, 0);
-        }
-        wt::ext::wt_extraction_free(&x);
-        return ok && !out->failed;
-    }
-    if (format == WTCORE_FORMAT_TEXT) {
-        wt_buf html{};
-        wt_buf_init(&html, src.n + src.n / 4 + 64);
-        int ok = wt_active_parser().render(src, WTCORE_FORMAT_HTML, cfg, &html);
-        if (ok) wt::ext::html_to_text(html.data, html.len, out);
-        wt_buf_free(&html);
-        return ok && !out->failed;
-    }
-    wt::ext::extraction x;
-    wt::ext::names names = names_of(cfg);
-    int ok = wt::ext::wt_extract(src.p, src.n, names, false, &x);
-    if (ok && format == WTCORE_FORMAT_TEMPLATES_JSON) wt::ext::wt_templates_json(x, out);
-    else if (ok) wt::ext::wt_categories_json(x, out);
-    wt::ext::wt_extraction_free(&x);
-    return ok && !out->failed;
-}
-
 bool source_of(const char *document, size_t length, wt_buf *copy, wt_source *src) noexcept
 {
     const char *nul = length ? static_cast<const char *>(std::memchr(document, '\0', length)) : nullptr;
@@ -554,10 +373,6 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
                                  format == WTCORE_FORMAT_TEXT || format == WTCORE_FORMAT_PAGE_JSON;
     if (!extended_format && (format < WTCORE_FORMAT_HTML || format > WTCORE_FORMAT_HEADINGS_JSON))
         return WTCORE_ERROR_OPTIONS;
-    // Under the extended syntax the link and heading lists are those of the
-    // page as that syntax reads it.
-    const bool extended_lists = (format == WTCORE_FORMAT_LINKS_JSON || format == WTCORE_FORMAT_HEADINGS_JSON) &&
-                                (cfg.flags & WTCORE_EXTENDED);
 
     wt_buf copy{};
     wt_source src;
@@ -565,9 +380,10 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
     wt_buf out{};
     // HTML is usually a little longer than its wikitext: start near that size
     // so that a large document is not copied through many doublings.
+    // The formats of the extended syntax, and the link and heading lists
+    // under it, are read by the build's extended pass (wt_render).
     wt_buf_init(&out, format == WTCORE_FORMAT_HTML ? src.n + src.n / 4 + 64 : json_initial_cap);
-    int ok = extended_format || extended_lists ? render_extended(src, format, cfg, &out)
-                             : wt_active_parser().render(src, format, cfg, &out);
+    int ok = wt_active_parser().render(src, format, cfg, &out);
     wt_buf_free(&copy);
     size_t n = out.len;
     char *r = release(&out, ok);
@@ -625,8 +441,7 @@ struct clean_visitor {
 int visit_extended(wt_source src, const wt_config &cfg, const wtcore_visitor *visitor, void *context) noexcept
 {
     wt::ext::extraction x;
-    wt::ext::names names = names_of(cfg);
-    if (!wt::ext::wt_extract(src.p, src.n, names, true, &x)) {
+    if (!wt::ext::wt_extract(src.p, src.n, wt::ext::names_of(cfg), true, &x)) {
         wt::ext::wt_extraction_free(&x);
         return WTCORE_ERROR_MEMORY;
     }

@@ -41,7 +41,7 @@ struct pod_array {
     T &operator[](size_t i) noexcept { return data()[i]; }
     const T &operator[](size_t i) const noexcept { return data()[i]; }
     T &back() noexcept { return data()[size() - 1]; }
-    bool push(const T &v) noexcept { return wt_buf_append(&b, &v, sizeof v); }
+    bool push(const T &v) noexcept { return wt_buf_put(&b, reinterpret_cast<const char *>(&v), sizeof v); }
     // Drops the records from index n on.
     void truncate(size_t n) noexcept
     {
@@ -195,6 +195,15 @@ struct extraction {
 // either case.
 int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extraction *out,
                const wt_config *hook = nullptr) noexcept;
+// The namespace names that the options give.
+inline names names_of(const wt_config &cfg) noexcept
+{
+    names ns;
+    ns.file = cfg.file_namespaces;
+    ns.media = cfg.media_namespaces;
+    ns.category = cfg.category_namespaces;
+    return ns;
+}
 void wt_extraction_free(extraction *x) noexcept;
 
 // The trimmed name of a template, without a subst: or safesubst: prefix.
@@ -235,6 +244,16 @@ const char *write_placeholder(const char *p, const char *end, const wt_config &c
 // through the renderer, cut at the tables and at the blocks the pass placed.
 // Returns 1, or 0 when memory ran out.
 int render_extended_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept;
+// The same from an extraction made with the clean text.
+int render_extraction_html(const ext::extraction &x, const wt_config &cfg, wt_buf *out) noexcept;
+
+// Plain text: the HTML that the options give (extended or not), read as text.
+int render_text(wt_source src, const wt_config &cfg, wt_buf *out) noexcept;
+
+// The formats of the extended syntax (text, templates, categories and page
+// JSON), and the link and heading lists under WTCORE_EXTENDED: appended to
+// out. Returns 1, or 0 when memory ran out.
+int render_extended(wt_source doc, int format, const wt_config &cfg, wt_buf *out) noexcept;
 
 WT_ISA_END
 } // namespace wt

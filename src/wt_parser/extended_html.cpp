@@ -280,6 +280,10 @@ struct html_driver {
     // block renderer, the places and the tables here.
     void render_range(size_t a, size_t b, int depth) noexcept
     {
+        if (depth >= max_table_depth) { // no table starts here
+            render_segment(a, b);
+            return;
+        }
         const char *d = x.clean.data;
         size_t seg = a;
         for (size_t ls = a; ls < b && !failed;) {
@@ -287,7 +291,7 @@ struct html_driver {
             size_t le = nl ? size_t(nl - d) : b;
             size_t t = ls;
             while (t < le && (d[t] == ' ' || d[t] == '\t')) ++t;
-            if (depth < max_table_depth && le - t >= 2 && d[t] == '{' && d[t + 1] == '|') {
+            if (le - t >= 2 && d[t] == '{' && d[t + 1] == '|') {
                 render_segment(seg, ls);
                 block_room();
                 seg = write_table(ls, b, depth);
@@ -356,12 +360,13 @@ struct html_driver {
         return false;
     }
 
-    // A cell of `n` bytes at `a` (after its marker): "attributes | content"
-    // or content alone, as element th or td.
-    void write_cell(const char *tag, size_t a, size_t e, int depth) noexcept
+    // A cell of the bytes [a, e) (after its marker): "attributes | content"
+    // or content alone, as element th or td. A cell that a nested table
+    // opened (`bare`) holds that table and no attributes.
+    void write_cell(const char *tag, size_t a, size_t e, int depth, bool bare = false) noexcept
     {
         const char *d = x.clean.data;
-        const char *bar = static_cast<const char *>(std::memchr(d + a, '|', e - a));
+        const char *bar = bare ? nullptr : static_cast<const char *>(std::memchr(d + a, '|', e - a));
         size_t content = a;
         wt_buf_append_char(out, '<');
         wt_buf_append_str(out, tag);
@@ -380,6 +385,62 @@ struct html_driver {
         wt_buf_append_lit(out, ">\n");
     }
 
+    // The lines of the clean text whose first bytes after blanks are "{|",
+    // each with the start of the line that closes it ("|}" when the lines
+    // between open and close as many), or none; built once, when a table is
+    // first found inside a table, so that the lines of a nested table are
+    // passed over in one step at each level instead of one by one.
+    struct table_open {
+        size_t at, close;
+    };
+    pod_array<table_open> table_opens;
+    bool table_opens_built = false;
+
+    void build_table_opens() noexcept
+    {
+        table_opens_built = true;
+        const char *d = x.clean.data;
+        const size_t n = x.clean.len;
+        pod_array<size_t> open; // indices of the opening lines not yet closed
+        for (size_t ls = 0; ls < n;) {
+            const char *nl = static_cast<const char *>(std::memchr(d + ls, '\n', n - ls));
+            size_t le = nl ? size_t(nl - d) : n;
+            size_t t = ls;
+            while (t < le && (d[t] == ' ' || d[t] == '\t')) ++t;
+            if (le - t >= 2 && d[t] == '{' && d[t + 1] == '|') {
+                failed |= !open.push(table_opens.size()) || !table_opens.push(table_open{ls, none});
+            } else if (le - t >= 2 && d[t] == '|' && d[t + 1] == '}' && open.size()) {
+                table_opens[open.back()].close = ls;
+                open.truncate(open.size() - 1);
+            }
+            ls = nl ? le + 1 : n;
+        }
+        open.release();
+    }
+
+    // Whether the "{|" line that starts at ls is known; then *close is the
+    // start of its closing line, or none.
+    bool table_close(size_t ls, size_t *close) noexcept
+    {
+        if (!table_opens_built) build_table_opens();
+        size_t lo = 0, hi = table_opens.size();
+        while (lo < hi) {
+            size_t mid = (lo + hi) / 2;
+            if (table_opens[mid].at < ls) lo = mid + 1;
+            else hi = mid;
+        }
+        if (lo == table_opens.size() || table_opens[lo].at != ls) return false;
+        *close = table_opens[lo].close;
+        return true;
+    }
+
+    // The start of the line after the one at ls, within b.
+    size_t line_after(size_t ls, size_t b) const noexcept
+    {
+        const char *nl = static_cast<const char *>(std::memchr(x.clean.data + ls, '\n', b - ls));
+        return nl ? size_t(nl - x.clean.data) + 1 : b;
+    }
+
     // The table whose "{|" line starts at ls; returns where the text goes on
     // (after its "|}" line, or b when it is not closed).
     size_t write_table(size_t ls, size_t b, int depth) noexcept
@@ -391,15 +452,17 @@ struct html_driver {
         bool row_open = false;
         size_t row_attrs = 0, row_attrs_n = 0;
         int nested = 0;
+        bool bare = false; // the open cell is one that a nested table opened
         auto close_cell = [&](size_t end) {
             if (open == caption) {
                 wt_buf_append_lit(out, "<caption>");
                 write_cell_content(cell_start, end, depth);
                 wt_buf_append_lit(out, "</caption>\n");
             } else if (open == cell) {
-                write_cell(tag, cell_start, end, depth);
+                write_cell(tag, cell_start, end, depth, bare);
             }
             open = none_open;
+            bare = false;
         };
         auto open_row = [&]() {
             if (row_open) return;
@@ -475,6 +538,14 @@ struct html_driver {
                     open = cell;
                     tag = "td";
                     cell_start = t;
+                    bare = true;
+                }
+                // The nested table's lines belong to the open cell: on to
+                // the line after its "|}", or to b.
+                size_t close = 0;
+                if (table_close(pos, &close)) {
+                    pos = close == none || close >= b ? b : line_after(close, b);
+                    continue;
                 }
                 ++nested;
                 pos = next;
@@ -587,11 +658,17 @@ const char *write_placeholder(const char *p, const char *end, const wt_config &c
 static void drop_placeholders(wt_buf *out, size_t from) noexcept
 {
     char *d = out->data;
-    if (!d || !std::memchr(d + from, '\0', out->len - from)) return;
-    size_t w = from, n = out->len;
-    for (size_t i = from; i < n;) {
+    const char *nul = d ? static_cast<const char *>(std::memchr(d + from, '\0', out->len - from)) : nullptr;
+    if (!nul) return;
+    // Runs between placeholders move down in one piece each.
+    size_t w = size_t(nul - d), n = out->len;
+    for (size_t i = w; i < n;) {
         if (d[i] != '\0') {
-            d[w++] = d[i++];
+            const void *q = std::memchr(d + i, '\0', n - i);
+            size_t run_end = q ? size_t(static_cast<const char *>(q) - d) : n;
+            std::memmove(d + w, d + i, run_end - i);
+            w += run_end - i;
+            i = run_end;
             continue;
         }
         if (w >= from + 1 && d[w - 1] == '<') --w;
@@ -605,26 +682,28 @@ static void drop_placeholders(wt_buf *out, size_t from) noexcept
     d[w] = '\0';
 }
 
-int render_extended_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept
+int render_extraction_html(const extraction &x, const wt_config &cfg, wt_buf *out) noexcept
 {
     if (!out) return 0;
     const size_t start = out->len;
-    extraction x;
-    names ns;
-    ns.file = cfg.file_namespaces;
-    ns.media = cfg.media_namespaces;
-    ns.category = cfg.category_namespaces;
-    int ok = wt_extract(doc.p, doc.n, ns, true, &x, &cfg);
-    if (ok) {
-        html_driver d{x, cfg, out, false, {}, {}, {}, 0, {}, 0};
-        d.run();
-        ok = !d.failed;
-        d.head.release();
-        d.tail.release();
-        d.next_pending.release();
-    }
-    wt_extraction_free(&x);
+    html_driver d{x, cfg, out, false, {}, {}, {}, 0, {}, 0, {}, {}, false};
+    d.run();
+    int ok = !d.failed;
+    d.head.release();
+    d.tail.release();
+    d.next_pending.release();
+    d.table_opens.release();
     if (ok) drop_placeholders(out, start);
+    return ok && !out->failed;
+}
+
+int render_extended_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept
+{
+    if (!out) return 0;
+    extraction x;
+    int ok = wt_extract(doc.p, doc.n, names_of(cfg), true, &x, &cfg);
+    if (ok) ok = render_extraction_html(x, cfg, out);
+    wt_extraction_free(&x);
     return ok && !out->failed;
 }
 

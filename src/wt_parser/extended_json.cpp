@@ -1,5 +1,9 @@
-// The JSON formats of the extended syntax's data: templates and categories.
+// The JSON formats of the extended syntax's data (templates, categories, the
+// page), and the entry point of all formats under the extended syntax.
 #include "wt_extended.h"
+
+#include <cstring>
+#include <string_view>
 
 namespace wt {
 WT_ISA_BEGIN
@@ -60,5 +64,204 @@ void wt_categories_json(const extraction &x, wt_buf *out) noexcept
 }
 
 } // namespace ext
+
+namespace {
+
+using namespace wt::ext;
+
+// A core format of a piece of text (clean text, notes, captions, or a
+// document without the extended syntax): nothing or "[]" when it is empty.
+void render_core(const char *p, size_t n, int format, const wt_config &cfg, wt_buf *out) noexcept
+{
+    const wt_source src{p, n};
+    if (format == WTCORE_FORMAT_HTML) {
+        if (n) render_html(src, cfg, out);
+    } else if (!n) {
+        wt_buf_append_lit(out, "[]");
+    } else if (format == WTCORE_FORMAT_LINKS_JSON) {
+        links_json(src, out);
+    } else {
+        headings_json(src, out);
+    }
+}
+
+// Drops what is left of placeholders of the clean text in JSON written from
+// it: "\u0000" with the kind and digits after it, and a '<' before and a
+// '>' after.
+void drop_json_placeholders(wt_buf *out, size_t from) noexcept
+{
+    static constexpr std::string_view nul = "\\u0000";
+    char *d = out->data;
+    if (!d) return;
+    const std::string_view v(d, out->len);
+    // A "\u0000" that a backslash precedes is text ("\\u0000"). Only bytes
+    // before w are written, and w <= i, so d[at - 1] is still the source's.
+    auto next_at = [&](size_t i) {
+        size_t at = v.find(nul, i);
+        while (at != v.npos && at > from && d[at - 1] == '\\') at = v.find(nul, at + 1);
+        return at;
+    };
+    size_t at = next_at(from);
+    if (at == v.npos) return;
+    size_t w = at, i = at, n = out->len;
+    for (;;) {
+        size_t run_end = at == v.npos ? n : at;
+        std::memmove(d + w, d + i, run_end - i);
+        w += run_end - i;
+        if (at == v.npos) break;
+        if (w > from && d[w - 1] == '<') --w;
+        i = at + 7; // the NUL and the kind
+        while (i < n && d[i] >= '0' && d[i] <= '9') ++i;
+        if (i < n && d[i] == '>') ++i;
+        if (i > n) i = n;
+        at = next_at(i);
+    }
+    out->len = w;
+    d[w] = '\0';
+}
+
+// The plain text of n bytes of HTML as a JSON string's content; `text` is
+// scratch.
+void json_text_of(const char *html, size_t n, wt_buf *text, wt_buf *out) noexcept
+{
+    wt_buf_reset(text);
+    html_to_text(html, n, text);
+    if (text->len && text->data[text->len - 1] == '\n') --text->len;
+    wt_buf_append_json_escaped(out, text->data, text->len);
+    if (text->failed) out->failed = 1;
+}
+
+// The external links of HTML that the renderer wrote, as
+// [{"url":...,"text":...}]: each <a ... class="external"> with its address
+// and its text.
+void external_links_json(const char *html, size_t n, wt_buf *out) noexcept
+{
+    std::string_view h(html, n);
+    wt_buf_append_lit(out, "[");
+    bool first = true;
+    wt_buf text{};
+    for (size_t at = h.find("<a href=\""); at != h.npos; at = h.find("<a href=\"", at + 1)) {
+        size_t url = at + 9;
+        size_t url_end = h.find('"', url);
+        if (url_end == h.npos) break;
+        size_t tag_end = h.find('>', url_end);
+        if (tag_end == h.npos) break;
+        if (h.substr(url_end, tag_end - url_end).find("class=\"external") == h.npos) continue;
+        size_t close = h.find("</a>", tag_end);
+        if (close == h.npos) break;
+        wt_buf_append_str(out, first ? "{\"url\":\"" : ",{\"url\":\"");
+        first = false;
+        json_text_of(html + url, url_end - url, &text, out); // decodes &quot; and &amp;
+        wt_buf_append_lit(out, "\",\"text\":\"");
+        json_text_of(html + tag_end + 1, close - tag_end - 1, &text, out);
+        wt_buf_append_lit(out, "\"}");
+        at = close;
+    }
+    wt_buf_free(&text);
+    wt_buf_append_lit(out, "]");
+}
+
+// The links of a page under the extended syntax: those of the clean text (no
+// file or category links, nothing inside templates), then those of the notes
+// and of the captions, as one array. `tmp` is scratch.
+void extended_links_json(const extraction &x, const wt_config &cfg, wt_buf *tmp, wt_buf *out) noexcept
+{
+    bool any = false;
+    wt_buf_append_lit(out, "[");
+    for (const wt_buf *part : {&x.clean, &x.notes_text, &x.captions}) {
+        wt_buf_reset(tmp);
+        render_core(part->data, part->len, WTCORE_FORMAT_LINKS_JSON, cfg, tmp);
+        if (tmp->len > 2) {
+            if (any) wt_buf_append_lit(out, ",");
+            wt_buf_append(out, tmp->data + 1, tmp->len - 2);
+            any = true;
+        }
+    }
+    wt_buf_append_lit(out, "]");
+    if (tmp->failed) out->failed = 1;
+}
+
+// The page as one JSON object: links, headings, categories, templates,
+// external links and the redirect. Under the extended syntax the links and
+// headings are those of the clean text (no file or category links, nothing
+// inside templates), then the links of the notes and of the captions; the
+// external links are read from the HTML of the same extraction.
+int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
+{
+    extraction x;
+    const bool extended = cfg.flags & WTCORE_EXTENDED;
+    int ok = wt_extract(src.p, src.n, names_of(cfg), extended, &x);
+    wt_buf tmp{};
+    wt_buf_init(&tmp, 1024);
+    if (ok) {
+        wt_buf_append_lit(out, "{\"links\":");
+        if (!extended) render_core(src.p, src.n, WTCORE_FORMAT_LINKS_JSON, cfg, out);
+        else extended_links_json(x, cfg, &tmp, out);
+        wt_buf_append_lit(out, ",\"headings\":");
+        if (extended) render_core(x.clean.data, x.clean.len, WTCORE_FORMAT_HEADINGS_JSON, cfg, out);
+        else render_core(src.p, src.n, WTCORE_FORMAT_HEADINGS_JSON, cfg, out);
+        wt_buf_append_lit(out, ",\"categories\":");
+        wt_categories_json(x, out);
+        wt_buf_append_lit(out, ",\"templates\":");
+        wt_templates_json(x, out);
+        wt_buf_append_lit(out, ",\"external_links\":");
+        wt_buf_reset(&tmp);
+        wt_config own = cfg; // the page's own links: the host's HTML for templates is none of them
+        own.template_html = nullptr;
+        own.toc_html = nullptr;
+        if (src.n && extended) render_extraction_html(x, own, &tmp);
+        else render_core(src.p, src.n, WTCORE_FORMAT_HTML, own, &tmp);
+        external_links_json(tmp.data, tmp.len, out);
+        wt_buf_append_lit(out, ",\"redirect\":");
+        if (x.redirect == none) {
+            wt_buf_append_lit(out, "null");
+        } else {
+            wt_buf_append_lit(out, "\"");
+            wt_buf_append_json_escaped(out, x.doc + x.redirect, x.redirect_n);
+            wt_buf_append_lit(out, "\"");
+        }
+        wt_buf_append_lit(out, "}");
+        ok = !tmp.failed;
+    }
+    wt_buf_free(&tmp);
+    wt_extraction_free(&x);
+    if (ok) drop_json_placeholders(out, 0);
+    return ok && !out->failed;
+}
+
+} // namespace
+
+int render_extended(wt_source src, int format, const wt_config &cfg, wt_buf *out) noexcept
+{
+    if (!out) return 0;
+    if (format == WTCORE_FORMAT_PAGE_JSON) return page_json(src, cfg, out);
+    if (format == WTCORE_FORMAT_LINKS_JSON || format == WTCORE_FORMAT_HEADINGS_JSON) {
+        // The lists of the page as the extended syntax reads it, as in the
+        // page format.
+        extraction x;
+        int ok = wt_extract(src.p, src.n, names_of(cfg), true, &x);
+        if (ok) {
+            if (format == WTCORE_FORMAT_LINKS_JSON) {
+                wt_buf tmp{};
+                wt_buf_init(&tmp, 1024);
+                extended_links_json(x, cfg, &tmp, out);
+                wt_buf_free(&tmp);
+            } else {
+                render_core(x.clean.data, x.clean.len, WTCORE_FORMAT_HEADINGS_JSON, cfg, out);
+            }
+            drop_json_placeholders(out, 0);
+        }
+        wt_extraction_free(&x);
+        return ok && !out->failed;
+    }
+    if (format == WTCORE_FORMAT_TEXT) return render_text(src, cfg, out);
+    extraction x;
+    int ok = wt_extract(src.p, src.n, names_of(cfg), false, &x);
+    if (ok && format == WTCORE_FORMAT_TEMPLATES_JSON) wt_templates_json(x, out);
+    else if (ok) wt_categories_json(x, out);
+    wt_extraction_free(&x);
+    return ok && !out->failed;
+}
+
 WT_ISA_END
 } // namespace wt

@@ -163,22 +163,86 @@ std::string_view tag_name(const char *p, const char *end, bool *closing) noexcep
     return std::string_view(s, size_t(q - s));
 }
 
-// The end of the tag at p: after its '>', quoted values skipped.
-const char *tag_end(const char *p, const char *end) noexcept
+// The end of the tag at p: after its '>', quoted values skipped. `lo` <= p
+// starts the readable range.
+const char *tag_end(const char *p, const char *end, const char *lo) noexcept
 {
-    for (const char *q = p + 1; q < end; ++q) {
-        if (*q == '"') {
-            const void *c = std::memchr(q + 1, '"', size_t(end - q - 1));
-            if (!c) return end;
-            q = static_cast<const char *>(c);
-        } else if (*q == '>') {
-            return q + 1;
-        }
+    for (const char *q = p + 1;;) {
+        q = scan_for<'"', '>'>(q, end, lo);
+        if (q >= end) return end;
+        if (*q == '>') return q + 1;
+        const void *c = std::memchr(q + 1, '"', size_t(end - q - 1));
+        if (!c) return end;
+        q = static_cast<const char *>(c) + 1;
     }
-    return end;
+}
+
+// What a tag means to the text.
+enum class tag_class : unsigned char {
+    other,      // nothing
+    sup,        // nothing, unless it is a reference marker
+    ol,         // a block, unless it is a list of notes
+    figure,
+    figcaption,
+    pre,
+    br,
+    cell,  // td, th
+    line,  // li, dt, dd, tr, caption: a line of its own
+    block, // p, ul, dl, table, div, blockquote, center, hr, h1-h6: parted by a blank line
+};
+
+tag_class classify(std::string_view name) noexcept
+{
+    const char *n = name.data();
+    switch (name.size()) {
+    case 1: return n[0] == 'p' ? tag_class::block : tag_class::other;
+    case 2:
+        if (n[0] == 'h' && n[1] >= '1' && n[1] <= '6') return tag_class::block;
+        if (name == "br") return tag_class::br;
+        if (name == "td" || name == "th") return tag_class::cell;
+        if (name == "li" || name == "dt" || name == "dd" || name == "tr") return tag_class::line;
+        if (name == "ol") return tag_class::ol;
+        if (name == "ul" || name == "dl" || name == "hr") return tag_class::block;
+        return tag_class::other;
+    case 3:
+        if (name == "sup") return tag_class::sup;
+        if (name == "pre") return tag_class::pre;
+        return name == "div" ? tag_class::block : tag_class::other;
+    case 5: return name == "table" ? tag_class::block : tag_class::other;
+    case 6:
+        if (name == "figure") return tag_class::figure;
+        return name == "center" ? tag_class::block : tag_class::other;
+    case 7: return name == "caption" ? tag_class::line : tag_class::other;
+    case 10:
+        if (name == "figcaption") return tag_class::figcaption;
+        return name == "blockquote" ? tag_class::block : tag_class::other;
+    default: return tag_class::other;
+    }
 }
 
 bool has(std::string_view tag, std::string_view what) noexcept { return tag.find(what) != tag.npos; }
+
+inline bool is_blank(char c) noexcept { return c == '\n' || c == ' ' || c == '\t'; }
+
+// Where a run of text outside <pre> must stop: a tag, a reference, a line
+// feed or tab, and a space that another follows. A scan a block at a time
+// also stops at a space in a block's last byte, whose follower it does not
+// see, and the scan a byte at a time at every space; the caller treats a
+// lone space the same either way.
+struct text_marks {
+#if defined(WT_SIMD)
+    static simd::mask_t at(const char *q) noexcept
+    {
+        simd::vec v = simd::load(q);
+        simd::mask_t spaces = simd::mask(simd::eq(v, ' '));
+        simd::mask_t last = simd::mask_t(1) << (simd::block - 1);
+        simd::mask_t other = simd::mask(simd::either(simd::either(simd::eq(v, '<'), simd::eq(v, '&')),
+                                                     simd::either(simd::eq(v, '\n'), simd::eq(v, '\t'))));
+        return other | (spaces & ((spaces >> 1) | last));
+    }
+#endif
+    static bool one(const char *q) noexcept { return *q == '<' || *q == '&' || is_blank(*q); }
+};
 
 } // namespace
 
@@ -191,17 +255,21 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
     std::string_view skip_tag;
     bool figure = false, caption = false; // in a figure; in its caption
     while (p < end) {
-        const char *run = p;
-        while (p < end && *p != '<' && *p != '&' && (pre || (*p != '\n' && *p != ' ' && *p != '\t'))) ++p;
-        bool shown = !skip && (!figure || caption);
-        if (p > run && shown) wt_buf_append(out, run, size_t(p - run));
-        if (p >= end) break;
-        char c = *p;
-        if (c == '\n' || c == ' ' || c == '\t') {
+        const bool shown = !skip && (!figure || caption);
+        if (!pre && is_blank(*p)) { // a run of blanks: one space, unless the text has one
             if (shown) w.space();
-            ++p;
+            while (++p < end && is_blank(*p)) {
+            }
             continue;
         }
+        // Text up to the next tag, reference or blank that may need a look:
+        // a single space after text stays as it is.
+        const char *run = p;
+        p = pre ? scan_for<'<', '&'>(p, end, html) : scan_marks<text_marks>(p, end, html);
+        if (p > run && shown) wt_buf_put(out, run, size_t(p - run));
+        if (p >= end) break;
+        char c = *p;
+        if (c != '<' && c != '&') continue; // a blank
         if (c == '&') {
             char buf[8];
             size_t bn = 0;
@@ -217,57 +285,54 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
         }
         bool closing;
         std::string_view name = tag_name(p, end, &closing);
-        const char *e = tag_end(p, end);
+        const char *e = tag_end(p, end, html);
         std::string_view tag(p, size_t(e - p));
         p = e;
         if (skip) {
             if (name == skip_tag) skip += closing ? -1 : 1;
             continue;
         }
-        if (!closing && ((name == "sup" && has(tag, "class=\"reference\"")) ||
-                         (name == "ol" && has(tag, "class=\"references\"")))) {
+        const tag_class k = classify(name);
+        if (!closing && ((k == tag_class::sup && has(tag, "class=\"reference\"")) ||
+                         (k == tag_class::ol && has(tag, "class=\"references\"")))) {
             skip = 1;
             skip_tag = name;
             continue;
         }
-        if (name == "figure") {
+        switch (k) {
+        case tag_class::figure:
             if (closing) w.end_line(true);
             figure = !closing;
             caption = false;
             continue;
-        }
-        if (name == "figcaption") {
-            caption = !closing;
-            continue;
+        case tag_class::figcaption: caption = !closing; continue;
+        default: break;
         }
         if (figure && !caption) continue;
-        if (name == "pre") {
-            if (!closing) w.end_line(true);
-            else {
-                --pre;
-                w.end_line(true);
-            }
+        switch (k) {
+        case tag_class::pre:
+            if (closing) --pre;
+            w.end_line(true);
             if (!closing) ++pre;
-            continue;
-        }
-        if (name == "br") {
-            w.end_line(false);
-        } else if (name == "td" || name == "th") {
+            break;
+        case tag_class::br: w.end_line(false); break;
+        case tag_class::cell:
             if (closing) {
                 w.trim_blanks();
                 wt_buf_append_char(out, '\t');
             }
-        } else if (name == "li" || name == "dt" || name == "dd" || name == "tr" || name == "caption") {
+            break;
+        case tag_class::line:
             if (closing) {
                 w.trim_blanks();
                 w.end_line(false);
             } else if (w.last() != '\n') {
                 w.end_line(false);
             }
-        } else if (name == "p" || name == "ul" || name == "ol" || name == "dl" || name == "table" ||
-                   name == "div" || name == "blockquote" || name == "center" || name == "hr" ||
-                   (name.size() == 2 && name[0] == 'h' && name[1] >= '1' && name[1] <= '6')) {
-            w.end_line(true);
+            break;
+        case tag_class::ol:
+        case tag_class::block: w.end_line(true); break;
+        default: break;
         }
     }
     w.trim_blanks();
@@ -277,5 +342,26 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
 }
 
 } // namespace ext
+
+int render_text(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
+{
+    wt_buf html{};
+    wt_buf_init(&html, src.n + src.n / 4 + 64);
+    int ok = !html.failed;
+    if (ok && src.n) {
+        if (cfg.flags & WTCORE_EXTENDED) {
+            ok = render_extended_html(src, cfg, &html);
+        } else {
+            render_html(src, cfg, &html);
+            ok = !html.failed;
+        }
+    }
+    // The text is never longer than the HTML but for a few references that
+    // decode longer than they are written.
+    if (ok && wt_buf_ensure(out, html.len + html.len / 16)) ext::html_to_text(html.data, html.len, out);
+    wt_buf_free(&html);
+    return ok && !out->failed;
+}
+
 WT_ISA_END
 } // namespace wt

@@ -169,6 +169,38 @@ struct cat_candidate {
     size_t name, name_n, sort, sort_n;
 };
 
+// Sorts the records by key (at most max_key), keeping the order of equal
+// keys: a pass per 11 bits that max_key needs, each linear. Returns false,
+// the order unchanged, when memory for the copy runs out.
+template <class T, class Key>
+bool radix_sort(pod_array<T> &recs, size_t max_key, Key key) noexcept
+{
+    constexpr unsigned digit = 11;
+    constexpr size_t buckets = size_t(1) << digit;
+    const size_t n = recs.size();
+    if (n < 2) return true;
+    pod_array<T> tmp;
+    wt_buf_init(&tmp.b, n * sizeof(T) + 1);
+    if (tmp.b.failed) return false;
+    T *src = recs.data(), *dst = tmp.data();
+    size_t count[buckets];
+    for (unsigned shift = 0; shift < 64 && (max_key >> shift) != 0; shift += digit) {
+        std::fill(count, count + buckets, size_t(0));
+        for (size_t i = 0; i < n; ++i) ++count[(key(src[i]) >> shift) & (buckets - 1)];
+        size_t at = 0;
+        for (size_t b = 0; b < buckets; ++b) {
+            size_t c = count[b];
+            count[b] = at;
+            at += c;
+        }
+        for (size_t i = 0; i < n; ++i) dst[count[(key(src[i]) >> shift) & (buckets - 1)]++] = src[i];
+        std::swap(src, dst);
+    }
+    if (src != recs.data()) std::memcpy(recs.data(), src, n * sizeof(T));
+    tmp.release();
+    return true;
+}
+
 struct scanner {
     scanner(const char *doc, size_t len, const names &names_, extraction *out) noexcept
         : d(doc), n(len), ns(names_), x(out)
@@ -569,6 +601,17 @@ bool is_variable_name(const char *p, size_t n) noexcept
     return n > 0 && p[0] >= 'A' && p[0] <= 'Z';
 }
 
+// The last line feed among the n bytes at p, or nullptr.
+const char *last_newline(const char *p, size_t n) noexcept
+{
+#if defined(__GLIBC__)
+    return static_cast<const char *>(memrchr(p, '\n', n));
+#else
+    while (n && p[n - 1] != '\n') --n;
+    return n ? p + n - 1 : nullptr;
+#endif
+}
+
 // Line bookkeeping for the clean text: a line left with only blanks by
 // removed constructs goes away with its line feed.
 struct line_state {
@@ -768,14 +811,17 @@ struct walker {
     {
         *next = pos;
         if (!out) return false;
-        for (size_t i = ls.checked; i < out->len; ++i) {
-            char c = out->data[i];
-            if (c == '\n') {
-                ls.line_start = i + 1;
+        // Only the bytes written since the last look: from the last line
+        // feed among them, and back from the end to the first non-blank.
+        if (out->len > ls.checked) {
+            size_t from = ls.checked;
+            if (const char *nl = last_newline(out->data + from, out->len - from)) {
+                ls.line_start = size_t(nl - out->data) + 1;
                 ls.has_text = false;
-            } else if (c != ' ' && c != '\t') {
-                ls.has_text = true;
+                from = ls.line_start;
             }
+            for (size_t i = out->len; !ls.has_text && i > from; --i)
+                ls.has_text = out->data[i - 1] != ' ' && out->data[i - 1] != '\t';
         }
         ls.checked = out->len;
         if (ls.has_text) return false;
@@ -1129,8 +1175,7 @@ int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extr
 
     // Templates in document order, then each one's kind.
     if (!s.failed) {
-        std::sort(x->templates.data(), x->templates.data() + x->templates.size(),
-                  [](const tmpl_rec &a, const tmpl_rec &b) { return a.start < b.start; });
+        s.note(radix_sort(x->templates, n, [](const tmpl_rec &t) { return t.start; }));
         for (size_t i = 0; i < x->templates.size(); ++i) {
             tmpl_rec &t = x->templates[i];
             if (t.kind != tmpl_kind::argument) {
@@ -1145,9 +1190,10 @@ int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extr
             }
             s.push_event(t.start, t.end, t.kind == tmpl_kind::argument ? ev_kind::removed : ev_kind::templ, i);
         }
-        std::sort(s.events.data(), s.events.data() + s.events.size(), [](const event &a, const event &b) {
-            return a.start != b.start ? a.start < b.start : a.end > b.end;
-        });
+        // By start, and at one start the longer first: a stable sort by end
+        // from the largest, then by start.
+        s.note(radix_sort(s.events, n, [n](const event &e) { return n - e.end; }) &&
+               radix_sort(s.events, n, [](const event &e) { return e.start; }));
     }
     if (!s.failed) {
         walker w{s, x, clean_text, clean_text ? hook : nullptr, false, {}, {},

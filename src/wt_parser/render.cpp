@@ -11,6 +11,13 @@ int wt_render(wt_source doc, int format, const wt_config &cfg, wt_buf *out) noex
 {
     if (!out) return 0;
     const bool empty = !doc.p || doc.n == 0;
+    // The formats of the extended syntax, and the lists of a page under it,
+    // read the page with the extended syntax's pass.
+    if (!cfg.ext && (format == WTCORE_FORMAT_TEXT || format == WTCORE_FORMAT_TEMPLATES_JSON ||
+                     format == WTCORE_FORMAT_CATEGORIES_JSON || format == WTCORE_FORMAT_PAGE_JSON ||
+                     ((format == WTCORE_FORMAT_LINKS_JSON || format == WTCORE_FORMAT_HEADINGS_JSON) &&
+                      (cfg.flags & WTCORE_EXTENDED))))
+        return wt::render_extended(doc, format, cfg, out);
     switch (format) {
     case WTCORE_FORMAT_HTML:
         if (empty) break;
