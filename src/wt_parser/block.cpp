@@ -475,19 +475,29 @@ void block_tag(block_state &st, block_tags &bt, const char *p, const ext_tag_mat
     }
 }
 
+// Counts the "[[" still open after the bytes [p, q), starting from *links.
+void count_links(const char *p, const char *q, int *links) noexcept
+{
+    for (; p + 1 < q; ++p) {
+        if (p[0] == '[' && p[1] == '[') ++*links, ++p;
+        else if (p[0] == ']' && p[1] == ']' && *links > 0) --*links, ++p;
+    }
+}
+
 // The first tag of a block element in [p, end) outside the labels of
-// internal links (`links` counts the "[[" still open before p), or null.
-const char *find_block_tag(const char *p, const char *end, int *links, ext_tag_match *m) noexcept
+// internal links, or null. `links` counts the "[[" open before *counted;
+// the brackets are counted only up to a tag found, so a line without block
+// tags costs a search for '<' alone.
+const char *find_block_tag(const char *p, const char *end, int *links, const char **counted,
+                           ext_tag_match *m) noexcept
 {
     for (const char *q = p; q < end; ++q) {
-        const char *lt = static_cast<const char *>(std::memchr(q, '<', size_t(end - q)));
-        for (const char *b = q; b + 1 < (lt ? lt : end); ++b) {
-            if (b[0] == '[' && b[1] == '[') ++*links, ++b;
-            else if (b[0] == ']' && b[1] == ']' && *links > 0) --*links, ++b;
-        }
-        if (!lt) return nullptr;
-        q = lt;
-        if (!*links && match_ext_tag(q, size_t(end - q), m) && !is_inline_ext_tag(m->tag)) return q;
+        q = static_cast<const char *>(std::memchr(q, '<', size_t(end - q)));
+        if (!q) return nullptr;
+        if (!match_ext_tag(q, size_t(end - q), m) || is_inline_ext_tag(m->tag)) continue;
+        count_links(*counted, q, links);
+        *counted = q;
+        if (!*links) return q;
     }
     return nullptr;
 }
@@ -513,7 +523,8 @@ void tag_line(block_state &st, block_tags &bt, span line, const char *tag, ext_t
         tag_piece(st, bt, piece, tag);
         block_tag(st, bt, tag, m);
         piece = tag + m.len;
-        tag = find_block_tag(piece, end, &links, &m);
+        const char *counted = piece;
+        tag = find_block_tag(piece, end, &links, &counted, &m);
     }
     tag_piece(st, bt, piece, end);
     wt_buf_append_char(st.out, '\n');
@@ -536,7 +547,8 @@ __attribute__((noinline)) void render_line_ext(block_state &st, block_tags &bt, 
     }
     ext_tag_match m{};
     int links = 0;
-    if (const char *tag = find_block_tag(line.p, line.p + line.n, &links, &m)) {
+    const char *counted = line.p;
+    if (const char *tag = find_block_tag(line.p, line.p + line.n, &links, &counted, &m)) {
         tag_line(st, bt, line, tag, m, links);
         return;
     }
