@@ -168,7 +168,10 @@ void extended_links_json(const extraction &x, const wt_config &cfg, wt_buf *tmp,
 {
     bool any = false;
     wt_buf_append_lit(out, "[");
-    for (const wt_buf *part : {&x.clean, &x.notes_text, &x.captions}) {
+    // A plain array: an initializer_list's members would be emitted out of
+    // line, outside the build's namespace, in an unoptimised build.
+    const wt_buf *const parts[] = {&x.clean, &x.notes_text, &x.captions};
+    for (const wt_buf *part : parts) {
         wt_buf_reset(tmp);
         render_core(part->data, part->len, WTCORE_FORMAT_LINKS_JSON, cfg, tmp);
         if (tmp->len > 2) {
