@@ -374,6 +374,9 @@ std::string event_attribute(const std::string &html)
                 q = html.find(html[q + 1], q + 2);
                 if (q == std::string::npos) return "";
                 ++q;
+            } else if (q < html.size() && html[q] == '=') { // an unquoted or empty value
+                ++q;
+                while (q < html.size() && html[q] != ' ' && html[q] != '>') ++q;
             }
         }
         i = q;
