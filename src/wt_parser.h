@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string_view>
 
 // The options of one conversion, checked by the interface. A value-initialised
 // record is the default: the addresses and attributes of the functions
@@ -98,6 +99,21 @@ struct wt_parser_build {
 
 namespace wt {
 WT_ISA_BEGIN
+
+// Writes an address template: its text HTML-escaped, and at each "$1" what
+// `value(at)` writes (`at` is the offset of that "$1" in the template).
+template <class Value>
+void append_address_template(wt_buf *out, std::string_view tpl, Value value) noexcept
+{
+    for (size_t at = 0;;) {
+        size_t var = tpl.find("$1", at);
+        std::string_view piece = tpl.substr(at, var == tpl.npos ? tpl.npos : var - at);
+        wt_buf_append_html_escaped(out, piece.data(), piece.size());
+        if (var == tpl.npos) break;
+        value(var);
+        at = var + 2;
+    }
+}
 
 // Splits a document into lines: the bytes up to the next LF or the document's
 // end, less one CR at its end. A final LF starts no further line. LFs are

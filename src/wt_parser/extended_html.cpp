@@ -130,15 +130,8 @@ void write_file(const extraction &x, const file_rec &f, const wt_config &cfg, bo
     const bool linked = !in_link && !target.failed && write_link_open(out, span{target.data, target.len}, cfg);
     if (cfg.file_template) {
         wt_buf_append_lit(out, "<img src=\"");
-        std::string_view tpl(cfg.file_template, cfg.file_template_len);
-        for (size_t at = 0;;) {
-            size_t var = tpl.find("$1", at);
-            std::string_view piece = tpl.substr(at, var == tpl.npos ? tpl.npos : var - at);
-            wt_buf_append_html_escaped(out, piece.data(), piece.size());
-            if (var == tpl.npos) break;
-            wt_buf_append_wiki_url(out, name, f.name_n);
-            at = var + 2;
-        }
+        append_address_template(out, std::string_view(cfg.file_template, cfg.file_template_len),
+                                [&](size_t) { wt_buf_append_wiki_url(out, name, f.name_n); });
         wt_buf_append_lit(out, "\" alt=\"");
         if (f.alt != none) wt_buf_append_html_escaped(out, x.doc + f.alt, f.alt_n);
         wt_buf_append_lit(out, "\">");

@@ -425,16 +425,10 @@ __attribute__((noinline)) bool append_link_open(inline_scan &s, span target) noe
         append_target(s, page);
         wt_buf_put(out, tpl.data() + var + 2, tpl.size() - var - 2);
     } else if (!section) {
-        std::string_view tpl(cfg.link_template, cfg.link_template_len);
-        for (size_t at = 0;;) {
-            size_t var = tpl.find("$1", at);
-            std::string_view piece = tpl.substr(at, var == tpl.npos ? tpl.npos : var - at);
-            wt_buf_append_html_escaped(out, piece.data(), piece.size());
-            if (var == tpl.npos) break;
+        append_address_template(out, std::string_view(cfg.link_template, cfg.link_template_len), [&](size_t var) {
             if (var == 0 && page_needs_dot_slash(page, encoded)) wt_buf_append_lit(out, "./");
             append_target(s, page);
-            at = var + 2;
-        }
+        });
     }
     if (hash) {
         wt_buf_append_char(out, '#');
