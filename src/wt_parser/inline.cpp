@@ -550,7 +550,7 @@ __attribute__((noinline)) bool templated_link(inline_scan &s, span dest, bool se
     // The target must hold no '#' (a page with a fragment), no '"' and, when
     // encoded, nothing to encode and no dot segment; else nothing is kept.
     unsigned cls = copy_target_pieces(d, dest.p, dest.n);
-    if ((cls & (target_quote | target_hash)) || (encoded && (cls & target_dot) && !section && has_dot_segment(dest)))
+    if ((cls & target_quote_or_hash) || (encoded && (cls & target_dot) && !section && has_dot_segment(dest)))
         return false;
     d = encoded && (cls & target_encodes) ? put_encoded_target(d, dest) : d + dest.n;
     bool missing = false;
@@ -648,6 +648,54 @@ inline window_range trimmed(uint64_t space, size_t a, size_t e) noexcept
     return {size_t(__builtin_ctzll(kept)), size_t(64 - __builtin_clzll(kept))};
 }
 
+// templated_link for a link that short_link found: its destination and its
+// plain label lie within the W bytes at w, of which 128 may be read, so the
+// pieces need no bounds checks and the label goes in one store of W bytes.
+// Returns false, having written nothing, for any link the general path must
+// write.
+template <int W>
+__attribute__((noinline)) bool templated_short_link(inline_scan &s, const char *w, window_range dest,
+                                                    window_range label, bool section, span trail) noexcept
+{
+    const wt_config &cfg = *s.cx->cfg;
+    if (cfg.link_template && !cfg.link_template_simple) return false;
+    const bool encoded = cfg.flags & WTCORE_ENCODE_TARGETS;
+    span page{w + dest.a, dest.e - dest.a};
+    static const char section_pre[32] = "#";
+    static const char no_post[32] = "";
+    const char *pre = section ? section_pre : cfg.link_pre, *post = section ? no_post : cfg.link_post;
+    size_t pre_n = section ? 1 : cfg.link_pre_n, post_n = section ? 0 : cfg.link_post_n;
+    if (!section && pre_n == 0 && page_needs_dot_slash(page, encoded)) return false;
+    char *d = wt_buf_reserve(s.out, 9 + 32 + 3 * W + 32 + 14 + W + trail.n + 4);
+    if (!d) return false;
+    char *const start = d;
+    __builtin_memcpy(d, "<a href=\"", 9);
+    __builtin_memcpy(d + 9, pre, 32);
+    d += 9 + pre_n;
+    unsigned cls = copy_target_pieces(d, page.p, page.n);
+    if ((cls & target_quote_or_hash) || (encoded && (cls & target_dot) && !section && has_dot_segment(page)))
+        return false;
+    d = encoded && (cls & target_encodes) ? put_encoded_target(d, page) : d + page.n;
+    bool missing = false;
+    if (!section && cfg.page_exists) {
+        span name = trim_both(page);
+        missing = !cfg.page_exists(cfg.context, name.p, name.n);
+    }
+    __builtin_memcpy(d, post, 32);
+    d += post_n;
+    if (missing) {
+        __builtin_memcpy(d, "\" class=\"new", 12);
+        d += 12;
+    }
+    d = put_link_label_start(d);
+    char piece[W];
+    __builtin_memcpy(piece, w + label.a, W);
+    __builtin_memcpy(d, piece, W);
+    d = put_link_end(d + (label.e - label.a), trail);
+    wt_buf_commit(s.out, size_t(d - start));
+    return true;
+}
+
 // The usual internal link, whose text from "[[" to "]]" fits one window of W
 // bytes, whose destination needs no escaping and whose label is plain text:
 // its parts found with a fixed number of block operations and no loop over
@@ -689,9 +737,7 @@ const char *short_link(inline_scan &s, const char *p, bool *wider) noexcept
         return nullptr;
     span trail = link_trail(s, w + close + 2);
     if (!s.cx->cfg->plain_links) {
-        if (!templated_link(s, span{w + dest.a, dest.e - dest.a}, section, span{w + label.a, label.e - label.a},
-                            trail, true))
-            return nullptr;
+        if (!templated_short_link<W>(s, w, dest, label, section, trail)) return nullptr;
         return trail.p + trail.n;
     }
 
