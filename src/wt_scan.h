@@ -203,7 +203,7 @@ inline constexpr unsigned target_encodes = 0x3F, target_dot = 0x40, target_quote
 // copy_underscored_pieces that tells what the n bytes hold: '"' or '#', a
 // byte that a percent-encoded path writes as %XX (anything but letters,
 // digits, space and - . _ ~ / : @ ! $ ' ( ) * + , ; =), and '.'. The
-// encoding's own table (path_keeps in the inline renderer) and this test must
+// encoding's own table (path_bytes in the inline renderer) and this test must
 // agree; a golden case holds every byte of the printable range.
 inline unsigned copy_target_pieces(char *dst, const char *src, size_t n) noexcept
 {
