@@ -205,6 +205,12 @@ void reopen_element(tag_stack &t, wt_buf *out, const tag_stack::entry &e) noexce
 // elements whose kind `dropped` names (bit 1 << kind).
 void close_from(tag_stack &t, wt_buf *out, int lowest, unsigned dropped) noexcept
 {
+    if (lowest == t.n - 1) { // the innermost element: nothing to open again
+        write_close(out, t.items[lowest].kind);
+        if (!t.items[lowest].quote) --t.text_tags;
+        t.n = lowest;
+        return;
+    }
     tag_stack::entry kept[tag_stack::capacity];
     int n_kept = 0;
     for (int j = t.n - 1; j >= lowest; --j) write_close(out, t.items[j].kind);
