@@ -201,6 +201,66 @@ bool radix_sort(pod_array<T> &recs, size_t max_key, Key key) noexcept
     return true;
 }
 
+// The places where the scan acts, 64 bytes at a time: a pair of equal bytes
+// among { } [ ] _ (a single one starts nothing), every '<', and, inside
+// templates and links only, '|' and '='. The masks of one window are kept,
+// so the stops within it cost no further loads. The pair test shares its bit
+// test with Y, y and DEL, whose pairs the scan passes over.
+class stop_cursor {
+public:
+    static constexpr size_t window = 64;
+
+    stop_cursor(const char *doc, size_t len) noexcept : d_(doc), n_(len) {}
+
+    // The first stop at or after p and before lim, or lim; `inside` adds the
+    // bars and equals signs.
+    size_t next(size_t p, size_t lim, bool inside) noexcept
+    {
+        while (p < lim) {
+            if (p - base_ >= window) fill(p);
+            const uint64_t m = (top_ | (inside ? bars_ : 0)) >> (p - base_);
+            if (m) {
+                size_t at = p + size_t(__builtin_ctzll(m));
+                return at < lim ? at : lim;
+            }
+            p = base_ + window;
+        }
+        return lim;
+    }
+
+private:
+    // The masks of the window at p; past the document's end nothing is marked.
+    void fill(size_t p) noexcept
+    {
+        base_ = p;
+        top_ = bars_ = 0;
+#if defined(WT_SIMD)
+        if (n_ - p > window) { // the byte after the window is read too
+            for (size_t k = 0; k < window; k += simd::block) {
+                simd::vec v = simd::load(d_ + p + k), after = simd::load(d_ + p + k + 1);
+                simd::cmp pair = simd::both(simd::same(v, after), simd::eq(simd::with_bits(v, 0x26), 0x7F));
+                simd::cmp top = simd::either(pair, simd::eq(v, '<'));
+                top_ |= uint64_t(simd::mask(top)) << k;
+                bars_ |= uint64_t(simd::mask(simd::either(simd::eq(v, '|'), simd::eq(v, '=')))) << k;
+            }
+            return;
+        }
+#endif
+        const size_t end = n_ - p < window ? n_ : p + window;
+        for (size_t i = p; i < end; ++i) {
+            const char c = d_[i];
+            const bool pair = i + 1 < n_ && d_[i + 1] == c && (uc(c) | 0x26) == 0x7F;
+            top_ |= uint64_t(pair || c == '<') << (i - p);
+            bars_ |= uint64_t(c == '|' || c == '=') << (i - p);
+        }
+    }
+
+    const char *d_;
+    size_t n_;
+    size_t base_ = SIZE_MAX / 2; // the window whose masks are kept
+    uint64_t top_ = 0, bars_ = 0;
+};
+
 struct scanner {
     scanner(const char *doc, size_t len, const names &names_, extraction *out) noexcept
         : d(doc), n(len), ns(names_), x(out)
@@ -215,6 +275,7 @@ struct scanner {
     pod_array<bar_rec> bar_stack;
     pod_array<event> events;
     pod_array<cat_candidate> cats;
+    stop_cursor stops{d, n};
     size_t open_braces = 0; // '{' records on the stack
     close_memo comment_close, tag_end;
     std::array<close_memo, n_tags> tag_close{};
@@ -285,18 +346,13 @@ struct scanner {
     void find_redirect() noexcept;
 };
 
-// The bytes at which the scan acts; outside templates and links '|' and '='
-// mean nothing, and the frequent ones are not looked at.
-using scan_triggers = wt::byte_set<'{', '}', '[', ']', '|', '=', '<', '_'>;
-using top_triggers = wt::byte_set<'{', '}', '[', ']', '<', '_'>;
 
 void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexcept
 {
     const size_t base = stack.size();
     const size_t bar_base = bar_stack.size();
     while (p < lim && !failed) {
-        p = stack.size() > base ? size_t(wt::scan_marks<scan_triggers>(d + p, d + lim, d) - d)
-                                : size_t(wt::scan_marks<top_triggers>(d + p, d + lim, d) - d);
+        p = stops.next(p, lim, stack.size() > base);
         if (p >= lim) break;
         char c = d[p];
         switch (c) {
@@ -340,7 +396,7 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
             }
             break;
         }
-        default: ++p; break; // a byte that only shares the block test
+        default: ++p; break; // a pair that only shares the bit test
         }
     }
     // What is still open was text.
