@@ -170,30 +170,36 @@ struct cat_candidate {
 };
 
 // Sorts the records by key (at most max_key), keeping the order of equal
-// keys: a pass per 11 bits that max_key needs, each linear. Returns false,
-// the order unchanged, when memory for the copy runs out.
+// keys: a pass per digit of at most 12 bits that max_key needs (two for a
+// document below 16 MB), each linear; nothing when they are in order already.
+// Returns false, the order unchanged, when memory for the copy runs out.
 template <class T, class Key>
 bool radix_sort(pod_array<T> &recs, size_t max_key, Key key) noexcept
 {
-    constexpr unsigned digit = 11;
-    constexpr size_t buckets = size_t(1) << digit;
+    constexpr unsigned max_digit = 12;
     const size_t n = recs.size();
-    if (n < 2) return true;
+    size_t i = 1;
+    while (i < n && key(recs[i - 1]) <= key(recs[i])) ++i;
+    if (i >= n) return true;
+    const unsigned bits = max_key ? unsigned(64 - __builtin_clzll(max_key)) : 1;
+    const unsigned passes = (bits + max_digit - 1) / max_digit;
+    const unsigned digit = (bits + passes - 1) / passes;
+    const size_t buckets = size_t(1) << digit;
     pod_array<T> tmp;
     wt_buf_init(&tmp.b, n * sizeof(T) + 1);
     if (tmp.b.failed) return false;
     T *src = recs.data(), *dst = tmp.data();
-    size_t count[buckets];
-    for (unsigned shift = 0; shift < 64 && (max_key >> shift) != 0; shift += digit) {
+    size_t count[size_t(1) << max_digit];
+    for (unsigned shift = 0; shift < bits; shift += digit) {
         std::fill(count, count + buckets, size_t(0));
-        for (size_t i = 0; i < n; ++i) ++count[(key(src[i]) >> shift) & (buckets - 1)];
+        for (size_t k = 0; k < n; ++k) ++count[(key(src[k]) >> shift) & (buckets - 1)];
         size_t at = 0;
         for (size_t b = 0; b < buckets; ++b) {
             size_t c = count[b];
             count[b] = at;
             at += c;
         }
-        for (size_t i = 0; i < n; ++i) dst[count[(key(src[i]) >> shift) & (buckets - 1)]++] = src[i];
+        for (size_t k = 0; k < n; ++k) dst[count[(key(src[k]) >> shift) & (buckets - 1)]++] = src[k];
         std::swap(src, dst);
     }
     if (src != recs.data()) std::memcpy(recs.data(), src, n * sizeof(T));
@@ -1246,10 +1252,15 @@ int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extr
             }
             s.push_event(t.start, t.end, t.kind == tmpl_kind::argument ? ev_kind::removed : ev_kind::templ, i);
         }
-        // By start, and at one start the longer first: a stable sort by end
-        // from the largest, then by start.
-        s.note(radix_sort(s.events, n, [n](const event &e) { return n - e.end; }) &&
-               radix_sort(s.events, n, [](const event &e) { return e.start; }));
+        // By start, and at one start the longer first. Constructs start at
+        // distinct bytes, so the sort by start alone settles it; should two
+        // share one, a stable sort by end from the largest, then by start.
+        s.note(radix_sort(s.events, n, [](const event &e) { return e.start; }));
+        bool ties = false;
+        for (size_t i = 1; i < s.events.size() && !ties; ++i) ties = s.events[i - 1].start == s.events[i].start;
+        if (ties)
+            s.note(radix_sort(s.events, n, [n](const event &e) { return n - e.end; }) &&
+                   radix_sort(s.events, n, [](const event &e) { return e.start; }));
     }
     if (!s.failed) {
         walker w{s, x, clean_text, clean_text ? hook : nullptr, false, {}, {},
