@@ -1226,12 +1226,30 @@ param_view template_param(const extraction &x, const tmpl_rec &t, size_t i, size
     return v;
 }
 
+namespace {
+// Gives an empty array room for n records (at least a few).
+template <class T>
+void reserve(pod_array<T> &a, size_t n) noexcept
+{
+    wt_buf_init(&a.b, (n < 16 ? 16 : n) * sizeof(T) + 1);
+}
+} // namespace
+
 int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extraction *x,
                const wt_config *hook) noexcept
 {
     x->doc = doc;
     x->n = n;
     scanner s(doc, n, ns, x);
+    // Room for the records of a typical article from its size (a little more
+    // than the corpus's articles take), given at once: growing by doubling
+    // would copy them and touch twice the memory, which the C library hands
+    // back to the system between calls and faults in again.
+    reserve(s.events, n / 256);
+    reserve(x->templates, n / 512);
+    reserve(x->bars, n / 96);
+    reserve(x->refs, n / 768);
+    s.failed = s.events.b.failed || x->templates.b.failed || x->bars.b.failed || x->refs.b.failed;
     s.find_redirect();
     s.scan(0, n, false, false);
 
