@@ -117,11 +117,22 @@ constexpr tag_info tags[] = {
 constexpr size_t n_tags = sizeof tags / sizeof tags[0];
 constexpr size_t max_tag_name = 15;
 
+// The tags of each name length, as bits over tags[], so that a name is
+// compared with few of them.
+constexpr auto tags_of_length = [] {
+    std::array<uint32_t, max_tag_name + 1> t{};
+    for (size_t i = 0; i < n_tags; ++i) t[tags[i].name.size()] |= uint32_t(1) << i;
+    return t;
+}();
+
 // Index of the tag named by the n bytes at p (any ASCII case), or n_tags.
 size_t find_tag(const char *p, size_t n) noexcept
 {
-    for (size_t i = 0; i < n_tags; ++i)
+    if (n > max_tag_name) return n_tags;
+    for (uint32_t m = tags_of_length[n]; m; m &= m - 1) {
+        size_t i = size_t(__builtin_ctz(m));
         if (equals_nocase(p, n, tags[i].name)) return i;
+    }
     return n_tags;
 }
 
@@ -496,9 +507,11 @@ void scanner::link_check(size_t s, size_t e, size_t first_bar, size_t bar_base) 
     push_event(s, e, ev_kind::category, cats.size() - 1);
 }
 
-// Reads the attribute `attr` (name="v", name='v' or name=v) among the n bytes
-// at a; stores its value's offset and length, or leaves them.
-void read_attribute(const char *d, size_t a, size_t n, std::string_view attr, size_t *v, size_t *vn) noexcept
+// Reads the attributes `name` (when asked for) and `group` (name="v",
+// name='v' or name=v) among the n bytes at a, in one pass; stores each value's
+// offset and length (the last one written wins), or leaves them.
+void read_name_group(const char *d, size_t a, size_t n, size_t *name, size_t *name_n, size_t *group,
+                     size_t *group_n) noexcept
 {
     size_t i = a, end = a + n;
     while (i < end) {
@@ -525,10 +538,11 @@ void read_attribute(const char *d, size_t a, size_t n, std::string_view attr, si
             while (i < end && !is_space(d[i]) && !(d[i] == '/' && i + 1 == end)) ++i;
             ve = i;
         }
-        if (equals_nocase(d + ns, ne - ns, attr)) {
+        const bool is_name = name && equals_nocase(d + ns, ne - ns, "name");
+        if (is_name || equals_nocase(d + ns, ne - ns, "group")) {
             trim(d, &vs, &ve);
-            *v = vs;
-            *vn = ve - vs;
+            *(is_name ? name : group) = vs;
+            *(is_name ? name_n : group_n) = ve - vs;
         }
     }
 }
@@ -590,8 +604,7 @@ size_t scanner::take_tag(size_t p, size_t lim, bool in_ref, bool in_references) 
     case tag_action::removed: push_event(p, end, ev_kind::removed); return end;
     case tag_action::ref: {
         ref_rec r{none, 0, none, 0, 0, none, 0, 0, 0, 0, none, !in_references, false};
-        read_attribute(d, attrs, attrs_n, "name", &r.name, &r.name_n);
-        read_attribute(d, attrs, attrs_n, "group", &r.group, &r.group_n);
+        read_name_group(d, attrs, attrs_n, &r.name, &r.name_n, &r.group, &r.group_n);
         if (r.name != none && r.name_n == 0) r.name = none;
         if (r.group != none && r.group_n == 0) r.group = none;
         note(x->refs.push(r));
@@ -605,7 +618,7 @@ size_t scanner::take_tag(size_t p, size_t lim, bool in_ref, bool in_references) 
         return end;
     case tag_action::references: {
         list_rec l{none, 0, none};
-        read_attribute(d, attrs, attrs_n, "group", &l.group, &l.group_n);
+        read_name_group(d, attrs, attrs_n, nullptr, nullptr, &l.group, &l.group_n);
         if (l.group != none && l.group_n == 0) l.group = none;
         note(x->lists.push(l));
         push_event(p, end, ev_kind::references, x->lists.size() - 1, content, content_end);
@@ -726,13 +739,20 @@ struct ref_table {
         return h;
     }
 
-    bool grow() noexcept
+    // Doubles the slots (64 at first, at least `at_least`) and enters the
+    // references again.
+    bool grow(size_t at_least = 0) noexcept
     {
         pod_array<size_t> old = slots;
         slots = pod_array<size_t>{};
         size_t cap = old.size() ? 2 * old.size() : 64;
+        while (cap < at_least) cap *= 2;
         wt_buf_init(&slots.b, cap * sizeof(size_t) + 1);
-        for (size_t i = 0; i < cap && !slots.b.failed; ++i) slots.push(0);
+        if (!slots.b.failed) {
+            std::memset(slots.b.data, 0, cap * sizeof(size_t));
+            slots.b.len = cap * sizeof(size_t);
+            slots.b.data[slots.b.len] = '\0';
+        }
         bool ok = !slots.b.failed;
         if (ok)
             for (size_t i = 0; i < old.size(); ++i)
@@ -1283,8 +1303,18 @@ int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extr
     if (!s.failed) {
         walker w{s, x, clean_text, clean_text ? hook : nullptr, false, {}, {},
                  {doc, x->refs, true, {}, 0, false}, {doc, x->refs, false, {}, 0, false}, {}};
-        wt_buf_init(&w.counts.b, x->refs.size() * sizeof(size_t) + 1);
-        for (size_t i = 0; i < x->refs.size(); ++i) s.note(w.counts.push(0));
+        const size_t n_refs = x->refs.size();
+        wt_buf_init(&w.counts.b, n_refs * sizeof(size_t) + 1);
+        if (!w.counts.b.failed) {
+            std::memset(w.counts.b.data, 0, n_refs * sizeof(size_t));
+            w.counts.b.len = n_refs * sizeof(size_t);
+            w.counts.b.data[w.counts.b.len] = '\0';
+        }
+        s.note(!w.counts.b.failed);
+        // The named references' table at its final size at once.
+        size_t named = 0;
+        for (size_t i = 0; i < n_refs; ++i) named += x->refs[i].name != none;
+        if (named >= 32) s.note(w.names.grow(2 * (named + 1)));
         if (clean_text) wt_buf_init(&x->clean, n + 64);
         w.walk(0, n, 0, clean_text ? &x->clean : nullptr);
         if ((clean_text && x->clean.failed) || w.names.failed || w.groups.failed) s.failed = true;
