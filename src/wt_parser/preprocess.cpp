@@ -833,6 +833,38 @@ struct walker {
         s.note(wt_buf_append(out, buf, k));
     }
 
+    // A few character references decoded lately: a page repeats the same
+    // ones (&nbsp; &quot; &lt;), and the table's search is slow beside a
+    // comparison of their bytes.
+    struct entity_memo {
+        char text[16];
+        size_t used; // the reference's length, 0 for an empty slot
+        char value[8];
+        size_t n;
+    };
+    entity_memo memo[4] = {};
+    unsigned memo_next = 0;
+
+    // decode_entity through the memo.
+    size_t decode(const char *amp, const char *end, char *value, size_t *n) noexcept
+    {
+        for (const entity_memo &m : memo)
+            if (m.used && m.used <= size_t(end - amp) && std::memcmp(amp, m.text, m.used) == 0) {
+                std::memcpy(value, m.value, sizeof m.value);
+                *n = m.n;
+                return m.used;
+            }
+        size_t used = decode_entity(amp, end, value, n);
+        if (used && used <= sizeof memo[0].text) {
+            entity_memo &m = memo[memo_next++ % 4];
+            std::memcpy(m.text, amp, used);
+            m.used = used;
+            std::memcpy(m.value, value, sizeof m.value);
+            m.n = *n;
+        }
+        return used;
+    }
+
     // Copies document bytes into the clean text. A character reference that
     // stands for characters beyond ASCII is written as them: they cannot be
     // markup, and the renderer would show the reference itself.
@@ -841,11 +873,11 @@ struct walker {
         if (!out || b <= a) return;
         const char *p = d() + a, *end = d() + b;
         for (;;) {
-            const char *amp = static_cast<const char *>(std::memchr(p, '&', size_t(end - p)));
-            if (!amp) break;
-            char buf[8];
+            const char *amp = wt::scan_for<'&'>(p, end, d());
+            if (amp == end) break;
+            char buf[8] = {};
             size_t n = 0;
-            size_t used = decode_entity(amp, end, buf, &n);
+            size_t used = decode(amp, end, buf, &n);
             if (used && uc(buf[0]) >= 0x80) {
                 s.note(wt_buf_put(out, p, size_t(amp - p)));
                 s.note(wt_buf_append(out, buf, n));
