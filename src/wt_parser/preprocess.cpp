@@ -40,18 +40,20 @@ bool equals_nocase(const char *p, size_t n, std::string_view w) noexcept
     return true;
 }
 
-bool equals_nocase_any(const char *p, size_t n, const char *w, size_t wn) noexcept
-{
-    if (n != wn) return false;
-    for (size_t i = 0; i < n; ++i)
-        if (lower(p[i]) != lower(w[i])) return false;
-    return true;
-}
-
 void trim(const char *d, size_t *a, size_t *b) noexcept
 {
     while (*a < *b && uc(d[*a]) <= 0x20) ++*a;
     while (*b > *a && uc(d[*b - 1]) <= 0x20) --*b;
+}
+
+// Whether the n bytes at p spell the w bytes at q, ignoring ASCII case, a '_'
+// at p read as a space.
+bool equals_name(const char *p, size_t n, const char *q, size_t w) noexcept
+{
+    if (n != w) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (lower(p[i] == '_' ? ' ' : p[i]) != lower(q[i])) return false;
+    return true;
 }
 
 // Whether the n bytes at p name a namespace: one of the English names or one
@@ -60,18 +62,16 @@ void trim(const char *d, size_t *a, size_t *b) noexcept
 bool is_namespace(const char *p, size_t n, std::initializer_list<std::string_view> english,
                   const char *extra) noexcept
 {
-    char buf[64];
-    if (n == 0 || n > sizeof buf) return false;
-    for (size_t i = 0; i < n; ++i) buf[i] = p[i] == '_' ? ' ' : p[i];
+    if (n == 0 || n > 64) return false;
     for (std::string_view w : english)
-        if (equals_nocase(buf, n, w)) return true;
+        if (equals_name(p, n, w.data(), w.size())) return true;
     if (!extra) return false;
     for (const char *s = extra; *s;) {
         const char *e = std::strchr(s, '|');
         size_t len = e ? size_t(e - s) : std::strlen(s);
         size_t a = 0, b = len;
         trim(s, &a, &b);
-        if (equals_nocase_any(buf, n, s + a, b - a)) return true;
+        if (equals_name(p, n, s + a, b - a)) return true;
         if (!e) break;
         s = e + 1;
     }
