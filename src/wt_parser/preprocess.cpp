@@ -245,6 +245,15 @@ public:
         return lim;
     }
 
+    // At p, a stop that next() gave (so within the kept window): the bars and
+    // equals signs from p on up to the window's next other stop, as bits from
+    // p's.
+    uint64_t bars_from(size_t p) const noexcept
+    {
+        const uint64_t top = top_ >> (p - base_);
+        return (bars_ >> (p - base_)) & (top ? (top & (~top + 1)) - 1 : ~uint64_t(0));
+    }
+
 private:
     // The masks of the window at p; past the document's end nothing is marked.
     void fill(size_t p) noexcept
@@ -387,15 +396,26 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
         case '}': close_braces(&p, lim, base); break;
         case ']': close_brackets(&p, lim, base); break;
         case '|':
-            if (stack.size() > base) note(bar_stack.push(bar_rec{p, none}));
-            ++p;
+        case '=': {
+            // Inside a template or link only. This one and those after it in
+            // the window up to its next other stop, in one go.
+            if (stack.size() == base) {
+                ++p;
+                break;
+            }
+            const open_rec &top = stack.back();
+            const bool eqs = top.kind == '{';
+            size_t last = p;
+            for (uint64_t m = stops.bars_from(p); m; m &= m - 1) {
+                const size_t q = p + size_t(__builtin_ctzll(m));
+                if (q >= lim) break;
+                last = q;
+                if (d[q] == '|') note(bar_stack.push(bar_rec{q, none}));
+                else if (eqs && bar_stack.size() > top.bar_base && bar_stack.back().eq == none) bar_stack.back().eq = q;
+            }
+            p = last + 1;
             break;
-        case '=':
-            if (stack.size() > base && stack.back().kind == '{' && bar_stack.size() > stack.back().bar_base &&
-                bar_stack.back().eq == none)
-                bar_stack.back().eq = p;
-            ++p;
-            break;
+        }
         case '<': p = take_tag(p, lim, in_ref, in_references); break;
         case '_': {
             if (p + 1 < lim && d[p + 1] == '_') {
