@@ -196,11 +196,14 @@ bool radix_sort(pod_array<T> &recs, size_t max_key, Key key) noexcept
     const unsigned passes = (bits + max_digit - 1) / max_digit;
     const unsigned digit = (bits + passes - 1) / passes;
     const size_t buckets = size_t(1) << digit;
+    // The copy and the counts in one block (the counts off the stack, which
+    // is small in some hosts).
+    const size_t copy_size = (n * sizeof(T) + alignof(size_t) - 1) / alignof(size_t) * alignof(size_t);
     pod_array<T> tmp;
-    wt_buf_init(&tmp.b, n * sizeof(T) + 1);
+    wt_buf_init(&tmp.b, copy_size + buckets * sizeof(size_t) + 1);
     if (tmp.b.failed) return false;
     T *src = recs.data(), *dst = tmp.data();
-    size_t count[size_t(1) << max_digit];
+    size_t *count = reinterpret_cast<size_t *>(tmp.b.data + copy_size);
     for (unsigned shift = 0; shift < bits; shift += digit) {
         std::fill(count, count + buckets, size_t(0));
         for (size_t k = 0; k < n; ++k) ++count[(key(src[k]) >> shift) & (buckets - 1)];
