@@ -896,8 +896,8 @@ struct walker {
         if (!out || b <= a) return;
         const char *p = d() + a, *end = d() + b;
         for (;;) {
-            const char *amp = wt::scan_for<'&'>(p, end, d());
-            if (amp == end) break;
+            const char *amp = static_cast<const char *>(std::memchr(p, '&', size_t(end - p)));
+            if (!amp) break;
             char buf[8] = {};
             size_t n = 0;
             size_t used = decode(amp, end, buf, &n);
