@@ -25,8 +25,9 @@ WT_ISA_BEGIN
 
 #if defined(WT_SIMD)
 // The few vector operations the scanners need, on blocks of 64 bytes with
-// AVX-512, 32 with AVX2 or 16 with SSE2 (every x86-64). A comparison gives a
-// `cmp` (a mask register with AVX-512, a vector otherwise); mask() turns it
+// AVX-512, 32 with AVX2 or 16 with SSE2 (every x86-64). A comparison (eq with
+// one byte, same between two blocks) gives a `cmp` (a mask register with
+// AVX-512, a vector otherwise); mask() turns it
 // into a mask_t with bit i set for byte i.
 namespace simd {
 #if defined(WT_AVX512)
@@ -37,6 +38,7 @@ using mask_t = unsigned long long;
 inline constexpr int block = 64;
 inline vec load(const char *q) noexcept { return _mm512_loadu_si512(q); }
 inline cmp eq(vec v, char c) noexcept { return _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(c)); }
+inline cmp same(vec a, vec b) noexcept { return _mm512_cmpeq_epi8_mask(a, b); }
 inline cmp either(cmp a, cmp b) noexcept { return a | b; }
 inline cmp both(cmp a, cmp b) noexcept { return a & b; }
 inline vec with_bits(vec v, char bits) noexcept { return _mm512_or_si512(v, _mm512_set1_epi8(bits)); }
@@ -49,6 +51,7 @@ using mask_t = unsigned;
 inline constexpr int block = 32;
 inline vec load(const char *q) noexcept { return _mm256_loadu_si256(reinterpret_cast<const vec *>(q)); }
 inline cmp eq(vec v, char c) noexcept { return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)); }
+inline cmp same(vec a, vec b) noexcept { return _mm256_cmpeq_epi8(a, b); }
 inline cmp either(cmp a, cmp b) noexcept { return _mm256_or_si256(a, b); }
 inline cmp both(cmp a, cmp b) noexcept { return _mm256_and_si256(a, b); }
 inline vec with_bits(vec v, char bits) noexcept { return _mm256_or_si256(v, _mm256_set1_epi8(bits)); }
@@ -64,6 +67,7 @@ using mask_t = unsigned;
 inline constexpr int block = 16;
 inline vec load(const char *q) noexcept { return _mm_loadu_si128(reinterpret_cast<const vec *>(q)); }
 inline cmp eq(vec v, char c) noexcept { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); }
+inline cmp same(vec a, vec b) noexcept { return _mm_cmpeq_epi8(a, b); }
 inline cmp either(cmp a, cmp b) noexcept { return _mm_or_si128(a, b); }
 inline cmp both(cmp a, cmp b) noexcept { return _mm_and_si128(a, b); }
 inline vec with_bits(vec v, char bits) noexcept { return _mm_or_si128(v, _mm_set1_epi8(bits)); }

@@ -40,18 +40,20 @@ bool equals_nocase(const char *p, size_t n, std::string_view w) noexcept
     return true;
 }
 
-bool equals_nocase_any(const char *p, size_t n, const char *w, size_t wn) noexcept
-{
-    if (n != wn) return false;
-    for (size_t i = 0; i < n; ++i)
-        if (lower(p[i]) != lower(w[i])) return false;
-    return true;
-}
-
 void trim(const char *d, size_t *a, size_t *b) noexcept
 {
     while (*a < *b && uc(d[*a]) <= 0x20) ++*a;
     while (*b > *a && uc(d[*b - 1]) <= 0x20) --*b;
+}
+
+// Whether the n bytes at p spell the w bytes at q, ignoring ASCII case, a '_'
+// at p read as a space.
+bool equals_name(const char *p, size_t n, const char *q, size_t w) noexcept
+{
+    if (n != w) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (lower(p[i] == '_' ? ' ' : p[i]) != lower(q[i])) return false;
+    return true;
 }
 
 // Whether the n bytes at p name a namespace: one of the English names or one
@@ -60,18 +62,16 @@ void trim(const char *d, size_t *a, size_t *b) noexcept
 bool is_namespace(const char *p, size_t n, std::initializer_list<std::string_view> english,
                   const char *extra) noexcept
 {
-    char buf[64];
-    if (n == 0 || n > sizeof buf) return false;
-    for (size_t i = 0; i < n; ++i) buf[i] = p[i] == '_' ? ' ' : p[i];
+    if (n == 0 || n > 64) return false;
     for (std::string_view w : english)
-        if (equals_nocase(buf, n, w)) return true;
+        if (equals_name(p, n, w.data(), w.size())) return true;
     if (!extra) return false;
     for (const char *s = extra; *s;) {
         const char *e = std::strchr(s, '|');
         size_t len = e ? size_t(e - s) : std::strlen(s);
         size_t a = 0, b = len;
         trim(s, &a, &b);
-        if (equals_nocase_any(buf, n, s + a, b - a)) return true;
+        if (equals_name(p, n, s + a, b - a)) return true;
         if (!e) break;
         s = e + 1;
     }
@@ -117,11 +117,22 @@ constexpr tag_info tags[] = {
 constexpr size_t n_tags = sizeof tags / sizeof tags[0];
 constexpr size_t max_tag_name = 15;
 
+// The tags of each name length, as bits over tags[], so that a name is
+// compared with few of them.
+constexpr auto tags_of_length = [] {
+    std::array<uint32_t, max_tag_name + 1> t{};
+    for (size_t i = 0; i < n_tags; ++i) t[tags[i].name.size()] |= uint32_t(1) << i;
+    return t;
+}();
+
 // Index of the tag named by the n bytes at p (any ASCII case), or n_tags.
 size_t find_tag(const char *p, size_t n) noexcept
 {
-    for (size_t i = 0; i < n_tags; ++i)
+    if (n > max_tag_name) return n_tags;
+    for (uint32_t m = tags_of_length[n]; m; m &= m - 1) {
+        size_t i = size_t(__builtin_ctz(m));
         if (equals_nocase(p, n, tags[i].name)) return i;
+    }
     return n_tags;
 }
 
@@ -170,36 +181,114 @@ struct cat_candidate {
 };
 
 // Sorts the records by key (at most max_key), keeping the order of equal
-// keys: a pass per 11 bits that max_key needs, each linear. Returns false,
-// the order unchanged, when memory for the copy runs out.
+// keys: a pass per digit of at most 12 bits that max_key needs (two for a
+// document below 16 MB), each linear; nothing when they are in order already.
+// Returns false, the order unchanged, when memory for the copy runs out.
 template <class T, class Key>
 bool radix_sort(pod_array<T> &recs, size_t max_key, Key key) noexcept
 {
-    constexpr unsigned digit = 11;
-    constexpr size_t buckets = size_t(1) << digit;
+    constexpr unsigned max_digit = 12;
     const size_t n = recs.size();
-    if (n < 2) return true;
+    size_t i = 1;
+    while (i < n && key(recs[i - 1]) <= key(recs[i])) ++i;
+    if (i >= n) return true;
+    const unsigned bits = max_key ? unsigned(64 - __builtin_clzll(max_key)) : 1;
+    const unsigned passes = (bits + max_digit - 1) / max_digit;
+    const unsigned digit = (bits + passes - 1) / passes;
+    const size_t buckets = size_t(1) << digit;
+    // The copy and the counts in one block (the counts off the stack, which
+    // is small in some hosts).
+    const size_t copy_size = (n * sizeof(T) + alignof(size_t) - 1) / alignof(size_t) * alignof(size_t);
     pod_array<T> tmp;
-    wt_buf_init(&tmp.b, n * sizeof(T) + 1);
+    wt_buf_init(&tmp.b, copy_size + buckets * sizeof(size_t) + 1);
     if (tmp.b.failed) return false;
     T *src = recs.data(), *dst = tmp.data();
-    size_t count[buckets];
-    for (unsigned shift = 0; shift < 64 && (max_key >> shift) != 0; shift += digit) {
+    size_t *count = reinterpret_cast<size_t *>(tmp.b.data + copy_size);
+    for (unsigned shift = 0; shift < bits; shift += digit) {
         std::fill(count, count + buckets, size_t(0));
-        for (size_t i = 0; i < n; ++i) ++count[(key(src[i]) >> shift) & (buckets - 1)];
+        for (size_t k = 0; k < n; ++k) ++count[(key(src[k]) >> shift) & (buckets - 1)];
         size_t at = 0;
         for (size_t b = 0; b < buckets; ++b) {
             size_t c = count[b];
             count[b] = at;
             at += c;
         }
-        for (size_t i = 0; i < n; ++i) dst[count[(key(src[i]) >> shift) & (buckets - 1)]++] = src[i];
+        for (size_t k = 0; k < n; ++k) dst[count[(key(src[k]) >> shift) & (buckets - 1)]++] = src[k];
         std::swap(src, dst);
     }
     if (src != recs.data()) std::memcpy(recs.data(), src, n * sizeof(T));
     tmp.release();
     return true;
 }
+
+// The places where the scan acts, 64 bytes at a time: a pair of equal bytes
+// among { } [ ] _ (a single one starts nothing), every '<', and, inside
+// templates and links only, '|' and '='. The masks of one window are kept,
+// so the stops within it cost no further loads. The pair test shares its bit
+// test with Y, y and DEL, whose pairs the scan passes over.
+class stop_cursor {
+public:
+    static constexpr size_t window = 64;
+
+    stop_cursor(const char *doc, size_t len) noexcept : d_(doc), n_(len) {}
+
+    // The first stop at or after p and before lim, or lim; `inside` adds the
+    // bars and equals signs.
+    size_t next(size_t p, size_t lim, bool inside) noexcept
+    {
+        while (p < lim) {
+            if (p - base_ >= window) fill(p);
+            const uint64_t m = (top_ | (inside ? bars_ : 0)) >> (p - base_);
+            if (m) {
+                size_t at = p + size_t(__builtin_ctzll(m));
+                return at < lim ? at : lim;
+            }
+            p = base_ + window;
+        }
+        return lim;
+    }
+
+    // At p, a stop that next() gave (so within the kept window): the bars and
+    // equals signs from p on up to the window's next other stop, as bits from
+    // p's.
+    uint64_t bars_from(size_t p) const noexcept
+    {
+        const uint64_t top = top_ >> (p - base_);
+        return (bars_ >> (p - base_)) & (top ? (top & (~top + 1)) - 1 : ~uint64_t(0));
+    }
+
+private:
+    // The masks of the window at p; past the document's end nothing is marked.
+    void fill(size_t p) noexcept
+    {
+        base_ = p;
+        top_ = bars_ = 0;
+#if defined(WT_SIMD)
+        if (n_ - p > window) { // the byte after the window is read too
+            for (size_t k = 0; k < window; k += simd::block) {
+                simd::vec v = simd::load(d_ + p + k), after = simd::load(d_ + p + k + 1);
+                simd::cmp pair = simd::both(simd::same(v, after), simd::eq(simd::with_bits(v, 0x26), 0x7F));
+                simd::cmp top = simd::either(pair, simd::eq(v, '<'));
+                top_ |= uint64_t(simd::mask(top)) << k;
+                bars_ |= uint64_t(simd::mask(simd::either(simd::eq(v, '|'), simd::eq(v, '=')))) << k;
+            }
+            return;
+        }
+#endif
+        const size_t end = n_ - p < window ? n_ : p + window;
+        for (size_t i = p; i < end; ++i) {
+            const char c = d_[i];
+            const bool pair = i + 1 < n_ && d_[i + 1] == c && (uc(c) | 0x26) == 0x7F;
+            top_ |= uint64_t(pair || c == '<') << (i - p);
+            bars_ |= uint64_t(c == '|' || c == '=') << (i - p);
+        }
+    }
+
+    const char *d_;
+    size_t n_;
+    size_t base_ = SIZE_MAX / 2; // the window whose masks are kept
+    uint64_t top_ = 0, bars_ = 0;
+};
 
 struct scanner {
     scanner(const char *doc, size_t len, const names &names_, extraction *out) noexcept
@@ -215,6 +304,7 @@ struct scanner {
     pod_array<bar_rec> bar_stack;
     pod_array<event> events;
     pod_array<cat_candidate> cats;
+    stop_cursor stops{d, n};
     size_t open_braces = 0; // '{' records on the stack
     close_memo comment_close, tag_end;
     std::array<close_memo, n_tags> tag_close{};
@@ -285,18 +375,13 @@ struct scanner {
     void find_redirect() noexcept;
 };
 
-// The bytes at which the scan acts; outside templates and links '|' and '='
-// mean nothing, and the frequent ones are not looked at.
-using scan_triggers = wt::byte_set<'{', '}', '[', ']', '|', '=', '<', '_'>;
-using top_triggers = wt::byte_set<'{', '}', '[', ']', '<', '_'>;
 
 void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexcept
 {
     const size_t base = stack.size();
     const size_t bar_base = bar_stack.size();
     while (p < lim && !failed) {
-        p = stack.size() > base ? size_t(wt::scan_marks<scan_triggers>(d + p, d + lim, d) - d)
-                                : size_t(wt::scan_marks<top_triggers>(d + p, d + lim, d) - d);
+        p = stops.next(p, lim, stack.size() > base);
         if (p >= lim) break;
         char c = d[p];
         switch (c) {
@@ -314,15 +399,26 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
         case '}': close_braces(&p, lim, base); break;
         case ']': close_brackets(&p, lim, base); break;
         case '|':
-            if (stack.size() > base) note(bar_stack.push(bar_rec{p, none}));
-            ++p;
+        case '=': {
+            // Inside a template or link only. This one and those after it in
+            // the window up to its next other stop, in one go.
+            if (stack.size() == base) {
+                ++p;
+                break;
+            }
+            const open_rec &top = stack.back();
+            const bool eqs = top.kind == '{';
+            size_t last = p;
+            for (uint64_t m = stops.bars_from(p); m; m &= m - 1) {
+                const size_t q = p + size_t(__builtin_ctzll(m));
+                if (q >= lim) break;
+                last = q;
+                if (d[q] == '|') note(bar_stack.push(bar_rec{q, none}));
+                else if (eqs && bar_stack.size() > top.bar_base && bar_stack.back().eq == none) bar_stack.back().eq = q;
+            }
+            p = last + 1;
             break;
-        case '=':
-            if (stack.size() > base && stack.back().kind == '{' && bar_stack.size() > stack.back().bar_base &&
-                bar_stack.back().eq == none)
-                bar_stack.back().eq = p;
-            ++p;
-            break;
+        }
         case '<': p = take_tag(p, lim, in_ref, in_references); break;
         case '_': {
             if (p + 1 < lim && d[p + 1] == '_') {
@@ -340,7 +436,7 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
             }
             break;
         }
-        default: ++p; break; // a byte that only shares the block test
+        default: ++p; break; // a pair that only shares the bit test
         }
     }
     // What is still open was text.
@@ -434,9 +530,11 @@ void scanner::link_check(size_t s, size_t e, size_t first_bar, size_t bar_base) 
     push_event(s, e, ev_kind::category, cats.size() - 1);
 }
 
-// Reads the attribute `attr` (name="v", name='v' or name=v) among the n bytes
-// at a; stores its value's offset and length, or leaves them.
-void read_attribute(const char *d, size_t a, size_t n, std::string_view attr, size_t *v, size_t *vn) noexcept
+// Reads the attributes `name` (when asked for) and `group` (name="v",
+// name='v' or name=v) among the n bytes at a, in one pass; stores each value's
+// offset and length (the last one written wins), or leaves them.
+void read_name_group(const char *d, size_t a, size_t n, size_t *name, size_t *name_n, size_t *group,
+                     size_t *group_n) noexcept
 {
     size_t i = a, end = a + n;
     while (i < end) {
@@ -463,10 +561,11 @@ void read_attribute(const char *d, size_t a, size_t n, std::string_view attr, si
             while (i < end && !is_space(d[i]) && !(d[i] == '/' && i + 1 == end)) ++i;
             ve = i;
         }
-        if (equals_nocase(d + ns, ne - ns, attr)) {
+        const bool is_name = name && equals_nocase(d + ns, ne - ns, "name");
+        if (is_name || equals_nocase(d + ns, ne - ns, "group")) {
             trim(d, &vs, &ve);
-            *v = vs;
-            *vn = ve - vs;
+            *(is_name ? name : group) = vs;
+            *(is_name ? name_n : group_n) = ve - vs;
         }
     }
 }
@@ -528,8 +627,7 @@ size_t scanner::take_tag(size_t p, size_t lim, bool in_ref, bool in_references) 
     case tag_action::removed: push_event(p, end, ev_kind::removed); return end;
     case tag_action::ref: {
         ref_rec r{none, 0, none, 0, 0, none, 0, 0, 0, 0, none, !in_references, false};
-        read_attribute(d, attrs, attrs_n, "name", &r.name, &r.name_n);
-        read_attribute(d, attrs, attrs_n, "group", &r.group, &r.group_n);
+        read_name_group(d, attrs, attrs_n, &r.name, &r.name_n, &r.group, &r.group_n);
         if (r.name != none && r.name_n == 0) r.name = none;
         if (r.group != none && r.group_n == 0) r.group = none;
         note(x->refs.push(r));
@@ -543,7 +641,7 @@ size_t scanner::take_tag(size_t p, size_t lim, bool in_ref, bool in_references) 
         return end;
     case tag_action::references: {
         list_rec l{none, 0, none};
-        read_attribute(d, attrs, attrs_n, "group", &l.group, &l.group_n);
+        read_name_group(d, attrs, attrs_n, nullptr, nullptr, &l.group, &l.group_n);
         if (l.group != none && l.group_n == 0) l.group = none;
         note(x->lists.push(l));
         push_event(p, end, ev_kind::references, x->lists.size() - 1, content, content_end);
@@ -664,13 +762,20 @@ struct ref_table {
         return h;
     }
 
-    bool grow() noexcept
+    // Doubles the slots (64 at first, at least `at_least`) and enters the
+    // references again.
+    bool grow(size_t at_least = 0) noexcept
     {
         pod_array<size_t> old = slots;
         slots = pod_array<size_t>{};
         size_t cap = old.size() ? 2 * old.size() : 64;
+        while (cap < at_least) cap *= 2;
         wt_buf_init(&slots.b, cap * sizeof(size_t) + 1);
-        for (size_t i = 0; i < cap && !slots.b.failed; ++i) slots.push(0);
+        if (!slots.b.failed) {
+            std::memset(slots.b.data, 0, cap * sizeof(size_t));
+            slots.b.len = cap * sizeof(size_t);
+            slots.b.data[slots.b.len] = '\0';
+        }
         bool ok = !slots.b.failed;
         if (ok)
             for (size_t i = 0; i < old.size(); ++i)
@@ -751,6 +856,38 @@ struct walker {
         s.note(wt_buf_append(out, buf, k));
     }
 
+    // A few character references decoded lately: a page repeats the same
+    // ones (&nbsp; &quot; &lt;), and the table's search is slow beside a
+    // comparison of their bytes.
+    struct entity_memo {
+        char text[16];
+        size_t used; // the reference's length, 0 for an empty slot
+        char value[8];
+        size_t n;
+    };
+    entity_memo memo[4] = {};
+    unsigned memo_next = 0;
+
+    // decode_entity through the memo.
+    size_t decode(const char *amp, const char *end, char *value, size_t *n) noexcept
+    {
+        for (const entity_memo &m : memo)
+            if (m.used && m.used <= size_t(end - amp) && std::memcmp(amp, m.text, m.used) == 0) {
+                std::memcpy(value, m.value, sizeof m.value);
+                *n = m.n;
+                return m.used;
+            }
+        size_t used = decode_entity(amp, end, value, n);
+        if (used && used <= sizeof memo[0].text) {
+            entity_memo &m = memo[memo_next++ % 4];
+            std::memcpy(m.text, amp, used);
+            m.used = used;
+            std::memcpy(m.value, value, sizeof m.value);
+            m.n = *n;
+        }
+        return used;
+    }
+
     // Copies document bytes into the clean text. A character reference that
     // stands for characters beyond ASCII is written as them: they cannot be
     // markup, and the renderer would show the reference itself.
@@ -761,9 +898,9 @@ struct walker {
         for (;;) {
             const char *amp = static_cast<const char *>(std::memchr(p, '&', size_t(end - p)));
             if (!amp) break;
-            char buf[8];
+            char buf[8] = {};
             size_t n = 0;
-            size_t used = decode_entity(amp, end, buf, &n);
+            size_t used = decode(amp, end, buf, &n);
             if (used && uc(buf[0]) >= 0x80) {
                 s.note(wt_buf_put(out, p, size_t(amp - p)));
                 s.note(wt_buf_append(out, buf, n));
@@ -1164,12 +1301,30 @@ param_view template_param(const extraction &x, const tmpl_rec &t, size_t i, size
     return v;
 }
 
+namespace {
+// Gives an empty array room for n records (at least a few).
+template <class T>
+void reserve(pod_array<T> &a, size_t n) noexcept
+{
+    wt_buf_init(&a.b, (n < 16 ? 16 : n) * sizeof(T) + 1);
+}
+} // namespace
+
 int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extraction *x,
                const wt_config *hook) noexcept
 {
     x->doc = doc;
     x->n = n;
     scanner s(doc, n, ns, x);
+    // Room for the records of a typical article from its size (a little more
+    // than the corpus's articles take), given at once: growing by doubling
+    // would copy them and touch twice the memory, which the C library hands
+    // back to the system between calls and faults in again.
+    reserve(s.events, n / 256);
+    reserve(x->templates, n / 512);
+    reserve(x->bars, n / 96);
+    reserve(x->refs, n / 768);
+    s.failed = s.events.b.failed || x->templates.b.failed || x->bars.b.failed || x->refs.b.failed;
     s.find_redirect();
     s.scan(0, n, false, false);
 
@@ -1190,16 +1345,31 @@ int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extr
             }
             s.push_event(t.start, t.end, t.kind == tmpl_kind::argument ? ev_kind::removed : ev_kind::templ, i);
         }
-        // By start, and at one start the longer first: a stable sort by end
-        // from the largest, then by start.
-        s.note(radix_sort(s.events, n, [n](const event &e) { return n - e.end; }) &&
-               radix_sort(s.events, n, [](const event &e) { return e.start; }));
+        // By start, and at one start the longer first. Constructs start at
+        // distinct bytes, so the sort by start alone settles it; should two
+        // share one, a stable sort by end from the largest, then by start.
+        s.note(radix_sort(s.events, n, [](const event &e) { return e.start; }));
+        bool ties = false;
+        for (size_t i = 1; i < s.events.size() && !ties; ++i) ties = s.events[i - 1].start == s.events[i].start;
+        if (ties)
+            s.note(radix_sort(s.events, n, [n](const event &e) { return n - e.end; }) &&
+                   radix_sort(s.events, n, [](const event &e) { return e.start; }));
     }
     if (!s.failed) {
         walker w{s, x, clean_text, clean_text ? hook : nullptr, false, {}, {},
                  {doc, x->refs, true, {}, 0, false}, {doc, x->refs, false, {}, 0, false}, {}};
-        wt_buf_init(&w.counts.b, x->refs.size() * sizeof(size_t) + 1);
-        for (size_t i = 0; i < x->refs.size(); ++i) s.note(w.counts.push(0));
+        const size_t n_refs = x->refs.size();
+        wt_buf_init(&w.counts.b, n_refs * sizeof(size_t) + 1);
+        if (!w.counts.b.failed) {
+            std::memset(w.counts.b.data, 0, n_refs * sizeof(size_t));
+            w.counts.b.len = n_refs * sizeof(size_t);
+            w.counts.b.data[w.counts.b.len] = '\0';
+        }
+        s.note(!w.counts.b.failed);
+        // The named references' table at its final size at once.
+        size_t named = 0;
+        for (size_t i = 0; i < n_refs; ++i) named += x->refs[i].name != none;
+        if (named >= 32) s.note(w.names.grow(2 * (named + 1)));
         if (clean_text) wt_buf_init(&x->clean, n + 64);
         w.walk(0, n, 0, clean_text ? &x->clean : nullptr);
         if ((clean_text && x->clean.failed) || w.names.failed || w.groups.failed) s.failed = true;
