@@ -245,9 +245,8 @@ void XMLCALL reader::impl::on_text(void *data, const XML_Char *s, int len)
 void reader::impl::take_text(const char *s, std::size_t n)
 {
     flush_text();
-    if (capture == field::none) return;
     if (capture == field::text) {
-        if (cur.text.size() + n > options.max_text_size) {
+        if (n > options.max_text_size - cur.text.size()) {
             capture = field::none;
             stop("text longer than " + std::to_string(options.max_text_size) + " bytes; refused");
             return;
@@ -260,9 +259,13 @@ void reader::impl::take_text(const char *s, std::size_t n)
             text_run = {s, s + n};
             std::size_t room = options.max_text_size - cur.text.size();
             run_limit = static_cast<std::size_t>(text_chunk.end - s) > room ? s + room : text_chunk.end;
+        } else if (n == 1) {
+            cur.text.push_back(*s);  // a reference to an ASCII character, most often
         } else {
             cur.text.append(s, n);
         }
+    } else if (capture == field::none) {
+        return;
     } else if (value.size() + n <= options.max_text_size) {
         value.append(s, n);
     } else {
