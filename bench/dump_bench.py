@@ -2,7 +2,7 @@
 """Benchmarks of `tarnwick-wikitext dump`, side by side with the decompressors
 and a Python baseline, in one run.
 
-Usage: bench/dump_bench.py TOOL [--dir DIR] [--size MB] [--runs N] [--python-mb MB]
+Usage: bench/dump_bench.py TOOL [--dir DIR] [--size MB] [--runs N] [--python-mb MB] [--floor DUMP_FLOOR]
 
 Builds (once, kept in DIR) a multistream bzip2 export of about SIZE MB of XML
 from the corpus with dump/tools/make_export.py, its plain XML form, and a file
@@ -11,6 +11,9 @@ pairs interleaved:
   dump -t links -j 2 FILE   beside   lbzip2 -d -n 2 FILE
   dump -t links -j 1 FILE   beside   bzip2 -dc FILE
   dump -t links -j 1 / -j 2 on the plain XML (MB/s of XML)
+  the floors, when dump_floor is built (bench/dump_floor.cpp, next to the
+  tool's build in dump/): libbz2 alone and libbz2 + expat on 2 threads beside
+  the -j 2 pair, expat alone beside the plain XML
   peak memory of dump -j 2 on FILE and on the ten-times file (/usr/bin/time -v)
   the Python baseline (ElementTree.iterparse + mwparserfromhell) on the first
   PYTHON_MB MB of pages, extrapolated to the whole file by XML size.
@@ -60,7 +63,12 @@ def main():
     ap.add_argument("--size", type=float, default=100)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--python-mb", type=float, default=4)
+    ap.add_argument("--floor", help="the dump_floor program (default: dump/dump_floor of the tool's build)")
     a = ap.parse_args()
+    floor = a.floor or os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(a.tool))), "dump", "dump_floor")
+    if not os.path.exists(floor):
+        print("dump_bench.py: %s not built: the floors are skipped" % floor, file=sys.stderr)
+        floor = None
     os.makedirs(a.dir, exist_ok=True)
     ms = os.path.join(a.dir, "export-multistream.xml.bz2")
     plain = os.path.join(a.dir, "export.xml")
@@ -80,15 +88,22 @@ def main():
     load = os.getloadavg()
     tool = a.tool
     runs = {k: [] for k in ("lbzip2_n2", "dump_j2", "bzip2_dc", "dump_j1", "plain_j1", "plain_j2")}
+    if floor:
+        runs.update({k: [] for k in ("floor_bzip2_j2", "floor_bzip2_expat_j2", "floor_expat")})
     load_rounds = []
     for i in range(a.runs):
         load_rounds.append(os.getloadavg()[0])
         print("round %d of %d, load %.2f" % (i + 1, a.runs, load_rounds[-1]), file=sys.stderr, flush=True)
         runs["lbzip2_n2"].append(run_time(["lbzip2", "-d", "-n", "2", "-c", ms], key="lbzip2_n2"))
         runs["dump_j2"].append(run_time([tool, "dump", "-t", "links", "-j", "2", ms], key="dump_j2"))
+        if floor:
+            runs["floor_bzip2_j2"].append(run_time([floor, "bzip2", ms, "2"], key="floor_bzip2_j2"))
+            runs["floor_bzip2_expat_j2"].append(run_time([floor, "bzip2+expat", ms, "2"], key="floor_bzip2_expat_j2"))
         runs["bzip2_dc"].append(run_time(["bzip2", "-dc", ms], key="bzip2_dc"))
         runs["dump_j1"].append(run_time([tool, "dump", "-t", "links", "-j", "1", ms], key="dump_j1"))
         runs["plain_j1"].append(run_time([tool, "dump", "-t", "links", "-j", "1", plain], key="plain_j1"))
+        if floor:
+            runs["floor_expat"].append(run_time([floor, "expat", plain], key="floor_expat"))
         runs["plain_j2"].append(run_time([tool, "dump", "-t", "links", "-j", "2", plain], key="plain_j2"))
     med = {k: statistics.median(v) for k, v in runs.items()}
     cpu = {k: statistics.median(v) for k, v in CPU.items()}
@@ -124,6 +139,16 @@ def main():
             "least_cpu_dump_j1_over_bzip2_dc": least["dump_j1"] / least["bzip2_dc"],
         },
     }
+    if floor:
+        res["ratios"].update({
+            "floor_bzip2_j2_over_lbzip2_n2": med["floor_bzip2_j2"] / med["lbzip2_n2"],
+            "floor_bzip2_expat_j2_over_lbzip2_n2": med["floor_bzip2_expat_j2"] / med["lbzip2_n2"],
+            "dump_j2_over_floor_bzip2_expat_j2": med["dump_j2"] / med["floor_bzip2_expat_j2"],
+            "cpu_dump_j2_over_floor_bzip2_expat_j2": cpu["dump_j2"] / cpu["floor_bzip2_expat_j2"],
+            "floor_expat_mb_s": xml_mb / med["floor_expat"],
+            "plain_j1_over_floor_expat": med["plain_j1"] / med["floor_expat"],
+            "cpu_plain_j1_over_floor_expat": cpu["plain_j1"] / cpu["floor_expat"],
+        })
     with open(os.path.join(a.dir, "results.json"), "w") as f:
         json.dump(res, f, indent=1)
     r = res["ratios"]
@@ -135,12 +160,22 @@ def main():
     print("| `dump -t links -j 2` | %.2f | %.2f | %.2f x lbzip2 wall, %.2f x CPU, %.2f x least CPU (goal 1.15) |"
           % (med["dump_j2"], cpu["dump_j2"], r["dump_j2_over_lbzip2_n2"], r["cpu_dump_j2_over_lbzip2_n2"],
              r["least_cpu_dump_j2_over_lbzip2_n2"]))
+    if floor:
+        print("| floor: libbz2 alone, 2 threads | %.2f | %.2f | %.2f x lbzip2 wall |"
+              % (med["floor_bzip2_j2"], cpu["floor_bzip2_j2"], r["floor_bzip2_j2_over_lbzip2_n2"]))
+        print("| floor: libbz2 + expat, 2 threads | %.2f | %.2f | %.2f x lbzip2 wall; dump -j 2 is %.2f x its wall, %.2f x its CPU |"
+              % (med["floor_bzip2_expat_j2"], cpu["floor_bzip2_expat_j2"], r["floor_bzip2_expat_j2_over_lbzip2_n2"],
+                 r["dump_j2_over_floor_bzip2_expat_j2"], r["cpu_dump_j2_over_floor_bzip2_expat_j2"]))
     print("| `bzip2 -dc` | %.2f | %.2f | |" % (med["bzip2_dc"], cpu["bzip2_dc"]))
     print("| `dump -t links -j 1` | %.2f | %.2f | %.2f x bzip2 wall, %.2f x CPU, %.2f x least CPU (goal 1.1) |"
           % (med["dump_j1"], cpu["dump_j1"], r["dump_j1_over_bzip2_dc"], r["cpu_dump_j1_over_bzip2_dc"],
              r["least_cpu_dump_j1_over_bzip2_dc"]))
     print("| plain XML `-j 1` | %.2f | %.2f | %.0f MB/s wall, %.0f MB/s per CPU second (goal 150) |"
           % (med["plain_j1"], cpu["plain_j1"], r["plain_j1_mb_s"], r["cpu_plain_j1_mb_s"]))
+    if floor:
+        print("| floor: expat alone, plain XML | %.2f | %.2f | %.0f MB/s; dump -j 1 is %.2f x its wall, %.2f x its CPU |"
+              % (med["floor_expat"], cpu["floor_expat"], r["floor_expat_mb_s"], r["plain_j1_over_floor_expat"],
+                 r["cpu_plain_j1_over_floor_expat"]))
     print("| plain XML `-j 2` | %.2f | %.2f | %.0f MB/s, %.2f x -j 1 (goal 1.8); %.2f x its CPU |"
           % (med["plain_j2"], cpu["plain_j2"], r["plain_j2_mb_s"], r["plain_scaling_j2"], r["cpu_plain_j2_over_j1"]))
     print("| Python baseline (extrapolated from %.1f MB) | %.0f | | %.0f x dump -j 1 on the same subset |"

@@ -75,12 +75,20 @@ struct reader::impl {
     static void XMLCALL on_end(void *data, const XML_Char *name);
     static void XMLCALL on_text(void *data, const XML_Char *s, int len);
 
+    [[gnu::noinline]] void take_text(const char *s, std::size_t n);
     bool next(page &out);
     void feed_more();
     [[noreturn]] void fail_parse();
     [[noreturn]] void fail_here(const std::string &what);
     void after_parse(int status);
-    bool flush_text();
+    // Appends the pending run of text. The run's limit kept it within the
+    // text's bound.
+    void flush_text()
+    {
+        if (!text_run.end) return;
+        cur.text.append(text_run.begin, static_cast<std::size_t>(text_run.end - text_run.begin));
+        text_run = {};
+    }
     void stop(std::string what)
     {
         if (stop_reason.empty()) stop_reason = std::move(what);
@@ -133,6 +141,7 @@ struct reader::impl {
     };
     span text_chunk;         // the chunk being parsed, when it is the parser's buffer
     span text_run;           // bytes of text_chunk not yet appended to cur.text
+    const char *run_limit = nullptr;  // where text_run must stop growing
     std::int64_t ns_key = 0;
     page cur;
     std::int64_t last_id = -1;
@@ -211,56 +220,60 @@ void XMLCALL reader::impl::on_start(void *data, const XML_Char *name, const XML_
 void XMLCALL reader::impl::on_text(void *data, const XML_Char *s, int len)
 {
     auto &r = *static_cast<impl *>(data);
-    if (r.capture == field::none) return;
     std::size_t n = static_cast<std::size_t>(len);
-    if (r.capture == field::text) {
-        span &run = r.text_run;
-        if (run.end) {
-            // The next bytes of the chunk, or a newline that the chunk holds
-            // as it is (a CR LF pair, reported as LF, ends the run).
-            if ((s == run.end && r.text_chunk.holds(s, n)) ||
-                (n == 1 && *s == '\n' && run.end < r.text_chunk.end && *run.end == '\n')) {
-                run.end += n;
-                if (r.cur.text.size() + static_cast<std::size_t>(run.end - run.begin) > r.options.max_text_size)
-                    r.flush_text();
-                return;
-            }
-            if (!r.flush_text()) return;
+    span &run = r.text_run;
+    if (run.end) {
+        // The usual call: the next bytes of the chunk, or a newline that the
+        // chunk holds as it is (a CR LF pair, reported as LF, ends the run),
+        // within the run's limit. Addresses compared as numbers: s may point
+        // anywhere.
+        auto at = reinterpret_cast<std::uintptr_t>(s);
+        auto end = reinterpret_cast<std::uintptr_t>(run.end);
+        if (at == end ? n <= static_cast<std::size_t>(r.run_limit - run.end)
+                      : n == 1 && *s == '\n' && run.end < r.run_limit && *run.end == '\n') {
+            run.end += n;
+            return;
         }
-        if (r.cur.text.size() + n > r.options.max_text_size) {
-            r.capture = field::none;
-            r.stop("text longer than " + std::to_string(r.options.max_text_size) + " bytes; refused");
+    } else if (r.capture == field::none) {
+        return;
+    }
+    r.take_text(s, n);
+}
+
+// The rest of on_text, out of line so that the usual call stays short: ends
+// the pending run, then starts a new one or appends the bytes.
+void reader::impl::take_text(const char *s, std::size_t n)
+{
+    flush_text();
+    if (capture == field::text) {
+        if (n > options.max_text_size - cur.text.size()) {
+            capture = field::none;
+            stop("text longer than " + std::to_string(options.max_text_size) + " bytes; refused");
             return;
         }
         // Only bytes of the chunk can start a run: others (an entity's
         // character, a newline, converted UTF-16) live in a buffer of the
-        // parser's that the next call reuses.
-        if (r.text_chunk.holds(s, n)) run = {s, s + n};
-        else r.cur.text.append(s, n);
-    } else if (r.value.size() + n <= r.options.max_text_size) {
-        r.value.append(s, n);
+        // parser's that the next call reuses. A run ends at the chunk's end,
+        // and where the text would grow past its bound.
+        if (text_chunk.holds(s, n)) {
+            text_run = {s, s + n};
+            std::size_t room = options.max_text_size - cur.text.size();
+            run_limit = static_cast<std::size_t>(text_chunk.end - s) > room ? s + room : text_chunk.end;
+        } else if (n == 1) {
+            cur.text.push_back(*s);  // a reference to an ASCII character, most often
+        } else {
+            cur.text.append(s, n);
+        }
+    } else if (capture == field::none) {
+        return;
+    } else if (value.size() + n <= options.max_text_size) {
+        value.append(s, n);
     } else {
-        r.capture = field::none;
-        r.stop("an element longer than " + std::to_string(r.options.max_text_size) + " bytes; refused");
+        capture = field::none;
+        stop("an element longer than " + std::to_string(options.max_text_size) + " bytes; refused");
     }
 }
 
-// Appends the pending run of text; returns false when the text has grown
-// too long, having stopped the parser.
-bool reader::impl::flush_text()
-{
-    if (!text_run.end) return true;
-    std::size_t n = static_cast<std::size_t>(text_run.end - text_run.begin);
-    const char *p = text_run.begin;
-    text_run = {};
-    if (cur.text.size() + n > options.max_text_size) {
-        capture = field::none;
-        stop("text longer than " + std::to_string(options.max_text_size) + " bytes; refused");
-        return false;
-    }
-    cur.text.append(p, n);
-    return true;
-}
 
 void XMLCALL reader::impl::on_end(void *data, const XML_Char *name)
 {

@@ -5,38 +5,66 @@
 #include <cstring>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tarnwick::dump::detail {
 
 namespace {
 
-constexpr std::uint64_t high_bits = 0x8080808080808080ull;
+// Returns the offset of the first byte above 0x7F among the 16 at p, or 16
+// when they are all ASCII.
+inline unsigned first_high_of_16(const unsigned char *p)
+{
+#if defined(__SSE2__)
+    unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))));
+    return m ? static_cast<unsigned>(std::countr_zero(m)) : 16;
+#else
+    constexpr std::uint64_t high_bits = 0x8080808080808080ull;
+    std::uint64_t w, v;
+    std::memcpy(&w, p, 8);
+    std::memcpy(&v, p + 8, 8);
+    if (((w | v) & high_bits) == 0) return 16;
+    if constexpr (std::endian::native == std::endian::little) {
+        // The lowest set high bit marks the first byte above 0x7F.
+        std::uint64_t h = w & high_bits;
+        return h ? static_cast<unsigned>(std::countr_zero(h)) / 8
+                 : 8 + static_cast<unsigned>(std::countr_zero(v & high_bits)) / 8;
+    } else {
+        unsigned i = 0;
+        while (p[i] < 0x80) ++i;
+        return i;
+    }
+#endif
+}
 
 // Skips the valid prefix of [p, end): ASCII sixteen bytes at a time, and
-// from a word that holds a byte above 0x7F straight to that byte.
+// from a block that holds a byte above 0x7F straight to that byte; then the
+// sequences and short ASCII gaps of non-Latin text one by one, two-byte
+// sequences (Greek, Cyrillic, Hebrew, Arabic) without a call.
 const unsigned char *skip_valid(const unsigned char *p, const unsigned char *end)
 {
     while (p < end) {
         if (end - p >= 16) {
-            std::uint64_t w, v;
-            std::memcpy(&w, p, 8);
-            std::memcpy(&v, p + 8, 8);
-            if (((w | v) & high_bits) == 0) {
-                p += 16;
-                continue;
-            }
-            if constexpr (std::endian::native == std::endian::little) {
-                // The lowest set high bit marks the first byte above 0x7F.
-                std::uint64_t h = w & high_bits;
-                p += h ? std::countr_zero(h) / 8 : 8 + std::countr_zero(v & high_bits) / 8;
-            }
-        }
-        if (*p < 0x80) {
+            unsigned k = first_high_of_16(p);
+            p += k;
+            if (k == 16) continue;
+        } else if (*p < 0x80) {
             ++p;
             continue;
         }
-        std::size_t k = utf8_sequence_length(p, end);
-        if (k == 0) return p;
-        p += k;
+        // At a byte above 0x7F: take sequences while they follow each other.
+        do {
+            unsigned c = *p;
+            if (c >= 0xC2 && c <= 0xDF && end - p >= 2 && (p[1] & 0xC0) == 0x80) {
+                p += 2;
+                continue;
+            }
+            std::size_t k = utf8_sequence_length(p, end);
+            if (k == 0) return p;
+            p += k;
+        } while (p < end && *p >= 0x80);
     }
     return p;
 }

@@ -303,6 +303,11 @@ TEST(DumpReader, LongTextAcrossChunksKeepsEveryLineEnd)
     small.max_text_size = 1000;
     std::string lines;
     for (int i = 0; i < 300; ++i) lines += "line\n";
+    // Exactly at the bound, the text is whole.
+    td::reader at_bound = string_reader(doc_head + one_page(1, lines.substr(0, 1000)) + "</mediawiki>", 1 << 16, small);
+    auto whole = read_all(at_bound);
+    ASSERT_EQ(whole.size(), 1u);
+    EXPECT_EQ(whole[0].text, lines.substr(0, 1000));
     td::reader r = string_reader(doc_head + one_page(1, lines) + "</mediawiki>", 1 << 16, small);
     td::page p;
     try {
