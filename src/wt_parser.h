@@ -59,6 +59,11 @@ struct wt_config {
     // The block elements that tags of the clean text opened, kept across the
     // pieces the extended syntax renders (its wt::block_tags); null: none.
     void *blocks = nullptr;
+    // Only what the external links need is rendered (for the page JSON,
+    // which reads them back out of the HTML): a span of text that holds no
+    // "://" and no "mailto:" is left out, outside links' labels. Nothing a
+    // span writes changes the text of a link in another span.
+    bool external_links_only = false;
 };
 
 // A document as the parser reads it: n bytes at p, never read past the last.

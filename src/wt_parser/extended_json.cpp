@@ -212,6 +212,7 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
         wt_config own = cfg; // the page's own links: the host's HTML for templates is none of them
         own.template_html = nullptr;
         own.toc_html = nullptr;
+        own.external_links_only = true;
         if (src.n && extended) render_extraction_html(x, own, &tmp);
         else render_core(src.p, src.n, WTCORE_FORMAT_HTML, own, &tmp);
         external_links_json(tmp.data, tmp.len, out);
