@@ -1415,17 +1415,16 @@ void render_inline(const char *text, size_t n, const wt_config &cfg, wt_buf *out
     if (balanced) close_tags(tags, out);
 }
 
-namespace {
-
-// Whether n bytes at text may hold an external link or a bare URL: a "://"
-// or a "mailto:" among them, or a file's placeholder (its caption is
-// rendered in its place).
-bool may_hold_url(const char *text, size_t n) noexcept
+bool may_hold_url(const char *text, size_t n, bool tags) noexcept
 {
     const char *end = text + n;
-    for (const char *p = text; (p = scan_for<':', '\0'>(p, end, text)) < end; ++p) {
-        if (*p == '\0') {
-            if (end - p >= 2 && p[1] == ext::ph_file) return true;
+    for (const char *p = text; (p = scan_for<':', '<'>(p, end, text)) < end; ++p) {
+        if (*p == '<') {
+            if (end - p >= 3 && p[1] == '\0') {
+                if (p[2] == ext::ph_file) return true;
+            } else if (tags) {
+                return true;
+            }
         } else if (end - p >= 3 && p[1] == '/' && p[2] == '/') {
             return true;
         } else if (p - text >= 6 && std::memcmp(p - 6, "mailto", 6) == 0) {
@@ -1435,12 +1434,10 @@ bool may_hold_url(const char *text, size_t n) noexcept
     return false;
 }
 
-} // namespace
-
 void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context &cx) noexcept
 {
     if (!text || n == 0) return;
-    if (cx.cfg->external_links_only && !cx.in_link && !may_hold_url(text, n)) [[unlikely]]
+    if (cx.cfg->external_links_only && !cx.in_link && !may_hold_url(text, n, false)) [[unlikely]]
         return;
     const char *end = text + n;
     mark_cursor<inline_marks> marks(cx.doc, end, cx.limit);
