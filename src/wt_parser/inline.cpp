@@ -1437,8 +1437,6 @@ bool may_hold_url(const char *text, size_t n, bool tags) noexcept
 void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context &cx) noexcept
 {
     if (!text || n == 0) return;
-    if (cx.cfg->external_links_only && !cx.in_link && !may_hold_url(text, n, false)) [[unlikely]]
-        return;
     const char *end = text + n;
     mark_cursor<inline_marks> marks(cx.doc, end, cx.limit);
     const char *p = marks.next(text);
@@ -1446,6 +1444,8 @@ void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context 
         wt_buf_put(out, text, n);
         return;
     }
+    if (cx.cfg->external_links_only && !cx.in_link && !may_hold_url(text, n, false)) [[unlikely]]
+        return;
     inline_scan s{end, out, cx.doc, cx.limit, &cx};
     if (cx.tags) s.floor = cx.in_link ? cx.tags->n : 0;
     const char *run = text; // plain bytes from here to p are copied as they stand
