@@ -357,10 +357,25 @@ struct html_driver {
 
     static bool memmem_p(const char *p, size_t n) noexcept
     {
-        for (size_t i = 0; i + 2 < n; ++i)
-            if (p[i] == '<' && (p[i + 1] == 'p' || p[i + 1] == '/') && (p[i + 2] == '>' || p[i + 2] == 'p'))
-                return true;
+        const char *end = p + n;
+        for (const char *q = p; end - q > 2; ++q) {
+            q = static_cast<const char *>(std::memchr(q, '<', size_t(end - q - 2)));
+            if (!q) return false;
+            if ((q[1] == 'p' || q[1] == '/') && (q[2] == '>' || q[2] == 'p')) return true;
+        }
         return false;
+    }
+
+    // The first "||" in the clean text's bytes [a, le), or in a header line
+    // also "!!"; le when there is none.
+    size_t cell_separator(size_t a, size_t le, bool header) const noexcept
+    {
+        const char *d = x.clean.data, *end = d + le;
+        for (const char *p = d + a;; ++p) {
+            p = header ? scan_for<'|', '!'>(p, end, d) : scan_for<'|'>(p, end, d);
+            if (end - p < 2) return le;
+            if (p[1] == p[0]) return size_t(p - d);
+        }
     }
 
     // A cell of the bytes [a, e) (after its marker): "attributes | content"
@@ -584,12 +599,7 @@ struct html_driver {
                 // Cells on one line: "||" (and "!!" in a header line) part them.
                 size_t a = t + 1;
                 for (;;) {
-                    size_t sep = le;
-                    for (size_t i = a; i + 1 < le; ++i)
-                        if ((d[i] == '|' && d[i + 1] == '|') || (c0 == '!' && d[i] == '!' && d[i + 1] == '!')) {
-                            sep = i;
-                            break;
-                        }
+                    size_t sep = cell_separator(a, le, c0 == '!');
                     if (sep == le) break;
                     write_cell(tag, a, sep, depth);
                     a = sep + 2;
