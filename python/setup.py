@@ -78,7 +78,7 @@ class build_with_cmake(build_ext):
 
 core = Pybind11Extension(
     "tarnwick_wikitext._core",
-    sources=["src/module.cpp"],
+    sources=["src/module.cpp", "src/render_pool.cpp"],
     include_dirs=[str(ROOT / "include")],
     cxx_std=20,
     # The library's symbols stay inside the module.

@@ -195,61 +195,72 @@ inline bool copy_underscored_pieces(char *dst, const char *src, size_t n) noexce
 #endif
 }
 
-// What copy_target_pieces finds among the bytes it copies.
-inline constexpr unsigned target_quote = 1, target_hash = 2, target_encodes = 4, target_dot = 8;
+// What copy_target_pieces finds among the bytes it copies, as bits of its
+// result: a byte that a percent-encoded path writes as %XX (any of the six
+// low bits), '.', and '"' or '#'.
+inline constexpr unsigned target_encodes = 0x3F, target_dot = 0x40, target_quote_or_hash = 0x80;
 
-// copy_underscored_pieces that tells what the n bytes hold: '"', '#', a byte
-// that a percent-encoded path writes as %XX (anything but letters, digits,
-// space and - . _ ~ / : @ ! $ ' ( ) * + , ; =), and '.'. The encoding's own
-// table (path_keeps in the inline renderer) and this test must agree; a
-// golden case holds every byte of the printable range.
+// copy_underscored_pieces that tells what the n bytes hold: '"' or '#', a
+// byte that a percent-encoded path writes as %XX (anything but letters,
+// digits, space and - . _ ~ / : @ ! $ ' ( ) * + , ; =), and '.'. The
+// encoding's own table (path_bytes in the inline renderer) and this test must
+// agree; a golden case holds every byte of the printable range.
 inline unsigned copy_target_pieces(char *dst, const char *src, size_t n) noexcept
 {
-    unsigned quote = 0, hash = 0, enc = 0, dot = 0;
 #if defined(__SSE2__)
+    // Each byte's classes as bits of a byte, kept for the first n bytes and
+    // gathered by or; one reduction at the end.
+    static const char first_bytes[32] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+    __m128i seen = _mm_setzero_si128();
     for (size_t k = 0; 16 * k < n; ++k) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * k));
         auto eq = [&](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
 #if defined(WT_AVX2) || defined(__SSSE3__)
-        // One lookup per nibble: a byte is encoded when the bits of its high
-        // nibble's row and its low nibble's column meet. Bit 0: rows 0, 1 and
-        // 8-F whole (controls, and every byte from 0x80); bits 1-5: the
+        // One lookup per nibble: a byte's classes are the bits that its high
+        // nibble's row and its low nibble's column share. Bit 0: rows 0, 1
+        // and 8-F whole (controls, and every byte from 0x80); bits 1-5: the
         // specials of rows 2 (" # % &), 3 (< > ?), 5 ([ \ ] ^), 6 (`) and
-        // 7 ({ | } and DEL).
-        const __m128i rows = _mm_setr_epi8(1, 1, 2, 4, 0, 8, 16, 32, 1, 1, 1, 1, 1, 1, 1, 1);
-        const __m128i cols = _mm_setr_epi8(1 | 16, 1, 1 | 2, 1 | 2, 1, 1 | 2, 1 | 2, 1, 1, 1, 1, 1 | 8 | 32,
-                                           1 | 4 | 8 | 32, 1 | 8 | 32, 1 | 4 | 8, 1 | 4 | 32);
+        // 7 ({ | } and DEL); bit 6: '.'; bit 7: '"' and '#'.
+        const __m128i rows = _mm_setr_epi8(1, 1, char(2 | 0x40 | 0x80), 4, 0, 8, 16, 32, 1, 1, 1, 1, 1, 1, 1, 1);
+        const __m128i cols = _mm_setr_epi8(1 | 16, 1, char(1 | 2 | 0x80), char(1 | 2 | 0x80), 1, 1 | 2, 1 | 2, 1, 1,
+                                           1, 1, 1 | 8 | 32, 1 | 4 | 8 | 32, 1 | 8 | 32, 1 | 4 | 8 | 0x40,
+                                           1 | 4 | 32);
         const __m128i low = _mm_set1_epi8(0x0F);
         __m128i hit = _mm_and_si128(_mm_shuffle_epi8(rows, _mm_and_si128(_mm_srli_epi16(v, 4), low)),
                                     _mm_shuffle_epi8(cols, _mm_and_si128(v, low)));
-        __m128i bad = _mm_andnot_si128(_mm_cmpeq_epi8(hit, _mm_setzero_si128()), _mm_set1_epi8(-1));
 #else
         // Bytes below 0x20 or from 0x7F up: as signed, v < 0x20 or v == 0x7F.
         __m128i bad = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), eq(0x7F));
         for (char c : {'"', '#', '%', '&', '<', '>', '?', '[', '\\', ']', '^', '`', '{', '|', '}'}) bad = _mm_or_si128(bad, eq(c));
+        __m128i hit = _mm_or_si128(_mm_and_si128(bad, _mm_set1_epi8(1)),
+                                   _mm_or_si128(_mm_and_si128(eq('.'), _mm_set1_epi8(0x40)),
+                                                _mm_and_si128(_mm_or_si128(eq('"'), eq('#')),
+                                                              _mm_set1_epi8(char(0x80)))));
 #endif
         size_t left = n - 16 * k;
-        unsigned keep = left >= 16 ? 0xFFFFu : (1u << left) - 1;
-        quote |= unsigned(_mm_movemask_epi8(eq('"'))) & keep;
-        hash |= unsigned(_mm_movemask_epi8(eq('#'))) & keep;
-        enc |= unsigned(_mm_movemask_epi8(bad)) & keep;
-        dot |= unsigned(_mm_movemask_epi8(eq('.'))) & keep;
+        const char *keep = first_bytes + (left >= 16 ? 0 : 16 - left);
+        seen = _mm_or_si128(seen, _mm_and_si128(hit, _mm_loadu_si128(reinterpret_cast<const __m128i *>(keep))));
         __m128i m = eq(' ');
         v = _mm_or_si128(_mm_andnot_si128(m, v), _mm_and_si128(m, _mm_set1_epi8('_')));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * k), v);
     }
+    seen = _mm_or_si128(seen, _mm_srli_si128(seen, 8));
+    seen = _mm_or_si128(seen, _mm_srli_si128(seen, 4));
+    seen = _mm_or_si128(seen, _mm_srli_si128(seen, 2));
+    seen = _mm_or_si128(seen, _mm_srli_si128(seen, 1));
+    return unsigned(_mm_cvtsi128_si32(seen)) & 0xFF;
 #else
     static constexpr char specials[] = "\"#%&<>?[\\]^`{|}";
+    unsigned seen = 0;
     for (size_t i = 0; i < n; ++i) {
         unsigned char c = static_cast<unsigned char>(src[i]);
-        quote |= c == '"';
-        hash |= c == '#';
-        dot |= c == '.';
-        enc |= c < 0x20 || c >= 0x7F || __builtin_strchr(specials, c) != nullptr;
+        if (c == '"' || c == '#') seen |= target_quote_or_hash;
+        if (c == '.') seen |= target_dot;
+        if (c < 0x20 || c >= 0x7F || __builtin_strchr(specials, c) != nullptr) seen |= 1;
         dst[i] = c == ' ' ? '_' : char(c);
     }
+    return seen;
 #endif
-    return (quote ? target_quote : 0) | (hash ? target_hash : 0) | (enc ? target_encodes : 0) | (dot ? target_dot : 0);
 }
 
 // Stores the n bytes at src to dst in whole 16-byte pieces, as

@@ -121,6 +121,43 @@ TEST(Render, PageExists)
     EXPECT_EQ(a.pages, want);
 }
 
+// A link far from the document's end is written from a window of the text
+// that the fast paths read at once; one at the very end goes through the
+// general writer. Both must give the same bytes under every option.
+TEST(Render, LinkWindowAgreesWithTheGeneralPath)
+{
+    const std::string filler(300, 'x');
+    const char *links[] = {
+        "[[a]]", "[[Main Page]]", "[[ a b | c d ]]s", "[[#Sec one|s]]", "[[a#b c]]", "[[a\"b]]", "[[x:y]]",
+        "[[javascript:alert(1)]]", "[[//evil.example/x]]", "[[/etc/x]]", "[[a/b:c]]", "[[Caf\xC3\xA9 au lait]]",
+        "[[a?b&c%d]]", "[[a/../b]]", "[[..]]", "[[a..b]]", "[[.x/y.]]", "[[~a-b.c_d!$'()*+,;=:@/e]]",
+        "[[Missing page]]", "[[ Missing page |x]]", "[[\xD0\x91\xD1\x8A\xD0\xBB\xD0\xB3\xD0\xB0\xD1\x80\xD0\xB8\xD1\x8F]]",
+        "[[A rather long page name that fills the window|and a label]]",
+        "[[An even longer page name, of forty-odd bytes|with a label that passes thirty-two bytes]]"};
+    const char *templates[] = {nullptr, "/wiki/$1", "$1.html", "/pages/$1.html", "?t=$1&x=$1"};
+    asked a;
+    for (unsigned flags = 0; flags <= (WTCORE_ENCODE_TARGETS | WTCORE_BALANCE_TAGS | WTCORE_SAFE_ATTRIBUTES); ++flags)
+        for (const char *tpl : templates)
+            for (bool red : {false, true})
+                for (const char *link : links) {
+                    wtcore_options opts;
+                    wtcore_options_init(&opts);
+                    opts.flags = flags;
+                    opts.link_template = tpl;
+                    if (red) {
+                        opts.page_exists = page_exists;
+                        opts.context = &a;
+                    }
+                    // The link alone ends the document; before the filler it
+                    // lies wholly inside the window.
+                    const std::string alone = html(std::string(link) + "\n", &opts);
+                    const std::string first = html(std::string(link) + "\n\n" + filler + "\n", &opts);
+                    const std::string rest = html(filler + "\n", &opts);
+                    EXPECT_EQ(first, alone + rest) << link << " flags " << flags << " template " << (tpl ? tpl : "-")
+                                                   << (red ? " red links" : "");
+                }
+}
+
 // A caller built against this header passes its size; one built against an
 // older, shorter record must still hold every field of the first release, and
 // a longer record (a newer caller) is read up to the fields known here.

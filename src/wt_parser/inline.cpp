@@ -205,6 +205,12 @@ void reopen_element(tag_stack &t, wt_buf *out, const tag_stack::entry &e) noexce
 // elements whose kind `dropped` names (bit 1 << kind).
 void close_from(tag_stack &t, wt_buf *out, int lowest, unsigned dropped) noexcept
 {
+    if (lowest == t.n - 1) { // the innermost element: nothing to open again
+        write_close(out, t.items[lowest].kind);
+        if (!t.items[lowest].quote) --t.text_tags;
+        t.n = lowest;
+        return;
+    }
     tag_stack::entry kept[tag_stack::capacity];
     int n_kept = 0;
     for (int j = t.n - 1; j >= lowest; --j) write_close(out, t.items[j].kind);
@@ -317,35 +323,40 @@ const char *quote_run(inline_scan &s, const char *p) noexcept
 
 // ---- Link addresses --------------------------------------------------------
 
-// Bytes a percent-encoded path keeps: the unreserved ones and / : @ ! $ ' ( )
-// * + , ; =. Everything else becomes %XX.
-constexpr auto path_keeps = [] {
-    std::array<unsigned char, 256> t{};
-    for (int c = 'a'; c <= 'z'; ++c) t[c] = 1;
-    for (int c = 'A'; c <= 'Z'; ++c) t[c] = 1;
-    for (int c = '0'; c <= '9'; ++c) t[c] = 1;
-    for (unsigned char c : {'-', '.', '_', '~', '/', ':', '@', '!', '$', '\'', '(', ')', '*', '+', ',', ';', '='})
-        t[c] = 1;
+// Each byte as a percent-encoded path writes it: the unreserved bytes and
+// / : @ ! $ ' ( ) * + , ; = as they are, a space as '_' (the wiki's rule comes
+// first), anything else as %XX.
+struct path_byte {
+    char text[3];
+    unsigned char n;
+};
+
+constexpr auto path_bytes = [] {
+    std::array<path_byte, 256> t{};
+    constexpr char hex[] = "0123456789ABCDEF";
+    auto keeps = [](int c) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+        for (char k : {'-', '.', '_', '~', '/', ':', '@', '!', '$', '\'', '(', ')', '*', '+', ',', ';', '='})
+            if (c == k) return true;
+        return false;
+    };
+    for (int c = 0; c < 256; ++c) {
+        if (keeps(c) || c == ' ') t[c] = path_byte{{c == ' ' ? '_' : char(c), 0, 0}, 1};
+        else t[c] = path_byte{{'%', hex[c >> 4], hex[c & 15]}, 3};
+    }
     return t;
 }();
 
 // Writes a target percent-encoded as a path, its spaces made '_' first, to d,
-// which has room for 3 * t.n bytes; returns the end of what it wrote.
+// which has room for 3 * t.n bytes; returns the end of what it wrote. Every
+// byte stores three and keeps as many as it needs, so the loop has no branch
+// on the text.
 char *put_encoded_target(char *d, span t) noexcept
 {
-    static const char hex[] = "0123456789ABCDEF";
     for (size_t i = 0; i < t.n; ++i) {
-        unsigned char c = uc(t.p[i]);
-        if (path_keeps[c]) {
-            *d++ = char(c);
-        } else if (c == ' ') {
-            *d++ = '_';
-        } else {
-            d[0] = '%';
-            d[1] = hex[c >> 4];
-            d[2] = hex[c & 15];
-            d += 3;
-        }
+        const path_byte &b = path_bytes[uc(t.p[i])];
+        __builtin_memcpy(d, b.text, 3);
+        d += b.n;
     }
     return d;
 }
@@ -516,46 +527,38 @@ bool plain_link(inline_scan &s, span dest, bool section, span label, span trail,
     return true;
 }
 
-// plain_link for the other options: a link template with one "$1" and nothing
-// to escape, encoded targets that need no escape, red links. Same pieces and
-// the same one reservation; the address is the template's two pieces around
-// the page. Returns false, having written nothing and asked nothing, for any
-// link the general path must write.
-__attribute__((noinline)) bool templated_link(inline_scan &s, span dest, bool section, span label, span trail, bool label_plain) noexcept
+// The writer of the fast paths for the other options (a link template with
+// one "$1" and nothing to escape, encoded targets, red links): the address is
+// the template's two pieces around the page, all in one reservation with
+// `page_room` bytes for the page and `label_room` for the label, which
+// copy_label stores (label_n of them count). Returns false, having written
+// nothing, when the page holds '#' or '"', or under encoding a dot segment,
+// or would give the address a scheme or host.
+template <class CopyLabel>
+__attribute__((always_inline)) inline bool put_templated_link(inline_scan &s, span page, bool section, size_t page_room,
+                                                              size_t label_n, size_t label_room,
+                                                              CopyLabel copy_label, span trail) noexcept
 {
     const wt_config &cfg = *s.cx->cfg;
     const bool encoded = cfg.flags & WTCORE_ENCODE_TARGETS;
-    size_t dest_chunks = (dest.n + 15) / 16;
-    size_t label_whole = piece_extent(label.n);
-    if ((cfg.link_template && !cfg.link_template_simple) || dest_chunks > 4 ||
-        (dest.n && (s.limit < dest.p || size_t(s.limit - dest.p) + 1 < dest_chunks * 16)) ||
-        !readable_pieces(s.limit, label.p, label.n))
-        return false;
     static const char section_pre[32] = "#";
     static const char no_post[32] = "";
     const char *pre = section ? section_pre : cfg.link_pre, *post = section ? no_post : cfg.link_post;
     size_t pre_n = section ? 1 : cfg.link_pre_n, post_n = section ? 0 : cfg.link_post_n;
-    if (!section && pre_n == 0 && page_needs_dot_slash(dest, encoded)) return false;
-    const char *label_end = label.p + label.n;
-    if (!label_plain && label.n && scan_marks<inline_marks>(label.p, label_end, s.doc) != label_end)
-        return false;
-    size_t dest_room = dest_chunks * 16 > 3 * dest.n ? dest_chunks * 16 : 3 * dest.n;
-    char *d = wt_buf_reserve(s.out, 9 + 32 + dest_room + 32 + 14 + label_whole + trail.n + 4);
+    if (!section && pre_n == 0 && page_needs_dot_slash(page, encoded)) return false;
+    char *d = wt_buf_reserve(s.out, 9 + 32 + page_room + 32 + 14 + label_room + trail.n + 4);
     if (!d) return false;
     char *const start = d;
     __builtin_memcpy(d, "<a href=\"", 9);
-    d += 9;
-    __builtin_memcpy(d, pre, 32);
-    d += pre_n;
-    // The target must hold no '#' (a page with a fragment), no '"' and, when
-    // encoded, nothing to encode and no dot segment; else nothing is kept.
-    unsigned cls = copy_target_pieces(d, dest.p, dest.n);
-    if ((cls & (target_quote | target_hash)) || (encoded && (cls & target_dot) && !section && has_dot_segment(dest)))
+    __builtin_memcpy(d + 9, pre, 32);
+    d += 9 + pre_n;
+    unsigned cls = copy_target_pieces(d, page.p, page.n);
+    if ((cls & target_quote_or_hash) || (encoded && (cls & target_dot) && !section && has_dot_segment(page)))
         return false;
-    d = encoded && (cls & target_encodes) ? put_encoded_target(d, dest) : d + dest.n;
+    d = encoded && (cls & target_encodes) ? put_encoded_target(d, page) : d + page.n;
     bool missing = false;
     if (!section && cfg.page_exists) {
-        span name = trim_both(dest);
+        span name = trim_both(page);
         missing = !cfg.page_exists(cfg.context, name.p, name.n);
     }
     __builtin_memcpy(d, post, 32);
@@ -565,10 +568,29 @@ __attribute__((noinline)) bool templated_link(inline_scan &s, span dest, bool se
         d += 12;
     }
     d = put_link_label_start(d);
-    copy_pieces(d, label.p, label.n);
-    d = put_link_end(d + label.n, trail);
+    copy_label(d);
+    d = put_link_end(d + label_n, trail);
     wt_buf_commit(s.out, size_t(d - start));
     return true;
+}
+
+// plain_link for the other options: the same pieces read 16 and 32 bytes at a
+// time within the document's readable limit. Returns false, having written
+// nothing and asked nothing, for any link the general path must write.
+__attribute__((noinline)) bool templated_link(inline_scan &s, span dest, bool section, span label, span trail, bool label_plain) noexcept
+{
+    const wt_config &cfg = *s.cx->cfg;
+    size_t dest_chunks = (dest.n + 15) / 16;
+    if ((cfg.link_template && !cfg.link_template_simple) || dest_chunks > 4 ||
+        (dest.n && (s.limit < dest.p || size_t(s.limit - dest.p) + 1 < dest_chunks * 16)) ||
+        !readable_pieces(s.limit, label.p, label.n))
+        return false;
+    const char *label_end = label.p + label.n;
+    if (!label_plain && label.n && scan_marks<inline_marks>(label.p, label_end, s.doc) != label_end)
+        return false;
+    size_t dest_room = dest_chunks * 16 > 3 * dest.n ? dest_chunks * 16 : 3 * dest.n;
+    return put_templated_link(s, dest, section, dest_room, label.n, piece_extent(label.n),
+                              [&](char *d) { copy_pieces(d, label.p, label.n); }, trail);
 }
 
 // Writes an internal link: its address by the options' rule, the label, and
@@ -648,6 +670,24 @@ inline window_range trimmed(uint64_t space, size_t a, size_t e) noexcept
     return {size_t(__builtin_ctzll(kept)), size_t(64 - __builtin_clzll(kept))};
 }
 
+// templated_link for a link that short_link found: its destination and its
+// plain label lie within the W bytes at w, of which 128 may be read, so the
+// pieces need no bounds checks and the label goes in one store of W bytes.
+template <int W>
+__attribute__((noinline)) bool templated_short_link(inline_scan &s, const char *w, window_range dest,
+                                                    window_range label, bool section, span trail) noexcept
+{
+    const wt_config &cfg = *s.cx->cfg;
+    if (cfg.link_template && !cfg.link_template_simple) return false;
+    return put_templated_link(s, span{w + dest.a, dest.e - dest.a}, section, 3 * W, label.e - label.a, W,
+                              [&](char *d) {
+                                  char piece[W];
+                                  __builtin_memcpy(piece, w + label.a, W);
+                                  __builtin_memcpy(d, piece, W);
+                              },
+                              trail);
+}
+
 // The usual internal link, whose text from "[[" to "]]" fits one window of W
 // bytes, whose destination needs no escaping and whose label is plain text:
 // its parts found with a fixed number of block operations and no loop over
@@ -689,9 +729,7 @@ const char *short_link(inline_scan &s, const char *p, bool *wider) noexcept
         return nullptr;
     span trail = link_trail(s, w + close + 2);
     if (!s.cx->cfg->plain_links) {
-        if (!templated_link(s, span{w + dest.a, dest.e - dest.a}, section, span{w + label.a, label.e - label.a},
-                            trail, true))
-            return nullptr;
+        if (!templated_short_link<W>(s, w, dest, label, section, trail)) return nullptr;
         return trail.p + trail.n;
     }
 

@@ -17,8 +17,6 @@ from __future__ import annotations
 
 import json
 import os
-from collections import deque
-from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 from . import _core
@@ -334,14 +332,18 @@ def _render_batches(batches: Iterator[List[Any]], threads: int, args: tuple) -> 
         for batch in batches:
             yield from _core._render_batch(batch, *args)
         return
-    pool = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="tarnwick-wikitext")
-    pending: deque = deque()
+    # The pool's threads convert without the interpreter lock; this thread
+    # only hands batches over and builds the results, a few batches ahead.
+    pool = _core._RenderPool(threads, *args)
     try:
+        pending = 0
         for batch in batches:
-            pending.append(pool.submit(_core._render_batch, batch, *args))
-            if len(pending) >= 2 * threads:
-                yield from pending.popleft().result()
-        while pending:
-            yield from pending.popleft().result()
+            pool.submit(batch)
+            pending += 1
+            if pending > threads:
+                yield from pool.take()
+                pending -= 1
+        for _ in range(pending):
+            yield from pool.take()
     finally:
-        pool.shutdown(wait=True, cancel_futures=True)
+        pool.close()
