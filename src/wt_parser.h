@@ -60,12 +60,14 @@ struct wt_config {
     // pieces the extended syntax renders (its wt::block_tags); null: none.
     void *blocks = nullptr;
     // Only what the external links need is rendered (for the page JSON,
-    // which reads them back out of the HTML): a span of text that holds no
-    // "://" and no "mailto:" is left out, outside links' labels. Nothing a
-    // span writes changes the text of a link in another span.
+    // which reads them back out of the HTML): text without a "://", a
+    // "mailto:" or a file's placeholder (its caption) is left out wherever
+    // that changes no state (inline spans outside links' labels; lines and
+    // pieces also only without tags), and table attributes are not written.
+    // Nothing else a span writes changes the text of a link in another one.
     bool external_links_only = false;
     // The HTML is read back as plain text (the text format), which leaves
-    // reference markers out: they need not be written.
+    // reference markers and lists of notes out: they need not be written.
     bool for_text = false;
 };
 

@@ -659,8 +659,7 @@ const char *write_placeholder(const char *p, const char *end, const wt_config &c
     if (!x || p + 2 >= end) return next;
     if (p[2] == ph_ref && index < x->refs.size()) {
         if (!cfg.for_text) write_marker(*x, x->refs[index], in_link, out);
-    }
-    else if (p[2] == ph_literal && index < x->literals.size()) write_literal(*x, x->literals[index], false, out);
+    } else if (p[2] == ph_literal && index < x->literals.size()) write_literal(*x, x->literals[index], false, out);
     else if (p[2] == ph_file && index < x->files.size()) write_file(*x, x->files[index], cfg, false, in_link, out);
     else if (p[2] == ph_html && index < x->htmls.size()) wt_buf_append(out, x->html.data + x->htmls[index].at, x->htmls[index].n);
     else if (p[2] == ph_toc && cfg.toc_html) wt_buf_append_str(out, cfg.toc_html);
