@@ -59,6 +59,16 @@ struct wt_config {
     // The block elements that tags of the clean text opened, kept across the
     // pieces the extended syntax renders (its wt::block_tags); null: none.
     void *blocks = nullptr;
+    // Only what the external links need is rendered (for the page JSON,
+    // which reads them back out of the HTML): text without a "://", a
+    // "mailto:" or a file's placeholder (its caption) is left out wherever
+    // that changes no state (inline spans outside links' labels; lines and
+    // pieces also only without tags), and table attributes are not written.
+    // Nothing else a span writes changes the text of a link in another one.
+    bool external_links_only = false;
+    // The HTML is read back as plain text (the text format), which leaves
+    // reference markers and lists of notes out: they need not be written.
+    bool for_text = false;
 };
 
 // A document as the parser reads it: n bytes at p, never read past the last.
@@ -290,6 +300,11 @@ bool write_link_open(wt_buf *out, span target, const wt_config &cfg) noexcept;
 // Renders n bytes of inline text that stand alone (a caption), its elements
 // closed at its end under WTCORE_BALANCE_TAGS.
 void render_inline(const char *text, size_t n, const wt_config &cfg, wt_buf *out) noexcept;
+
+// Whether n bytes of text may hold an external link or a bare URL (a "://"
+// or a "mailto:"), or a file's placeholder, whose caption is rendered in its
+// place; with `tags`, also any '<' but that of another placeholder.
+bool may_hold_url(const char *text, size_t n, bool tags) noexcept;
 
 // Renders one span of inline text into out.
 void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context &cx) noexcept;

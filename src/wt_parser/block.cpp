@@ -589,7 +589,16 @@ void render_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept
     if (block_tags *bt = static_cast<block_tags *>(cfg.blocks)) {
         while (!out->failed && lines.next(&line)) {
             st.text.limit = lines.limit();
+            if (cfg.external_links_only && bt->n <= bt->floor && !may_hold_url(line.p, line.n, true)) [[unlikely]]
+                continue;
             render_line_ext(st, *bt, line);
+        }
+    } else if (cfg.external_links_only) {
+        // For the external links alone, a line without any and without tags
+        // changes nothing but the structure's own tags.
+        while (!out->failed && lines.next(&line)) {
+            st.text.limit = lines.limit();
+            if (may_hold_url(line.p, line.n, true)) render_line(st, line);
         }
     } else {
         while (!out->failed && lines.next(&line)) {

@@ -185,6 +185,9 @@ struct html_driver {
     void render_text(const char *p, size_t n, const wt_config &c) noexcept
     {
         if (n == 0) return;
+        // For the external links alone: text without any, whose tags cannot
+        // change the open block elements, need not be rendered.
+        if (c.external_links_only && blocks.n <= blocks.floor && !may_hold_url(p, n, true)) return;
         render_html(wt_source{p, n}, c, out);
     }
 
@@ -206,6 +209,13 @@ struct html_driver {
     void write_list(size_t g) noexcept
     {
         if (head[g] == none) return;
+        if (cfg.for_text && !x.htmls.size() && !cfg.toc_html) {
+            // The text leaves the list out, up to the line feed after it: only
+            // HTML of the host's could keep it from ending at its "</ol>".
+            wt_buf_append_lit(out, "\n");
+            head[g] = tail[g] = none;
+            return;
+        }
         wt_buf_append_lit(out, "<ol class=\"references\">\n");
         for (size_t i = head[g]; i != none; i = next_pending[i]) {
             const ref_rec &r = x.refs[i];
@@ -347,10 +357,25 @@ struct html_driver {
 
     static bool memmem_p(const char *p, size_t n) noexcept
     {
-        for (size_t i = 0; i + 2 < n; ++i)
-            if (p[i] == '<' && (p[i + 1] == 'p' || p[i + 1] == '/') && (p[i + 2] == '>' || p[i + 2] == 'p'))
-                return true;
+        const char *end = p + n;
+        for (const char *q = p; end - q > 2; ++q) {
+            q = static_cast<const char *>(std::memchr(q, '<', size_t(end - q - 2)));
+            if (!q) return false;
+            if ((q[1] == 'p' || q[1] == '/') && (q[2] == '>' || q[2] == 'p')) return true;
+        }
         return false;
+    }
+
+    // The first "||" in the clean text's bytes [a, le), or in a header line
+    // also "!!"; le when there is none.
+    size_t cell_separator(size_t a, size_t le, bool header) const noexcept
+    {
+        const char *d = x.clean.data, *end = d + le;
+        for (const char *p = d + a;; ++p) {
+            p = header ? scan_for<'|', '!'>(p, end, d) : scan_for<'|'>(p, end, d);
+            if (end - p < 2) return le;
+            if (p[1] == p[0]) return size_t(p - d);
+        }
     }
 
     // A cell of the bytes [a, e) (after its marker): "attributes | content"
@@ -367,7 +392,7 @@ struct html_driver {
             size_t b = size_t(bar - d);
             std::string_view before(d + a, b - a);
             if (before.find("[[") == before.npos && before.find('\n') == before.npos) {
-                write_table_attributes(out, d + a, b - a, cfg);
+                if (!cfg.external_links_only) write_table_attributes(out, d + a, b - a, cfg);
                 content = b + 1;
             }
         }
@@ -460,7 +485,7 @@ struct html_driver {
         auto open_row = [&]() {
             if (row_open) return;
             wt_buf_append_lit(out, "<tr");
-            write_table_attributes(out, d + row_attrs, row_attrs_n, cfg);
+            if (!cfg.external_links_only) write_table_attributes(out, d + row_attrs, row_attrs_n, cfg);
             wt_buf_append_lit(out, ">\n");
             row_open = true;
         };
@@ -501,7 +526,7 @@ struct html_driver {
             wt_buf_free(&stray);
         };
         wt_buf_append_lit(out, "<table");
-        write_table_attributes(out, d + t + 2, le - t - 2, cfg);
+        if (!cfg.external_links_only) write_table_attributes(out, d + t + 2, le - t - 2, cfg);
         wt_buf_append_lit(out, ">\n");
         size_t pos = nl ? le + 1 : b;
         while (pos < b && !failed) {
@@ -574,12 +599,7 @@ struct html_driver {
                 // Cells on one line: "||" (and "!!" in a header line) part them.
                 size_t a = t + 1;
                 for (;;) {
-                    size_t sep = le;
-                    for (size_t i = a; i + 1 < le; ++i)
-                        if ((d[i] == '|' && d[i + 1] == '|') || (c0 == '!' && d[i] == '!' && d[i + 1] == '!')) {
-                            sep = i;
-                            break;
-                        }
+                    size_t sep = cell_separator(a, le, c0 == '!');
                     if (sep == le) break;
                     write_cell(tag, a, sep, depth);
                     a = sep + 2;
@@ -637,8 +657,9 @@ const char *write_placeholder(const char *p, const char *end, const wt_config &c
     const char *next = q < end ? q + 1 : end; // past the '>'
     const extraction *x = static_cast<const extraction *>(cfg.ext);
     if (!x || p + 2 >= end) return next;
-    if (p[2] == ph_ref && index < x->refs.size()) write_marker(*x, x->refs[index], in_link, out);
-    else if (p[2] == ph_literal && index < x->literals.size()) write_literal(*x, x->literals[index], false, out);
+    if (p[2] == ph_ref && index < x->refs.size()) {
+        if (!cfg.for_text) write_marker(*x, x->refs[index], in_link, out);
+    } else if (p[2] == ph_literal && index < x->literals.size()) write_literal(*x, x->literals[index], false, out);
     else if (p[2] == ph_file && index < x->files.size()) write_file(*x, x->files[index], cfg, false, in_link, out);
     else if (p[2] == ph_html && index < x->htmls.size()) wt_buf_append(out, x->html.data + x->htmls[index].at, x->htmls[index].n);
     else if (p[2] == ph_toc && cfg.toc_html) wt_buf_append_str(out, cfg.toc_html);

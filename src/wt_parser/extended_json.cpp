@@ -30,18 +30,22 @@ void wt_templates_json(const extraction &x, wt_buf *out) noexcept
         size_t nn;
         template_name(x, t, &name, &nn);
         if (nn == 0) continue;
-        wt_buf_append_str(out, first ? "{\"name\":" : ",{\"name\":");
+        // Literals with their lengths known: a template has some 4 parameters
+        // on average, each of them three pieces around two strings.
+        if (first) wt_buf_append_lit(out, "{\"name\":\"");
+        else wt_buf_append_lit(out, ",{\"name\":\"");
         first = false;
-        json_string(out, name, nn);
-        wt_buf_append_lit(out, ",\"params\":[");
+        wt_buf_append_json_escaped(out, name, nn);
+        wt_buf_append_lit(out, "\",\"params\":[");
         size_t unnamed = 0;
         for (size_t k = 0; k < t.n_bars; ++k) {
             param_view v = template_param(x, t, k, &unnamed);
-            wt_buf_append_str(out, k ? ",{\"name\":" : "{\"name\":");
-            json_string(out, v.name, v.name_n);
-            wt_buf_append_lit(out, ",\"value\":");
-            json_string(out, v.value, v.value_n);
-            wt_buf_append_lit(out, "}");
+            if (k) wt_buf_append_lit(out, ",{\"name\":\"");
+            else wt_buf_append_lit(out, "{\"name\":\"");
+            wt_buf_append_json_escaped(out, v.name, v.name_n);
+            wt_buf_append_lit(out, "\",\"value\":\"");
+            wt_buf_append_json_escaped(out, v.value, v.value_n);
+            wt_buf_append_lit(out, "\"}");
         }
         wt_buf_append_lit(out, "]}");
     }
@@ -53,9 +57,10 @@ void wt_categories_json(const extraction &x, wt_buf *out) noexcept
     wt_buf_append_lit(out, "[");
     for (size_t i = 0; i < x.categories.size(); ++i) {
         const category_rec &c = x.categories[i];
-        wt_buf_append_str(out, i ? ",{\"name\":" : "{\"name\":");
-        json_string(out, x.doc + c.name, c.name_n);
-        wt_buf_append_lit(out, ",\"sort\":");
+        if (i) wt_buf_append_lit(out, ",{\"name\":\"");
+        else wt_buf_append_lit(out, "{\"name\":\"");
+        wt_buf_append_json_escaped(out, x.doc + c.name, c.name_n);
+        wt_buf_append_lit(out, "\",\"sort\":");
         if (c.sort == none) wt_buf_append_lit(out, "null");
         else json_string(out, x.doc + c.sort, c.sort_n);
         wt_buf_append_lit(out, "}");
@@ -212,6 +217,7 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
         wt_config own = cfg; // the page's own links: the host's HTML for templates is none of them
         own.template_html = nullptr;
         own.toc_html = nullptr;
+        own.external_links_only = true;
         if (src.n && extended) render_extraction_html(x, own, &tmp);
         else render_core(src.p, src.n, WTCORE_FORMAT_HTML, own, &tmp);
         external_links_json(tmp.data, tmp.len, out);

@@ -95,6 +95,18 @@ size_t decode_entity(const char *p, const char *end, char *out, size_t *out_n) n
     while (q < end && q - p <= 32 && is_alnum_ascii(*q)) ++q;
     if (q >= end || *q != ';' || q == p + 1) return 0;
     std::string_view name(p + 1, size_t(q - p - 1));
+    // The references that the renderer writes, and the commonest others of
+    // wikitext, without the search.
+    static constexpr struct {
+        std::string_view name, value;
+    } common[] = {{"amp", "&"}, {"lt", "<"}, {"gt", ">"}, {"quot", "\""}, {"nbsp", "\xC2\xA0"},
+                  {"ndash", "\xE2\x80\x93"}, {"mdash", "\xE2\x80\x94"}};
+    for (const auto &c : common)
+        if (name == c.name) {
+            std::memcpy(out, c.value.data(), c.value.size());
+            *out_n = c.value.size();
+            return size_t(q + 1 - p);
+        }
     // Bisects the table's bytes: lo is an entry's start, hi an entry's start
     // or the end. Once no entry starts past the middle's length byte and
     // before hi, the few entries left are read in order.
@@ -350,7 +362,9 @@ int render_text(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
     int ok = !html.failed;
     if (ok && src.n) {
         if (cfg.flags & WTCORE_EXTENDED) {
-            ok = render_extended_html(src, cfg, &html);
+            wt_config text_cfg = cfg;
+            text_cfg.for_text = true;
+            ok = render_extended_html(src, text_cfg, &html);
         } else {
             render_html(src, cfg, &html);
             ok = !html.failed;

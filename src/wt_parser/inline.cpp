@@ -1453,6 +1453,25 @@ void render_inline(const char *text, size_t n, const wt_config &cfg, wt_buf *out
     if (balanced) close_tags(tags, out);
 }
 
+bool may_hold_url(const char *text, size_t n, bool tags) noexcept
+{
+    const char *end = text + n;
+    for (const char *p = text; (p = scan_for<':', '<'>(p, end, text)) < end; ++p) {
+        if (*p == '<') {
+            if (end - p >= 3 && p[1] == '\0') {
+                if (p[2] == ext::ph_file) return true;
+            } else if (tags) {
+                return true;
+            }
+        } else if (end - p >= 3 && p[1] == '/' && p[2] == '/') {
+            return true;
+        } else if (p - text >= 6 && std::memcmp(p - 6, "mailto", 6) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context &cx) noexcept
 {
     if (!text || n == 0) return;
@@ -1463,6 +1482,8 @@ void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context 
         wt_buf_put(out, text, n);
         return;
     }
+    if (cx.cfg->external_links_only && !cx.in_link && !may_hold_url(text, n, false)) [[unlikely]]
+        return;
     inline_scan s{end, out, cx.doc, cx.limit, &cx};
     if (cx.tags) s.floor = cx.in_link ? cx.tags->n : 0;
     const char *run = text; // plain bytes from here to p are copied as they stand
