@@ -141,7 +141,7 @@ void inline_text(block_state &st, span text) noexcept
 // Ends the inline elements still open in the block that ends now.
 void end_block_elements(block_state &st) noexcept
 {
-    if (st.text.tags) close_tags(*st.text.tags, st.out);
+    if (st.text.tags && st.text.tags->n) close_tags(*st.text.tags, st.out);
 }
 
 void close_text_block(block_state &st) noexcept
