@@ -328,12 +328,9 @@ def _batches(docs: Iterable[Any]) -> Iterator[List[Any]]:
 
 
 def _render_batches(batches: Iterator[List[Any]], threads: int, args: tuple) -> Iterator[Text]:
-    if threads == 1:
-        for batch in batches:
-            yield from _core._render_batch(batch, *args)
-        return
     # The pool's threads convert without the interpreter lock; this thread
-    # only hands batches over and builds the results, a few batches ahead.
+    # hands batches over a few ahead, converts too while it waits for the
+    # oldest, and builds its results (on one thread it converts them all).
     pool = _core._RenderPool(threads, *args)
     try:
         pending = 0
