@@ -223,71 +223,43 @@ bool radix_sort(pod_array<T> &recs, size_t max_key, Key key) noexcept
 
 // The places where the scan acts, 64 bytes at a time: a pair of equal bytes
 // among { } [ ] _ (a single one starts nothing), every '<', and, inside
-// templates and links only, '|' and '='. The masks of one window are kept,
-// so the stops within it cost no further loads. The pair test shares its bit
-// test with Y, y and DEL, whose pairs the scan passes over.
-class stop_cursor {
-public:
-    static constexpr size_t window = 64;
+// templates and links only, '|' and '='. The pair test shares its bit test
+// with Y, y and DEL, whose pairs the scan passes over. The masks depend on
+// the document's bytes alone, so each scan (a reference's content is scanned
+// by a call of its own) keeps its window in locals, where the stores of the
+// records cannot make the compiler load it again.
+struct stop_window {
+    static constexpr size_t size = 64;
 
-    stop_cursor(const char *doc, size_t len) noexcept : d_(doc), n_(len) {}
+    size_t base = SIZE_MAX / 2; // no window yet: every offset from it is too large
+    uint64_t top = 0;           // pairs and '<'
+    uint64_t bars = 0;          // '|' and '='
 
-    // The first stop at or after p and before lim, or lim; `inside` adds the
-    // bars and equals signs.
-    size_t next(size_t p, size_t lim, bool inside) noexcept
-    {
-        while (p < lim) {
-            if (p - base_ >= window) fill(p);
-            const uint64_t m = (top_ | (inside ? bars_ : 0)) >> (p - base_);
-            if (m) {
-                size_t at = p + size_t(__builtin_ctzll(m));
-                return at < lim ? at : lim;
-            }
-            p = base_ + window;
-        }
-        return lim;
-    }
-
-    // At p, a stop that next() gave (so within the kept window): the bars and
-    // equals signs from p on up to the window's next other stop, as bits from
-    // p's.
-    uint64_t bars_from(size_t p) const noexcept
-    {
-        const uint64_t top = top_ >> (p - base_);
-        return (bars_ >> (p - base_)) & (top ? (top & (~top + 1)) - 1 : ~uint64_t(0));
-    }
-
-private:
     // The masks of the window at p; past the document's end nothing is marked.
-    void fill(size_t p) noexcept
+    void fill(const char *d, size_t n, size_t p) noexcept
     {
-        base_ = p;
-        top_ = bars_ = 0;
+        base = p;
+        top = bars = 0;
 #if defined(WT_SIMD)
-        if (n_ - p > window) { // the byte after the window is read too
-            for (size_t k = 0; k < window; k += simd::block) {
-                simd::vec v = simd::load(d_ + p + k), after = simd::load(d_ + p + k + 1);
+        if (n - p > size) { // the byte after the window is read too
+            for (size_t k = 0; k < size; k += simd::block) {
+                simd::vec v = simd::load(d + p + k), after = simd::load(d + p + k + 1);
                 simd::cmp pair = simd::both(simd::same(v, after), simd::eq(simd::with_bits(v, 0x26), 0x7F));
-                simd::cmp top = simd::either(pair, simd::eq(v, '<'));
-                top_ |= uint64_t(simd::mask(top)) << k;
-                bars_ |= uint64_t(simd::mask(simd::either(simd::eq(v, '|'), simd::eq(v, '=')))) << k;
+                simd::cmp t = simd::either(pair, simd::eq(v, '<'));
+                top |= uint64_t(simd::mask(t)) << k;
+                bars |= uint64_t(simd::mask(simd::either(simd::eq(v, '|'), simd::eq(v, '=')))) << k;
             }
             return;
         }
 #endif
-        const size_t end = n_ - p < window ? n_ : p + window;
+        const size_t end = n - p < size ? n : p + size;
         for (size_t i = p; i < end; ++i) {
-            const char c = d_[i];
-            const bool pair = i + 1 < n_ && d_[i + 1] == c && (uc(c) | 0x26) == 0x7F;
-            top_ |= uint64_t(pair || c == '<') << (i - p);
-            bars_ |= uint64_t(c == '|' || c == '=') << (i - p);
+            const char c = d[i];
+            const bool pair = i + 1 < n && d[i + 1] == c && (uc(c) | 0x26) == 0x7F;
+            top |= uint64_t(pair || c == '<') << (i - p);
+            bars |= uint64_t(c == '|' || c == '=') << (i - p);
         }
     }
-
-    const char *d_;
-    size_t n_;
-    size_t base_ = SIZE_MAX / 2; // the window whose masks are kept
-    uint64_t top_ = 0, bars_ = 0;
 };
 
 struct scanner {
@@ -304,7 +276,6 @@ struct scanner {
     pod_array<bar_rec> bar_stack;
     pod_array<event> events;
     pod_array<cat_candidate> cats;
-    stop_cursor stops{d, n};
     size_t open_braces = 0; // '{' records on the stack
     close_memo comment_close, tag_end;
     std::array<close_memo, n_tags> tag_close{};
@@ -367,6 +338,13 @@ struct scanner {
         return m.found;
     }
 
+    // Copies the bars of the bar stack from index `from` on to the output.
+    void keep_bars(size_t from) noexcept
+    {
+        const size_t k = bar_stack.size() - from;
+        if (k) note(wt_buf_put(&x->bars.b, reinterpret_cast<const char *>(bar_stack.data() + from), k * sizeof(bar_rec)));
+    }
+
     void scan(size_t p, size_t lim, bool in_ref, bool in_references) noexcept;
     size_t take_tag(size_t p, size_t lim, bool in_ref, bool in_references) noexcept;
     void close_braces(size_t *p, size_t lim, size_t base) noexcept;
@@ -380,52 +358,77 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
 {
     const size_t base = stack.size();
     const size_t bar_base = bar_stack.size();
-    while (p < lim && !failed) {
-        p = stops.next(p, lim, stack.size() > base);
+    const size_t base_len = stack.b.len; // more than this: a template or link of this scan is open
+    const char *const doc = d;
+    stop_window w;
+    bool inside = false;
+    while (!failed) {
+        // The next stop at or after p, before lim.
+        uint64_t m;
+        for (;;) {
+            if (p >= lim) goto done;
+            if (p - w.base >= stop_window::size) w.fill(doc, n, p);
+            m = (w.top | (inside ? w.bars : 0)) >> (p - w.base);
+            if (m) break;
+            p = w.base + stop_window::size;
+        }
+        {
+            const unsigned k = unsigned(__builtin_ctzll(m));
+            p += k;
+            m >>= k; // bit 0 is p's
+        }
         if (p >= lim) break;
-        char c = d[p];
+        const char c = doc[p];
         switch (c) {
         case '{':
         case '[': {
-            size_t q = p;
-            while (q < lim && d[q] == c) ++q;
+            size_t q = p + 1;
+            while (q < lim && doc[q] == c) ++q;
             if (q - p >= 2) {
                 note(stack.push(open_rec{p, q - p, bar_stack.size(), c}));
                 open_braces += c == '{';
+                inside = true;
             }
             p = q;
             break;
         }
-        case '}': close_braces(&p, lim, base); break;
-        case ']': close_brackets(&p, lim, base); break;
+        case '}':
+            close_braces(&p, lim, base);
+            inside = stack.b.len > base_len;
+            break;
+        case ']':
+            close_brackets(&p, lim, base);
+            inside = stack.b.len > base_len;
+            break;
         case '|':
         case '=': {
-            // Inside a template or link only. This one and those after it in
-            // the window up to its next other stop, in one go.
-            if (stack.size() == base) {
-                ++p;
-                break;
-            }
+            // Inside a template or link only (the mask holds them then).
+            // This one and those after it in the window up to its next other
+            // stop, in one go.
             const open_rec &top = stack.back();
             const bool eqs = top.kind == '{';
-            size_t last = p;
-            for (uint64_t m = stops.bars_from(p); m; m &= m - 1) {
-                const size_t q = p + size_t(__builtin_ctzll(m));
-                if (q >= lim) break;
-                last = q;
-                if (d[q] == '|') note(bar_stack.push(bar_rec{q, none}));
+            const uint64_t t = w.top >> (p - w.base);
+            uint64_t bm = m & (t ? (t & (~t + 1)) - 1 : ~uint64_t(0));
+            if (lim - p < 64) bm &= (uint64_t(1) << (lim - p)) - 1;
+            size_t q = p;
+            for (; bm; bm &= bm - 1) {
+                q = p + size_t(__builtin_ctzll(bm));
+                if (doc[q] == '|') note(bar_stack.push(bar_rec{q, none}));
                 else if (eqs && bar_stack.size() > top.bar_base && bar_stack.back().eq == none) bar_stack.back().eq = q;
             }
-            p = last + 1;
+            p = q + 1;
             break;
         }
-        case '<': p = take_tag(p, lim, in_ref, in_references); break;
+        case '<':
+            p = take_tag(p, lim, in_ref, in_references);
+            inside = stack.b.len > base_len;
+            break;
         case '_': {
-            if (p + 1 < lim && d[p + 1] == '_') {
+            if (p + 1 < lim && doc[p + 1] == '_') {
                 size_t q = p + 2;
-                while (q < lim && d[q] >= 'A' && d[q] <= 'Z') ++q;
-                if (q > p + 2 && q + 2 <= lim && d[q] == '_' && d[q + 1] == '_') {
-                    const bool toc = q - p == 5 && std::memcmp(d + p + 2, "TOC", 3) == 0;
+                while (q < lim && doc[q] >= 'A' && doc[q] <= 'Z') ++q;
+                if (q > p + 2 && q + 2 <= lim && doc[q] == '_' && doc[q + 1] == '_') {
+                    const bool toc = q - p == 5 && std::memcmp(doc + p + 2, "TOC", 3) == 0;
                     push_event(p, q + 2, toc ? ev_kind::toc : ev_kind::removed);
                     p = q + 2;
                 } else {
@@ -439,6 +442,7 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
         default: ++p; break; // a pair that only shares the bit test
         }
     }
+done:
     // What is still open was text.
     for (size_t i = base; i < stack.size(); ++i) open_braces -= stack[i].kind == '{';
     stack.truncate(base);
@@ -456,7 +460,7 @@ void scanner::close_braces(size_t *pp, size_t lim, size_t base) noexcept
         size_t start = top.start + top.count - matched;
         size_t first = x->bars.size();
         size_t nb = bar_stack.size() - top.bar_base;
-        for (size_t i = top.bar_base; i < bar_stack.size(); ++i) note(x->bars.push(bar_stack[i]));
+        keep_bars(top.bar_base);
         tmpl_kind kind = matched == 3 ? tmpl_kind::argument : tmpl_kind::templ;
         note(x->templates.push(tmpl_rec{start, p + matched, first, nb, open_braces - 1, kind}));
         bar_stack.truncate(top.bar_base);
@@ -511,7 +515,7 @@ void scanner::link_check(size_t s, size_t e, size_t first_bar, size_t bar_base) 
         trim(d, &name, &name_end);
         if (name == name_end) return;
         size_t first = x->bars.size();
-        for (size_t i = bar_base; i < bar_stack.size(); ++i) note(x->bars.push(bar_stack[i]));
+        keep_bars(bar_base);
         note(x->files.push(file_rec{s, e, name, name_end - name, first, bar_stack.size() - bar_base, none, 0, none, 0,
                                     nullptr, nullptr, media}));
         push_event(s, e, ev_kind::file, x->files.size() - 1);
