@@ -345,6 +345,21 @@ struct scanner {
         if (k) note(wt_buf_put(&x->bars.b, reinterpret_cast<const char *>(bar_stack.data() + from), k * sizeof(bar_rec)));
     }
 
+    // The first ':' in [a, b), or none. A link's target is short: one vector
+    // compare in line covers most.
+    size_t find_colon(size_t a, size_t b) const noexcept
+    {
+#if defined(WT_SIMD)
+        if (b - a <= size_t(simd::block) && n - a >= size_t(simd::block)) {
+            uint64_t m = simd::mask(simd::eq(simd::load(d + a), ':'));
+            if (b - a < 64) m &= (uint64_t(1) << (b - a)) - 1;
+            return m ? a + size_t(__builtin_ctzll(m)) : none;
+        }
+#endif
+        const void *colon = std::memchr(d + a, ':', b - a);
+        return colon ? size_t(static_cast<const char *>(colon) - d) : none;
+    }
+
     void scan(size_t p, size_t lim, bool in_ref, bool in_references) noexcept;
     size_t take_tag(size_t p, size_t lim, bool in_ref, bool in_references) noexcept;
     void close_braces(size_t *p, size_t lim, size_t base) noexcept;
@@ -362,15 +377,19 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
     const char *const doc = d;
     stop_window w;
     bool inside = false;
-    while (!failed) {
+    while (p < lim && !failed) {
         // The next stop at or after p, before lim.
-        uint64_t m;
-        for (;;) {
-            if (p >= lim) goto done;
-            if (p - w.base >= stop_window::size) w.fill(doc, n, p);
-            m = (w.top | (inside ? w.bars : 0)) >> (p - w.base);
-            if (m) break;
+        size_t off = p - w.base;
+        if (off >= stop_window::size) {
+            w.fill(doc, n, p);
+            off = 0;
+        }
+        uint64_t m = (w.top | (inside ? w.bars : 0)) >> off;
+        while (!m) {
             p = w.base + stop_window::size;
+            if (p >= lim) goto done;
+            w.fill(doc, n, p);
+            m = w.top | (inside ? w.bars : 0);
         }
         {
             const unsigned k = unsigned(__builtin_ctzll(m));
@@ -384,6 +403,24 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
         case '[': {
             size_t q = p + 1;
             while (q < lim && doc[q] == c) ++q;
+            if (c == '[' && q - p == 2) {
+                // A link whose "]]" is the next stop of the window, with
+                // nothing to pair inside: taken whole, without the stack.
+                const size_t after = p - w.base + 2;
+                const uint64_t t = after < stop_window::size ? w.top >> after : 0;
+                const size_t e = q + size_t(__builtin_ctzll(t | (uint64_t(1) << 63)));
+                if (t && e + 1 < lim && doc[e] == ']' && (e + 2 >= lim || doc[e + 2] != ']')) {
+                    const size_t from = bar_stack.size();
+                    for (uint64_t bm = (w.bars >> after) & ((t & (~t + 1)) - 1); bm; bm &= bm - 1) {
+                        const size_t b = q + size_t(__builtin_ctzll(bm));
+                        if (doc[b] == '|') note(bar_stack.push(bar_rec{b, none}));
+                    }
+                    link_check(p, e + 2, bar_stack.size() > from ? bar_stack[from].bar : none, from);
+                    bar_stack.truncate(from);
+                    p = e + 2;
+                    break;
+                }
+            }
             if (q - p >= 2) {
                 note(stack.push(open_rec{p, q - p, bar_stack.size(), c}));
                 open_braces += c == '{';
@@ -504,11 +541,12 @@ void scanner::link_check(size_t s, size_t e, size_t first_bar, size_t bar_base) 
         return;
     }
     if (a >= b) return;
-    const void *colon = std::memchr(d + a, ':', b - a);
-    if (!colon) return;
-    size_t c = size_t(static_cast<const char *>(colon) - d);
+    const size_t c = find_colon(a, b);
+    if (c == none) return;
     size_t na = a, nb = c;
     trim(d, &na, &nb);
+    // Without localised names only a prefix of 4, 5 or 8 bytes can be one.
+    if (!ns.file && !ns.media && !ns.category && nb - na != 4 && nb - na != 5 && nb - na != 8) return;
     const bool media = is_namespace(d + na, nb - na, {"media"}, ns.media);
     if (media || is_namespace(d + na, nb - na, {"file", "image"}, ns.file)) {
         size_t name = c + 1, name_end = b;
