@@ -404,15 +404,28 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
             size_t q = p + 1;
             while (q < lim && doc[q] == c) ++q;
             if (c == '[' && q - p == 2) {
-                // A link whose "]]" is the next stop of the window, with
-                // nothing to pair inside: taken whole, without the stack.
+                // A link whose "]]" is the next stop, in this window or the
+                // next, with nothing to pair inside: taken whole, without
+                // the stack.
                 const size_t after = p - w.base + 2;
-                const uint64_t t = after < stop_window::size ? w.top >> after : 0;
-                const size_t e = q + size_t(__builtin_ctzll(t | (uint64_t(1) << 63)));
+                uint64_t t = after < stop_window::size ? w.top >> after : 0;
+                uint64_t first_bars = 0; // its bars in this window when it goes on in the next
+                size_t at = q;           // bit 0 of t
+                if (!t && w.base + stop_window::size < lim) {
+                    first_bars = after < stop_window::size ? w.bars >> after : 0;
+                    w.fill(doc, n, w.base + stop_window::size);
+                    at = std::max(q, w.base);
+                    t = w.top >> (at - w.base);
+                }
+                const size_t e = at + size_t(__builtin_ctzll(t | (uint64_t(1) << 63)));
                 if (t && e + 1 < lim && doc[e] == ']' && (e + 2 >= lim || doc[e + 2] != ']')) {
                     const size_t from = bar_stack.size();
-                    for (uint64_t bm = (w.bars >> after) & ((t & (~t + 1)) - 1); bm; bm &= bm - 1) {
+                    for (uint64_t bm = first_bars; bm; bm &= bm - 1) {
                         const size_t b = q + size_t(__builtin_ctzll(bm));
+                        if (doc[b] == '|') note(bar_stack.push(bar_rec{b, none}));
+                    }
+                    for (uint64_t bm = (w.bars >> (at - w.base)) & ((t & (~t + 1)) - 1); bm; bm &= bm - 1) {
+                        const size_t b = at + size_t(__builtin_ctzll(bm));
                         if (doc[b] == '|') note(bar_stack.push(bar_rec{b, none}));
                     }
                     link_check(p, e + 2, bar_stack.size() > from ? bar_stack[from].bar : none, from);
