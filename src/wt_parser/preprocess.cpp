@@ -403,10 +403,11 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
         case '[': {
             size_t q = p + 1;
             while (q < lim && doc[q] == c) ++q;
-            if (c == '[' && q - p == 2) {
-                // A link whose "]]" is the next stop, in this window or the
-                // next, with nothing to pair inside: taken whole, without
-                // the stack.
+            if (q - p == 2) {
+                // A link or template whose closing pair is the next stop, in
+                // this window or the next, with nothing to pair inside:
+                // taken whole, without the stack.
+                const char close = char(c + 2);
                 const size_t after = p - w.base + 2;
                 uint64_t t = after < stop_window::size ? w.top >> after : 0;
                 uint64_t first_bars = 0; // its bars in this window when it goes on in the next
@@ -418,17 +419,25 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
                     t = w.top >> (at - w.base);
                 }
                 const size_t e = at + size_t(__builtin_ctzll(t | (uint64_t(1) << 63)));
-                if (t && e + 1 < lim && doc[e] == ']' && (e + 2 >= lim || doc[e + 2] != ']')) {
+                if (t && e + 1 < lim && doc[e] == close && (e + 2 >= lim || doc[e + 2] != close)) {
                     const size_t from = bar_stack.size();
-                    for (uint64_t bm = first_bars; bm; bm &= bm - 1) {
-                        const size_t b = q + size_t(__builtin_ctzll(bm));
-                        if (doc[b] == '|') note(bar_stack.push(bar_rec{b, none}));
+                    const bool eqs = c == '{';
+                    auto take = [&](uint64_t bm, size_t bit0) noexcept {
+                        for (; bm; bm &= bm - 1) {
+                            const size_t b = bit0 + size_t(__builtin_ctzll(bm));
+                            if (doc[b] == '|') note(bar_stack.push(bar_rec{b, none}));
+                            else if (eqs && bar_stack.size() > from && bar_stack.back().eq == none) bar_stack.back().eq = b;
+                        }
+                    };
+                    take(first_bars, q);
+                    take((w.bars >> (at - w.base)) & ((t & (~t + 1)) - 1), at);
+                    if (c == '[') {
+                        link_check(p, e + 2, bar_stack.size() > from ? bar_stack[from].bar : none, from);
+                    } else {
+                        const size_t first = x->bars.size(), nb = bar_stack.size() - from;
+                        keep_bars(from);
+                        note(x->templates.push(tmpl_rec{p, e + 2, first, nb, open_braces, tmpl_kind::templ}));
                     }
-                    for (uint64_t bm = (w.bars >> (at - w.base)) & ((t & (~t + 1)) - 1); bm; bm &= bm - 1) {
-                        const size_t b = at + size_t(__builtin_ctzll(bm));
-                        if (doc[b] == '|') note(bar_stack.push(bar_rec{b, none}));
-                    }
-                    link_check(p, e + 2, bar_stack.size() > from ? bar_stack[from].bar : none, from);
                     bar_stack.truncate(from);
                     p = e + 2;
                     break;
