@@ -404,33 +404,38 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
             size_t q = p + 1;
             while (q < lim && doc[q] == c) ++q;
             if (q - p == 2) {
-                // A link or template whose closing pair is the next stop, in
-                // this window or the next, with nothing to pair inside:
-                // taken whole, without the stack.
+                // A link or template whose closing pair is the next stop,
+                // with nothing to pair inside: taken whole, without the
+                // stack. Should the next stop be another, the bars read on
+                // the way are dropped and the stack takes over: the bytes
+                // before that stop are read twice at most.
                 const char close = char(c + 2);
-                const size_t after = p - w.base + 2;
-                uint64_t t = after < stop_window::size ? w.top >> after : 0;
-                uint64_t first_bars = 0; // its bars in this window when it goes on in the next
-                size_t at = q;           // bit 0 of t
-                if (!t && w.base + stop_window::size < lim) {
-                    first_bars = after < stop_window::size ? w.bars >> after : 0;
-                    w.fill(doc, n, w.base + stop_window::size);
-                    at = std::max(q, w.base);
-                    t = w.top >> (at - w.base);
+                const bool eqs = c == '{';
+                const size_t from = bar_stack.size();
+                auto take = [&](uint64_t bm, size_t bit0) noexcept {
+                    for (; bm; bm &= bm - 1) {
+                        const size_t b = bit0 + size_t(__builtin_ctzll(bm));
+                        if (doc[b] == '|') note(bar_stack.push(bar_rec{b, none}));
+                        else if (eqs && bar_stack.size() > from && bar_stack.back().eq == none) bar_stack.back().eq = b;
+                    }
+                };
+                size_t at = q; // bit 0 of t
+                uint64_t t;
+                for (;;) {
+                    const size_t sh = at - w.base;
+                    t = sh < stop_window::size ? w.top >> sh : 0;
+                    if (t) {
+                        take((w.bars >> sh) & ((t & (~t + 1)) - 1), at);
+                        break;
+                    }
+                    if (sh < stop_window::size) take(w.bars >> sh, at);
+                    const size_t next = w.base + stop_window::size;
+                    if (next >= lim) break;
+                    w.fill(doc, n, next);
+                    at = std::max(at, next);
                 }
                 const size_t e = at + size_t(__builtin_ctzll(t | (uint64_t(1) << 63)));
                 if (t && e + 1 < lim && doc[e] == close && (e + 2 >= lim || doc[e + 2] != close)) {
-                    const size_t from = bar_stack.size();
-                    const bool eqs = c == '{';
-                    auto take = [&](uint64_t bm, size_t bit0) noexcept {
-                        for (; bm; bm &= bm - 1) {
-                            const size_t b = bit0 + size_t(__builtin_ctzll(bm));
-                            if (doc[b] == '|') note(bar_stack.push(bar_rec{b, none}));
-                            else if (eqs && bar_stack.size() > from && bar_stack.back().eq == none) bar_stack.back().eq = b;
-                        }
-                    };
-                    take(first_bars, q);
-                    take((w.bars >> (at - w.base)) & ((t & (~t + 1)) - 1), at);
                     if (c == '[') {
                         link_check(p, e + 2, bar_stack.size() > from ? bar_stack[from].bar : none, from);
                     } else {
@@ -442,6 +447,7 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
                     p = e + 2;
                     break;
                 }
+                bar_stack.truncate(from);
             }
             if (q - p >= 2) {
                 note(stack.push(open_rec{p, q - p, bar_stack.size(), c}));
