@@ -365,6 +365,7 @@ struct scanner {
     void close_braces(size_t *p, size_t lim, size_t base) noexcept;
     void close_brackets(size_t *p, size_t lim, size_t base) noexcept;
     void link_check(size_t s, size_t e, size_t first_bar, size_t bar_base) noexcept;
+    void link_named(size_t s, size_t e, size_t first_bar, size_t bar_base, size_t a, size_t b, size_t c) noexcept;
     void find_redirect() noexcept;
 };
 
@@ -560,7 +561,7 @@ void scanner::close_brackets(size_t *pp, size_t lim, size_t base) noexcept
 // A link [[Category:Name|sort]] at [s, e) becomes a category candidate, a
 // link [[File:Name|...]] a file; a ':' before the namespace makes either a
 // plain link.
-void scanner::link_check(size_t s, size_t e, size_t first_bar, size_t bar_base) noexcept
+inline void scanner::link_check(size_t s, size_t e, size_t first_bar, size_t bar_base) noexcept
 {
     size_t a = s + 2, b = first_bar != none ? first_bar : e - 2;
     while (a < b && uc(d[a]) <= 0x20) ++a;
@@ -570,7 +571,12 @@ void scanner::link_check(size_t s, size_t e, size_t first_bar, size_t bar_base) 
     }
     if (a >= b) return;
     const size_t c = find_colon(a, b);
-    if (c == none) return;
+    if (c != none) link_named(s, e, first_bar, bar_base, a, b, c);
+}
+
+// The part of link_check for a link with a ':' at c in its target [a, b).
+void scanner::link_named(size_t s, size_t e, size_t first_bar, size_t bar_base, size_t a, size_t b, size_t c) noexcept
+{
     size_t na = a, nb = c;
     trim(d, &na, &nb);
     // Without localised names only a prefix of 4, 5 or 8 bytes can be one.
