@@ -918,18 +918,19 @@ struct walker {
     void placeholder(wt_buf *out, char kind, size_t index) noexcept
     {
         if (!out) return;
-        char buf[32];
-        size_t k = 0;
-        buf[k++] = '<';
-        buf[k++] = '\0';
-        buf[k++] = kind;
-        char digits[24];
-        size_t nd = 0;
-        do digits[nd++] = char('0' + index % 10);
-        while ((index /= 10) != 0);
-        while (nd) buf[k++] = digits[--nd];
-        buf[k++] = '>';
-        s.note(wt_buf_append(out, buf, k));
+        size_t nd = 1;
+        for (size_t v = index; v >= 10; v /= 10) ++nd;
+        char *o = wt_buf_reserve(out, nd + 4);
+        if (!o) {
+            s.failed = true;
+            return;
+        }
+        o[0] = '<';
+        o[1] = '\0';
+        o[2] = kind;
+        for (size_t i = nd; i; --i, index /= 10) o[2 + i] = char('0' + index % 10);
+        o[nd + 3] = '>';
+        wt_buf_commit(out, nd + 4);
     }
 
     // A few character references decoded lately: a page repeats the same
