@@ -579,10 +579,12 @@ void scanner::link_named(size_t s, size_t e, size_t first_bar, size_t bar_base, 
 {
     size_t na = a, nb = c;
     trim(d, &na, &nb);
-    // Without localised names only a prefix of 4, 5 or 8 bytes can be one.
-    if (!ns.file && !ns.media && !ns.category && nb - na != 4 && nb - na != 5 && nb - na != 8) return;
-    const bool media = is_namespace(d + na, nb - na, {"media"}, ns.media);
-    if (media || is_namespace(d + na, nb - na, {"file", "image"}, ns.file)) {
+    // Without localised names the first letter tells which one it can be.
+    const bool english = !ns.file && !ns.media && !ns.category;
+    const char letter = lower(d[na]);
+    if (english && letter != 'm' && letter != 'f' && letter != 'i' && letter != 'c') return;
+    const bool media = (!english || letter == 'm') && is_namespace(d + na, nb - na, {"media"}, ns.media);
+    if (media || ((!english || letter == 'f' || letter == 'i') && is_namespace(d + na, nb - na, {"file", "image"}, ns.file))) {
         size_t name = c + 1, name_end = b;
         trim(d, &name, &name_end);
         if (name == name_end) return;
@@ -593,7 +595,7 @@ void scanner::link_named(size_t s, size_t e, size_t first_bar, size_t bar_base, 
         push_event(s, e, ev_kind::file, x->files.size() - 1);
         return;
     }
-    if (!is_namespace(d + na, nb - na, {"category"}, ns.category)) return;
+    if ((english && letter != 'c') || !is_namespace(d + na, nb - na, {"category"}, ns.category)) return;
     size_t name = c + 1, name_end = b;
     trim(d, &name, &name_end);
     if (name == name_end) return;
@@ -1341,10 +1343,12 @@ void template_name(const extraction &x, const tmpl_rec &t, const char **name, si
     size_t a = t.start + (t.kind == tmpl_kind::argument ? 3 : 2);
     size_t b = t.n_bars ? x.bars[t.first_bar].bar : t.end - (t.kind == tmpl_kind::argument ? 3 : 2);
     trim(x.doc, &a, &b);
-    for (std::string_view prefix : {std::string_view("subst:"), std::string_view("safesubst:")}) {
-        if (b - a >= prefix.size() && equals_nocase(x.doc + a, prefix.size(), prefix)) {
-            a += prefix.size();
-            trim(x.doc, &a, &b);
+    if (b > a && lower(x.doc[a]) == 's') {
+        for (std::string_view prefix : {std::string_view("subst:"), std::string_view("safesubst:")}) {
+            if (b - a >= prefix.size() && equals_nocase(x.doc + a, prefix.size(), prefix)) {
+                a += prefix.size();
+                trim(x.doc, &a, &b);
+            }
         }
     }
     *name = x.doc + a;
