@@ -407,9 +407,7 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
             if (q - p == 2) {
                 // A link or template whose closing pair is the next stop,
                 // with nothing to pair inside: taken whole, without the
-                // stack. Should the next stop be another, the bars read on
-                // the way are dropped and the stack takes over: the bytes
-                // before that stop are read twice at most.
+                // stack.
                 const char close = char(c + 2);
                 const bool eqs = c == '{';
                 const size_t from = bar_stack.size();
@@ -448,7 +446,13 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
                     p = e + 2;
                     break;
                 }
-                bar_stack.truncate(from);
+                // Another stop comes first: the stack takes over there, the
+                // bars read on the way already in place.
+                note(stack.push(open_rec{p, 2, from, c}));
+                open_braces += c == '{';
+                inside = true;
+                p = t ? std::min(e, lim) : lim;
+                break;
             }
             if (q - p >= 2) {
                 note(stack.push(open_rec{p, q - p, bar_stack.size(), c}));
