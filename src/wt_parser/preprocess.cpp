@@ -288,6 +288,22 @@ struct scanner {
         note(events.push(event{start, end, index, a, b, kind}));
     }
 
+    // push_event for a link, which closes after what it holds: moved back
+    // into place when few events are in the way, so that the events usually
+    // need no sort; else the sort does it.
+    void push_link_event(size_t start, size_t end, ev_kind kind, size_t index = 0) noexcept
+    {
+        const event e{start, end, index, 0, 0, kind};
+        if (!events.push(e)) {
+            failed = true;
+            return;
+        }
+        event *v = events.data();
+        size_t i = events.size() - 1;
+        for (size_t moved = 0; i > 0 && v[i - 1].start > start && moved < 8; ++moved, --i) v[i] = v[i - 1];
+        v[i] = e;
+    }
+
     size_t find_comment_end(size_t from) noexcept
     {
         close_memo &m = comment_close;
@@ -570,7 +586,7 @@ inline void scanner::link_check(size_t s, size_t e, size_t first_bar, size_t bar
     size_t a = s + 2, b = first_bar != none ? first_bar : e - 2;
     while (a < b && uc(d[a]) <= 0x20) ++a;
     if (a < b && d[a] == ':') { // [[:Category:X]]: a plain link; its ':' goes
-        push_event(a, a + 1, ev_kind::dropped);
+        push_link_event(a, a + 1, ev_kind::dropped);
         return;
     }
     if (a >= b) return;
@@ -596,7 +612,7 @@ void scanner::link_named(size_t s, size_t e, size_t first_bar, size_t bar_base, 
         keep_bars(bar_base);
         note(x->files.push(file_rec{s, e, name, name_end - name, first, bar_stack.size() - bar_base, none, 0, none, 0,
                                     nullptr, nullptr, media}));
-        push_event(s, e, ev_kind::file, x->files.size() - 1);
+        push_link_event(s, e, ev_kind::file, x->files.size() - 1);
         return;
     }
     if ((english && letter != 'c') || !is_namespace(d + na, nb - na, {"category"}, ns.category)) return;
@@ -609,7 +625,7 @@ void scanner::link_named(size_t s, size_t e, size_t first_bar, size_t bar_base, 
         sort_n = e - 2 - sort;
     }
     note(cats.push(cat_candidate{name, name_end - name, sort, sort_n}));
-    push_event(s, e, ev_kind::category, cats.size() - 1);
+    push_link_event(s, e, ev_kind::category, cats.size() - 1);
 }
 
 // Reads the attributes `name` (when asked for) and `group` (name="v",
@@ -1428,14 +1444,38 @@ int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extr
                 else if (colon && is_function_name(name, before)) t.kind = tmpl_kind::parser_function;
                 else if (!colon && t.n_bars == 0 && is_variable_name(name, nn)) t.kind = tmpl_kind::variable;
             }
-            s.push_event(t.start, t.end, t.kind == tmpl_kind::argument ? ev_kind::removed : ev_kind::templ, i);
         }
-        // By start, and at one start the longer first. Constructs start at
-        // distinct bytes, so the sort by start alone settles it; should two
-        // share one, a stable sort by end from the largest, then by start.
+        // The scan's events by start (mostly in order already: the sort
+        // then only checks), merged with the templates' in one pass, a
+        // scan event first at a shared start. At one start the longer goes
+        // first: constructs start at distinct bytes, so the order by start
+        // alone settles it; should two share one, a stable sort by end from
+        // the largest, then by start.
         s.note(radix_sort(s.events, n, [](const event &e) { return e.start; }));
+        const size_t ne = s.events.size(), nt = x->templates.size();
+        pod_array<event> all;
+        reserve(all, ne + nt);
+        s.note(!all.b.failed);
         bool ties = false;
-        for (size_t i = 1; i < s.events.size() && !ties; ++i) ties = s.events[i - 1].start == s.events[i].start;
+        if (!s.failed) {
+            event *out = all.data();
+            const event *ev = s.events.data();
+            size_t i = 0, j = 0;
+            while (i < ne || j < nt) {
+                if (j == nt || (i < ne && ev[i].start <= x->templates[j].start)) {
+                    *out++ = ev[i++];
+                } else {
+                    const tmpl_rec &t = x->templates[j];
+                    *out++ = event{t.start, t.end, j, 0, 0, t.kind == tmpl_kind::argument ? ev_kind::removed : ev_kind::templ};
+                    ++j;
+                }
+                ties |= out - all.data() >= 2 && out[-2].start == out[-1].start;
+            }
+            all.b.len = (ne + nt) * sizeof(event);
+            all.b.data[all.b.len] = '\0';
+        }
+        s.events.release();
+        s.events = all;
         if (ties)
             s.note(radix_sort(s.events, n, [n](const event &e) { return n - e.end; }) &&
                    radix_sort(s.events, n, [](const event &e) { return e.start; }));
