@@ -418,7 +418,7 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
         switch (c) {
         case '{':
         case '[': {
-            size_t q = p + 1;
+            size_t q = std::min(p + 2, lim); // the pair's bit: doc[p + 1] == c
             while (q < lim && doc[q] == c) ++q;
             if (q - p == 2) {
                 // A link or template whose closing pair is the next stop,
@@ -1186,6 +1186,11 @@ struct walker {
     // "reflist", any case.
     bool is_reflist(const tmpl_rec &t) const noexcept
     {
+        // The name starts at its first byte above a blank: an 'r', or the
+        // 's' of a subst: prefix.
+        size_t a = t.start + 2;
+        while (a < t.end && uc(d()[a]) <= 0x20) ++a;
+        if (a < t.end && lower(d()[a]) != 'r' && lower(d()[a]) != 's') return false;
         const char *name;
         size_t nn;
         template_name(*x, t, &name, &nn);
