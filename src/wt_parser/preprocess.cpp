@@ -427,12 +427,24 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
                 const char close = char(c + 2);
                 const bool eqs = c == '{';
                 const size_t from = bar_stack.size();
+                // The bars and equals signs of bm (bit i: bit0 + i), with
+                // room for all of them asked for once.
                 auto take = [&](uint64_t bm, size_t bit0) noexcept {
+                    if (!bm) return;
+                    const size_t most = size_t(__builtin_popcountll(bm)) * sizeof(bar_rec);
+                    bar_rec *const start = reinterpret_cast<bar_rec *>(wt_buf_reserve(&bar_stack.b, most));
+                    if (!start) {
+                        failed = true;
+                        return;
+                    }
+                    bar_rec *o = start;
+                    bar_rec *last = bar_stack.size() > from ? &bar_stack.back() : nullptr;
                     for (; bm; bm &= bm - 1) {
                         const size_t b = bit0 + size_t(__builtin_ctzll(bm));
-                        if (doc[b] == '|') note(bar_stack.push(bar_rec{b, none}));
-                        else if (eqs && bar_stack.size() > from && bar_stack.back().eq == none) bar_stack.back().eq = b;
+                        if (doc[b] == '|') *(last = o++) = bar_rec{b, none};
+                        else if (eqs && last && last->eq == none) last->eq = b;
                     }
+                    wt_buf_commit(&bar_stack.b, size_t(o - start) * sizeof(bar_rec));
                 };
                 size_t at = q; // bit 0 of t
                 uint64_t t;
