@@ -692,7 +692,8 @@ size_t scanner::take_tag(size_t p, size_t lim, bool in_ref, bool in_references) 
     }
     bool closing = p + 1 < lim && d[p + 1] == '/';
     size_t name_at = p + 1 + closing, ne = name_at;
-    while (ne < lim && ne - name_at <= max_tag_name && is_ascii_letter(d[ne])) ++ne;
+    const size_t name_lim = std::min(lim, name_at + max_tag_name + 1);
+    while (ne < name_lim && is_ascii_letter(d[ne])) ++ne;
     if (ne == name_at || ne - name_at > max_tag_name || ne >= lim) return p + 1;
     if (!(is_space(d[ne]) || d[ne] == '>' || d[ne] == '/')) return ne;
     size_t t = find_tag(d + name_at, ne - name_at);
