@@ -90,6 +90,87 @@ void wt_buf_free(wt_buf *b) noexcept
     *b = wt_buf{};
 }
 
+namespace {
+
+// The blocks a thread keeps, in no order.
+struct scratch_pool {
+    char *data[wt_scratch_slots] = {};
+    size_t cap[wt_scratch_slots] = {};
+    size_t n = 0, bytes = 0;
+
+    void release() noexcept
+    {
+        for (size_t i = 0; i < n; ++i) wt_mem_free(data[i]);
+        n = bytes = 0;
+    }
+    ~scratch_pool() { release(); }
+};
+
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+scratch_pool pool; // one thread, and no thread-local storage without atomics
+#else
+thread_local scratch_pool pool;
+#endif
+
+} // namespace
+
+void wt_buf_init_scratch(wt_buf *b, size_t initial_cap) noexcept
+{
+    if (!b) return;
+    scratch_pool &kept = pool;
+    size_t best = kept.n;
+    if (initial_cap >= wt_scratch_min / 2)
+        for (size_t i = 0; i < kept.n; ++i)
+            if (kept.cap[i] >= initial_cap && (best == kept.n || kept.cap[i] < kept.cap[best])) best = i;
+    if (best == kept.n) {
+        wt_buf_init(b, initial_cap);
+        return;
+    }
+    b->data = kept.data[best];
+    b->cap = kept.cap[best];
+    b->len = 0;
+    b->failed = 0;
+    b->data[0] = '\0';
+    kept.bytes -= kept.cap[best];
+    --kept.n;
+    kept.data[best] = kept.data[kept.n];
+    kept.cap[best] = kept.cap[kept.n];
+}
+
+void wt_buf_free_scratch(wt_buf *b) noexcept
+{
+    if (!b) return;
+    scratch_pool &kept = pool;
+    if (!b->data || b->cap < wt_scratch_min || b->cap > wt_scratch_max) {
+        wt_buf_free(b);
+        return;
+    }
+    // Smaller blocks make room for a larger one: the next call of the same
+    // size asks for the large ones again.
+    while (kept.n && (kept.n == wt_scratch_slots || b->cap > wt_scratch_max - kept.bytes)) {
+        size_t least = 0;
+        for (size_t i = 1; i < kept.n; ++i)
+            if (kept.cap[i] < kept.cap[least]) least = i;
+        if (kept.cap[least] >= b->cap) break;
+        wt_mem_free(kept.data[least]);
+        kept.bytes -= kept.cap[least];
+        --kept.n;
+        kept.data[least] = kept.data[kept.n];
+        kept.cap[least] = kept.cap[kept.n];
+    }
+    if (kept.n == wt_scratch_slots || b->cap > wt_scratch_max - kept.bytes) {
+        wt_buf_free(b);
+        return;
+    }
+    kept.data[kept.n] = b->data;
+    kept.cap[kept.n] = b->cap;
+    ++kept.n;
+    kept.bytes += b->cap;
+    *b = wt_buf{};
+}
+
+void wt_scratch_release() noexcept { pool.release(); }
+
 void wt_buf_reset(wt_buf *b) noexcept
 {
     if (!b) return;

@@ -21,6 +21,9 @@ void json_string(wt_buf *out, const char *p, size_t n) noexcept
 
 void wt_templates_json(const extraction &x, wt_buf *out) noexcept
 {
+    // Names and values lie in the document (or in a parameter's own digits),
+    // so short ones may be read a 16-byte piece at a time up to its last byte.
+    const char *limit = x.n ? x.doc + x.n - 1 : nullptr;
     wt_buf_append_lit(out, "[");
     bool first = true;
     for (size_t i = 0; i < x.templates.size(); ++i) {
@@ -35,16 +38,16 @@ void wt_templates_json(const extraction &x, wt_buf *out) noexcept
         if (first) wt_buf_append_lit(out, "{\"name\":\"");
         else wt_buf_append_lit(out, ",{\"name\":\"");
         first = false;
-        wt_buf_append_json_escaped(out, name, nn);
+        wt_buf_append_json_escaped(out, name, nn, limit);
         wt_buf_append_lit(out, "\",\"params\":[");
         size_t unnamed = 0;
         for (size_t k = 0; k < t.n_bars; ++k) {
             param_view v = template_param(x, t, k, &unnamed);
             if (k) wt_buf_append_lit(out, ",{\"name\":\"");
             else wt_buf_append_lit(out, "{\"name\":\"");
-            wt_buf_append_json_escaped(out, v.name, v.name_n);
+            wt_buf_append_json_escaped(out, v.name, v.name_n, v.name == v.number ? nullptr : limit);
             wt_buf_append_lit(out, "\",\"value\":\"");
-            wt_buf_append_json_escaped(out, v.value, v.value_n);
+            wt_buf_append_json_escaped(out, v.value, v.value_n, limit);
             wt_buf_append_lit(out, "\"}");
         }
         wt_buf_append_lit(out, "]}");
@@ -199,8 +202,10 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
     extraction x;
     const bool extended = cfg.flags & WTCORE_EXTENDED;
     int ok = wt_extract(src.p, src.n, names_of(cfg), extended, &x);
+    // Scratch for the parts' links and for the HTML the external links are
+    // read from (mostly the lines that hold an address).
     wt_buf tmp{};
-    wt_buf_init(&tmp, 1024);
+    wt_buf_init_scratch(&tmp, src.n / 4 + 1024);
     if (ok) {
         wt_buf_append_lit(out, "{\"links\":");
         if (!extended) render_core(src.p, src.n, WTCORE_FORMAT_LINKS_JSON, cfg, out);
@@ -232,7 +237,7 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
         wt_buf_append_lit(out, "}");
         ok = !tmp.failed;
     }
-    wt_buf_free(&tmp);
+    wt_buf_free_scratch(&tmp);
     wt_extraction_free(&x);
     if (ok) drop_json_placeholders(out, 0);
     return ok && !out->failed;
