@@ -45,7 +45,7 @@ void wt_templates_json(const extraction &x, wt_buf *out) noexcept
             param_view v = template_param(x, t, k, &unnamed);
             if (k) wt_buf_append_lit(out, ",{\"name\":\"");
             else wt_buf_append_lit(out, "{\"name\":\"");
-            wt_buf_append_json_escaped(out, v.name, v.name_n, v.name == v.number ? nullptr : limit);
+            wt_buf_append_json_escaped(out, v.name, v.name_n, v.name == v.number ? v.number + sizeof v.number - 1 : limit);
             wt_buf_append_lit(out, "\",\"value\":\"");
             wt_buf_append_json_escaped(out, v.value, v.value_n, limit);
             wt_buf_append_lit(out, "\"}");
