@@ -149,8 +149,8 @@ TEST(Buffer, WritersMatchBytewiseModel)
     std::mt19937 rng(7);
     static const char letters[] = "\"&<> _\\\t\n\x01\x1f\x7f\x80\xff" "abc";
     const std::string alphabet(letters, sizeof letters - 1);
-    for (int round = 0; round < 500; ++round) {
-        std::string in(rng() % 40, '\0');
+    for (int round = 0; round < 1000; ++round) {
+        std::string in(rng() % 80, '\0');
         for (char &c : in) c = alphabet[rng() % alphabet.size()];
         std::string url;
         for (char c : in) url += c == ' ' ? std::string("_") : c == '"' ? std::string("&quot;") : std::string(1, c);
@@ -161,6 +161,18 @@ TEST(Buffer, WritersMatchBytewiseModel)
         ASSERT_EQ(h.str(), ref_html_escape(in));
         ASSERT_EQ(j.str(), ref_json_escape(in));
         ASSERT_EQ(u.str(), url);
+        // With room to read ahead, short sources take the writers' piecewise
+        // paths; a limit at the source's last byte allows them only where
+        // whole pieces fit.
+        const std::string padded = in + std::string(64, 'z');
+        for (const char *limit : {padded.data() + padded.size() - 1, padded.data() + in.size() - 1}) {
+            if (in.empty()) break;
+            Buf jl, ul;
+            wt_buf_append_json_escaped(&jl.b, padded.data(), in.size(), limit);
+            wt_buf_append_wiki_url(&ul.b, padded.data(), in.size(), limit);
+            ASSERT_EQ(jl.str(), ref_json_escape(in));
+            ASSERT_EQ(ul.str(), url);
+        }
     }
 }
 
