@@ -201,6 +201,7 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
 {
     extraction x;
     const bool extended = cfg.flags & WTCORE_EXTENDED;
+    const size_t start = out->len;
     int ok = wt_extract(src.p, src.n, names_of(cfg), extended, &x);
     // Scratch for the parts' links and for the HTML the external links are
     // read from (mostly the lines that hold an address).
@@ -213,11 +214,16 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
         wt_buf_append_lit(out, ",\"headings\":");
         if (extended) render_core(x.clean.data, x.clean.len, WTCORE_FORMAT_HEADINGS_JSON, cfg, out);
         else render_core(src.p, src.n, WTCORE_FORMAT_HEADINGS_JSON, cfg, out);
+        // Placeholders can reach the links, the headings and the external
+        // links only: the rest is written from the document, which holds no
+        // NUL, so it is not searched.
+        drop_json_placeholders(out, start);
         wt_buf_append_lit(out, ",\"categories\":");
         wt_categories_json(x, out);
         wt_buf_append_lit(out, ",\"templates\":");
         wt_templates_json(x, out);
         wt_buf_append_lit(out, ",\"external_links\":");
+        const size_t external_at = out->len;
         wt_buf_reset(&tmp);
         wt_config own = cfg; // the page's own links: the host's HTML for templates is none of them
         own.template_html = nullptr;
@@ -226,6 +232,7 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
         if (src.n && extended) render_extraction_html(x, own, &tmp);
         else render_core(src.p, src.n, WTCORE_FORMAT_HTML, own, &tmp);
         external_links_json(tmp.data, tmp.len, out);
+        drop_json_placeholders(out, external_at);
         wt_buf_append_lit(out, ",\"redirect\":");
         if (x.redirect == none) {
             wt_buf_append_lit(out, "null");
@@ -239,7 +246,6 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
     }
     wt_buf_free_scratch(&tmp);
     wt_extraction_free(&x);
-    if (ok) drop_json_placeholders(out, 0);
     return ok && !out->failed;
 }
 
