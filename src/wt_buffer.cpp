@@ -65,27 +65,6 @@ int put_short(wt_buf *b, const char *src, size_t n, const char *limit, Copy copy
     return 1;
 }
 
-// The JSON escape of byte c (one that needs one) at d; returns its length.
-inline size_t put_json_escape(char *d, unsigned char c) noexcept
-{
-    static const char hex[] = "0123456789abcdef";
-    d[0] = '\\';
-    switch (c) {
-    case '\b': d[1] = 'b'; return 2;
-    case '\t': d[1] = 't'; return 2;
-    case '\n': d[1] = 'n'; return 2;
-    case '\f': d[1] = 'f'; return 2;
-    case '\r': d[1] = 'r'; return 2;
-    case '"': d[1] = '"'; return 2;
-    case '\\': d[1] = '\\'; return 2;
-    default: // other control bytes: \u00xx, lowercase hex
-        std::memcpy(d + 1, "u00", 3);
-        d[4] = hex[c >> 4];
-        d[5] = hex[c & 15];
-        return 6;
-    }
-}
-
 // The JSON writer's fast path for a short source (up to 64 bytes) whose
 // 16-byte pieces may be read (`limit` is the last readable byte): one mask of
 // the bytes that need an escape for the whole source, then the runs between
@@ -94,42 +73,11 @@ inline size_t put_json_escape(char *d, unsigned char c) noexcept
 // write them.
 int put_short_json(wt_buf *b, const char *src, size_t n, const char *limit) noexcept
 {
-#if defined(__SSE2__)
-    size_t whole = (n + 15) & ~size_t(15);
-    if (!limit || n > 64 || limit < src || size_t(limit - src) + 1 < whole) return -1;
-    char *dst = wt_buf_reserve(b, 6 * n + 16);
+    if (!wt::json_pieces_readable(src, n, limit)) return -1;
+    char *dst = wt_buf_reserve(b, wt::json_pieces_room(n));
     if (!dst) return 0;
-    const __m128i ctl = _mm_set1_epi8(0x1F), quote = _mm_set1_epi8('"'), slash = _mm_set1_epi8('\\');
-    uint64_t marks = 0;
-    for (size_t k = 0; 16 * k < n; ++k) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * k));
-        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, ctl), ctl),
-                                   _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)));
-        marks |= uint64_t(unsigned(_mm_movemask_epi8(hit))) << (16 * k);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * k), v);
-    }
-    if (n < 64) marks &= (uint64_t(1) << n) - 1;
-    if (!marks) {
-        wt_buf_commit(b, n);
-        return 1;
-    }
-    // The pieces stored above hold the bytes before the first escape already.
-    size_t from = size_t(__builtin_ctzll(marks)), w = from;
-    do {
-        size_t at = size_t(__builtin_ctzll(marks));
-        std::memcpy(dst + w, src + from, at - from);
-        w += at - from;
-        w += put_json_escape(dst + w, static_cast<unsigned char>(src[at]));
-        from = at + 1;
-        marks &= marks - 1;
-    } while (marks);
-    std::memcpy(dst + w, src + from, n - from);
-    wt_buf_commit(b, w + n - from);
+    wt_buf_commit(b, wt::put_json_pieces(dst, src, n));
     return 1;
-#else
-    (void)b, (void)src, (void)n, (void)limit;
-    return -1;
-#endif
 }
 
 } // namespace
@@ -341,7 +289,7 @@ int wt_buf_append_json_escaped(wt_buf *b, const char *src, size_t n, const char 
         p += run;
         if (p == end) break;
         char esc[6];
-        if (!wt_buf_append(b, esc, put_json_escape(esc, *p++))) return 0;
+        if (!wt_buf_append(b, esc, wt::put_json_escape(esc, static_cast<unsigned char>(*p++)))) return 0;
     }
     return 1;
 }
