@@ -103,6 +103,14 @@ void write_literal(const extraction &x, const literal_rec &l, bool block, wt_buf
     }
 }
 
+void write_caption(const extraction &x, const file_rec &f, const wt_config &cfg, wt_buf *out) noexcept
+{
+    if (f.caption == none || !f.caption_n) return;
+    wt_buf_append_lit(out, "<figcaption>");
+    render_inline(x.captions.data + f.caption, f.caption_n, cfg, out);
+    wt_buf_append_lit(out, "</figcaption>");
+}
+
 // A file: a <figure> holding a link to the file's page (for Media: the file
 // itself when an image address is known) around its image, or around its
 // name when no image address is known, and its caption. Inside a link's label
@@ -111,6 +119,12 @@ void write_file(const extraction &x, const file_rec &f, const wt_config &cfg, bo
                 wt_buf *out) noexcept
 {
     const char *name = x.doc + f.name;
+    if (cfg.for_text) { // the text reads a figure's caption alone
+        wt_buf_append_lit(out, "<figure>");
+        write_caption(x, f, cfg, out);
+        wt_buf_append_str(out, block ? "</figure>\n" : "</figure>");
+        return;
+    }
     wt_buf_append_lit(out, "<figure");
     if (f.frame || f.align) {
         wt_buf_append_lit(out, " class=\"");
@@ -140,11 +154,7 @@ void write_file(const extraction &x, const file_rec &f, const wt_config &cfg, bo
     }
     if (linked) wt_buf_append_lit(out, "</a>");
     if (target.data != local) wt_buf_free(&target);
-    if (f.caption != none && f.caption_n) {
-        wt_buf_append_lit(out, "<figcaption>");
-        render_inline(x.captions.data + f.caption, f.caption_n, cfg, out);
-        wt_buf_append_lit(out, "</figcaption>");
-    }
+    write_caption(x, f, cfg, out);
     wt_buf_append_str(out, block ? "</figure>\n" : "</figure>");
 }
 
@@ -392,7 +402,7 @@ struct html_driver {
             size_t b = size_t(bar - d);
             std::string_view before(d + a, b - a);
             if (before.find("[[") == before.npos && before.find('\n') == before.npos) {
-                if (!cfg.external_links_only) write_table_attributes(out, d + a, b - a, cfg);
+                if (!cfg.external_links_only && !cfg.for_text) write_table_attributes(out, d + a, b - a, cfg);
                 content = b + 1;
             }
         }
@@ -485,7 +495,7 @@ struct html_driver {
         auto open_row = [&]() {
             if (row_open) return;
             wt_buf_append_lit(out, "<tr");
-            if (!cfg.external_links_only) write_table_attributes(out, d + row_attrs, row_attrs_n, cfg);
+            if (!cfg.external_links_only && !cfg.for_text) write_table_attributes(out, d + row_attrs, row_attrs_n, cfg);
             wt_buf_append_lit(out, ">\n");
             row_open = true;
         };
@@ -526,7 +536,7 @@ struct html_driver {
             wt_buf_free(&stray);
         };
         wt_buf_append_lit(out, "<table");
-        if (!cfg.external_links_only) write_table_attributes(out, d + t + 2, le - t - 2, cfg);
+        if (!cfg.external_links_only && !cfg.for_text) write_table_attributes(out, d + t + 2, le - t - 2, cfg);
         wt_buf_append_lit(out, ">\n");
         size_t pos = nl ? le + 1 : b;
         while (pos < b && !failed) {

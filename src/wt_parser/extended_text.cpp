@@ -361,12 +361,16 @@ int render_text(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
     wt_buf_init(&html, src.n + src.n / 4 + 64);
     int ok = !html.failed;
     if (ok && src.n) {
+        // The HTML is written without what its reading leaves out (the tags
+        // of links, attributes, markers and notes); plain_links false sends
+        // every internal link to the writers that know it.
+        wt_config text_cfg = cfg;
+        text_cfg.for_text = true;
+        text_cfg.plain_links = false;
         if (cfg.flags & WTCORE_EXTENDED) {
-            wt_config text_cfg = cfg;
-            text_cfg.for_text = true;
             ok = render_extended_html(src, text_cfg, &html);
         } else {
-            render_html(src, cfg, &html);
+            render_html(src, text_cfg, &html);
             ok = !html.failed;
         }
     }

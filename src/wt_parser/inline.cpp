@@ -593,6 +593,20 @@ __attribute__((noinline)) bool templated_link(inline_scan &s, span dest, bool se
                               [&](char *d) { copy_pieces(d, label.p, label.n); }, trail);
 }
 
+// An internal link for the text format, which reads no tag of it: the label
+// and the trail alone. Returns false, having written nothing, where
+// append_link_open would: the target cannot be a link.
+__attribute__((noinline)) bool text_link(inline_scan &s, span target, span label, span trail) noexcept
+{
+    if ((s.cx->cfg->flags & WTCORE_ENCODE_TARGETS) && !(target.n && target.p[0] == '#')) {
+        auto hash = static_cast<const char *>(target.n ? std::memchr(target.p, '#', target.n) : nullptr);
+        if (has_dot_segment(hash ? span{target.p, size_t(hash - target.p)} : target)) return false;
+    }
+    render_label(s, label);
+    append_span(s.out, trail.p, trail.p + trail.n);
+    return true;
+}
+
 // Writes an internal link: its address by the options' rule, the label, and
 // the trail inside the link. Returns false, having written nothing, when the
 // target cannot be a link.
@@ -601,7 +615,10 @@ bool write_internal_link(inline_scan &s, span target, span label, span trail, bo
     const bool section = target.n > 0 && target.p[0] == '#';
     wt_buf *out = s.out;
     span dest = section ? span{target.p + 1, target.n - 1} : target;
-    if (!s.cx->cfg->plain_links && templated_link(s, dest, section, label, trail, label_plain)) return true;
+    if (!s.cx->cfg->plain_links) { // the text format sets plain_links false
+        if (s.cx->cfg->for_text) return text_link(s, target, label, trail);
+        if (templated_link(s, dest, section, label, trail, label_plain)) return true;
+    }
     if (s.cx->cfg->plain_links) {
         if (plain_link(s, dest, section, label, trail, label_plain)) return true;
         if (section) wt_buf_append_lit(out, "<a href=\"#");
@@ -729,7 +746,21 @@ const char *short_link(inline_scan &s, const char *p, bool *wider) noexcept
         return nullptr;
     span trail = link_trail(s, w + close + 2);
     if (!s.cx->cfg->plain_links) {
-        if (!templated_short_link<W>(s, w, dest, label, section, trail)) return nullptr;
+        if (s.cx->cfg->for_text) {
+            // The text reads the label and the trail alone; an encoded
+            // target's dot segments are left to the general path.
+            if (s.cx->cfg->flags & WTCORE_ENCODE_TARGETS) return nullptr;
+            char *d = wt_buf_reserve(s.out, W + trail.n);
+            if (!d) return nullptr;
+            char piece[W];
+            __builtin_memcpy(piece, w + label.a, W);
+            __builtin_memcpy(d, piece, W);
+            d += label.e - label.a;
+            if (trail.n) __builtin_memcpy(d, trail.p, trail.n);
+            wt_buf_commit(s.out, label.e - label.a + trail.n);
+        } else if (!templated_short_link<W>(s, w, dest, label, section, trail)) {
+            return nullptr;
+        }
         return trail.p + trail.n;
     }
 
@@ -791,10 +822,11 @@ void append_external_open(const inline_scan &s, const char *url, size_t n) noexc
 }
 
 // Whether links are written here: not inside another link's label when tags
-// are balanced, where a link's text stands without its element.
+// are balanced, where a link's text stands without its element, and not for
+// the text format, which reads no tag of them.
 bool links_allowed(const inline_scan &s) noexcept
 {
-    return !(s.cx->in_link && balancing(*s.cx));
+    return !(s.cx->in_link && balancing(*s.cx)) && !s.cx->cfg->for_text;
 }
 
 // Bracketed external link at p ('[' not followed by '['). Returns the position
@@ -1352,6 +1384,7 @@ void write_ext_open(wt_buf *out, const char *s, const ext_tag_match &m, const wt
     const bool safe = cfg.flags & WTCORE_SAFE_ATTRIBUTES;
     const size_t kept = is_table_ext_tag(m.tag) ? std::size(ext_safe_attributes) : ext_span_attributes;
     unsigned seen = 0;
+    if (!cfg.for_text) // the text reads no attribute of these
     read_attributes(s, m.len, m.name_end, [&](const attribute &a) {
         // Names of letters, digits, '-', '_', ':' and '.' only: a stray
         // quote of a malformed attribute is no name.
