@@ -18,13 +18,11 @@ constexpr int max_table_depth = 8;
 
 void put_decimal(wt_buf *out, size_t v) noexcept
 {
-    char digits[24];
-    size_t n = 0;
-    do digits[n++] = char('0' + v % 10);
-    while ((v /= 10) != 0);
     char buf[24];
-    for (size_t i = 0; i < n; ++i) buf[i] = digits[n - 1 - i];
-    wt_buf_append(out, buf, n);
+    char *d = buf + sizeof buf;
+    do *--d = char('0' + v % 10); // written from the last digit back
+    while ((v /= 10) != 0);
+    wt_buf_put(out, d, size_t(buf + sizeof buf - d));
 }
 
 // A group's name as a part of an id: ASCII letters, digits, '-' and '.'

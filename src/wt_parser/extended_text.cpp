@@ -135,6 +135,17 @@ size_t decode_entity(const char *p, const char *end, char *out, size_t *out_n) n
 
 namespace {
 
+// Appends one byte, in place when there is room.
+inline void put_char(wt_buf *out, char c) noexcept
+{
+    if (out->cap - out->len > 1) {
+        out->data[out->len++] = c;
+        out->data[out->len] = '\0';
+    } else {
+        wt_buf_append_char(out, c);
+    }
+}
+
 struct text_writer {
     wt_buf *out;
     size_t start;
@@ -153,14 +164,14 @@ struct text_writer {
     {
         trim_blanks();
         if (out->len == start) return;
-        if (last() != '\n') wt_buf_append_char(out, '\n');
-        if (blank && (out->len - start < 2 || out->data[out->len - 2] != '\n')) wt_buf_append_char(out, '\n');
+        if (last() != '\n') put_char(out, '\n');
+        if (blank && (out->len - start < 2 || out->data[out->len - 2] != '\n')) put_char(out, '\n');
     }
 
     void space() noexcept
     {
         char c = last();
-        if (c != ' ' && c != '\n' && c != '\t') wt_buf_append_char(out, ' ');
+        if (c != ' ' && c != '\n' && c != '\t') put_char(out, ' ');
     }
 };
 
@@ -175,11 +186,12 @@ std::string_view tag_name(const char *p, const char *end, bool *closing) noexcep
     return std::string_view(s, size_t(q - s));
 }
 
-// The end of the tag at p: after its '>', quoted values skipped. `lo` <= p
-// starts the readable range.
-const char *tag_end(const char *p, const char *end, const char *lo) noexcept
+// The end of the tag whose name ends at q: after its '>', quoted values
+// skipped. `lo` <= q starts the readable range.
+const char *tag_end(const char *q, const char *end, const char *lo) noexcept
 {
-    for (const char *q = p + 1;;) {
+    if (q < end && *q == '>') return q + 1; // no attributes: the usual tag
+    for (;;) {
         q = scan_for<'"', '>'>(q, end, lo);
         if (q >= end) return end;
         if (*q == '>') return q + 1;
@@ -266,6 +278,8 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
     int skip = 0;           // inside a reference marker or a list of notes: its depth
     std::string_view skip_tag;
     bool figure = false, caption = false; // in a figure; in its caption
+    // The marks of text outside <pre>, a block's mask kept for the next runs.
+    mark_cursor<text_marks> marks(html, end, end - 1);
     while (p < end) {
         const bool shown = !skip && (!figure || caption);
         if (!pre && is_blank(*p)) { // a run of blanks: one space, unless the text has one
@@ -277,7 +291,7 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
         // Text up to the next tag, reference or blank that may need a look:
         // a single space after text stays as it is.
         const char *run = p;
-        p = pre ? scan_for<'<', '&'>(p, end, html) : scan_marks<text_marks>(p, end, html);
+        p = pre ? scan_for<'<', '&'>(p, end, html) : marks.next(p);
         if (p > run && shown) wt_buf_put(out, run, size_t(p - run));
         if (p >= end) break;
         char c = *p;
@@ -287,7 +301,7 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
             size_t bn = 0;
             size_t used = decode_entity(p, end, buf, &bn);
             if (!used) {
-                if (shown) wt_buf_append_char(out, '&');
+                if (shown) put_char(out, '&');
                 ++p;
                 continue;
             }
@@ -297,7 +311,7 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
         }
         bool closing;
         std::string_view name = tag_name(p, end, &closing);
-        const char *e = tag_end(p, end, html);
+        const char *e = tag_end(name.data() + name.size(), end, html);
         std::string_view tag(p, size_t(e - p));
         p = e;
         if (skip) {
@@ -331,7 +345,7 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
         case tag_class::cell:
             if (closing) {
                 w.trim_blanks();
-                wt_buf_append_char(out, '\t');
+                put_char(out, '\t');
             }
             break;
         case tag_class::line:

@@ -1166,6 +1166,13 @@ constexpr std::string_view ext_tag_names[] = {
     "table", "caption", "thead", "tbody", "tfoot", "tr", "th", "td",
     "hr"};
 
+// For each letter, the ext_tag values (as bits) whose names start with it.
+constexpr auto ext_tags_by_letter = [] {
+    std::array<unsigned, 26> t{};
+    for (size_t i = 0; i < std::size(ext_tag_names); ++i) t[size_t(ext_tag_names[i][0] - 'a')] |= 1u << i;
+    return t;
+}();
+
 // Attributes that tags of the extended syntax keep under
 // WTCORE_SAFE_ATTRIBUTES: the first five on every tag, the rest on the tags
 // of tables.
@@ -1355,9 +1362,14 @@ bool match_ext_tag(const char *s, size_t n, ext_tag_match *m) noexcept
     size_t k = 0;
     while (i < n && k < sizeof name && unsigned((s[i] | 0x20) - 'a') < 26u) name[k++] = char(s[i++] | 0x20);
     if (k == 0 || k == sizeof name || i >= n) return false;
+    // Only the names with the same first letter are compared.
+    unsigned candidates = ext_tags_by_letter[name[0] - 'a'];
     size_t t = 0;
-    while (t < std::size(ext_tag_names) && ext_tag_names[t] != std::string_view(name, k)) ++t;
-    if (t == std::size(ext_tag_names)) return false;
+    for (; candidates; candidates &= candidates - 1) {
+        t = size_t(__builtin_ctz(candidates));
+        if (ext_tag_names[t] == std::string_view(name, k)) break;
+    }
+    if (!candidates) return false;
     m->tag = ext_tag(t);
     m->closing = closing;
     m->name_end = i;
