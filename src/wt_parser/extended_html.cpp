@@ -387,15 +387,15 @@ struct html_driver {
     }
 
     // A cell of the bytes [a, e) (after its marker): "attributes | content"
-    // or content alone, as element th or td. A cell that a nested table
-    // opened (`bare`) holds that table and no attributes.
-    void write_cell(const char *tag, size_t a, size_t e, int depth, bool bare = false) noexcept
+    // or content alone, as element th (`header`) or td. A cell that a nested
+    // table opened (`bare`) holds that table and no attributes.
+    void write_cell(bool header, size_t a, size_t e, int depth, bool bare = false) noexcept
     {
         const char *d = x.clean.data;
         const char *bar = bare ? nullptr : static_cast<const char *>(std::memchr(d + a, '|', e - a));
         size_t content = a;
-        wt_buf_append_char(out, '<');
-        wt_buf_append_str(out, tag);
+        if (header) wt_buf_append_lit(out, "<th");
+        else wt_buf_append_lit(out, "<td");
         if (bar) {
             size_t b = size_t(bar - d);
             std::string_view before(d + a, b - a);
@@ -404,11 +404,10 @@ struct html_driver {
                 content = b + 1;
             }
         }
-        wt_buf_append_char(out, '>');
+        wt_buf_append_lit(out, ">");
         write_cell_content(content, e, depth);
-        wt_buf_append_lit(out, "</");
-        wt_buf_append_str(out, tag);
-        wt_buf_append_lit(out, ">\n");
+        if (header) wt_buf_append_lit(out, "</th>\n");
+        else wt_buf_append_lit(out, "</td>\n");
     }
 
     // The lines of the clean text whose first bytes after blanks are "{|",
@@ -473,7 +472,7 @@ struct html_driver {
     {
         const char *d = x.clean.data;
         enum { none_open, caption, cell } open = none_open;
-        const char *tag = "td";
+        bool header = false; // the open cell is a th
         size_t cell_start = 0; // the cell's bytes after its marker
         bool row_open = false;
         size_t row_attrs = 0, row_attrs_n = 0;
@@ -485,7 +484,7 @@ struct html_driver {
                 write_cell_content(cell_start, end, depth);
                 wt_buf_append_lit(out, "</caption>\n");
             } else if (open == cell) {
-                write_cell(tag, cell_start, end, depth, bare);
+                write_cell(header, cell_start, end, depth, bare);
             }
             open = none_open;
             bare = false;
@@ -493,7 +492,8 @@ struct html_driver {
         auto open_row = [&]() {
             if (row_open) return;
             wt_buf_append_lit(out, "<tr");
-            if (!cfg.external_links_only && !cfg.for_text) write_table_attributes(out, d + row_attrs, row_attrs_n, cfg);
+            if (row_attrs_n && !cfg.external_links_only && !cfg.for_text)
+                write_table_attributes(out, d + row_attrs, row_attrs_n, cfg);
             wt_buf_append_lit(out, ">\n");
             row_open = true;
         };
@@ -562,7 +562,7 @@ struct html_driver {
                 if (open == none_open) { // a table outside any cell: its own cell
                     open_row();
                     open = cell;
-                    tag = "td";
+                    header = false;
                     cell_start = t;
                     bare = true;
                 }
@@ -603,13 +603,13 @@ struct html_driver {
             if (c0 == '|' || c0 == '!') {
                 close_cell(pos > 0 ? pos - 1 : pos);
                 open_row();
-                tag = c0 == '!' ? "th" : "td";
+                header = c0 == '!';
                 // Cells on one line: "||" (and "!!" in a header line) part them.
                 size_t a = t + 1;
                 for (;;) {
                     size_t sep = cell_separator(a, le, c0 == '!');
                     if (sep == le) break;
-                    write_cell(tag, a, sep, depth);
+                    write_cell(header, a, sep, depth);
                     a = sep + 2;
                 }
                 open = cell;
