@@ -343,6 +343,40 @@ struct html_driver {
         render_text(x.clean.data + from, b - from, with_ext);
     }
 
+    // The usual cell: one line of text without tags or placeholders that
+    // the block renderer reads as a paragraph (no list, rule or heading
+    // marker, no nested table, no block place), which the caller unwraps.
+    // Written here as that renderer would, without the paragraph's tags
+    // unless the text holds what keeps them. Returns false, having written
+    // nothing, for any other content [a, b) (trimmed, not empty).
+    bool write_plain_cell(size_t a, size_t b) noexcept
+    {
+        const char *d = x.clean.data;
+        const char first = d[a];
+        if (balanced() || cfg.external_links_only || first == '*' || first == '#' || first == ';' ||
+            first == ':' || first == '-' || first == '=' || (first == '{' && b - a >= 2 && d[a + 1] == '|'))
+            return false;
+        if (scan_for<'\n', '<'>(d + a, d + b, d) != d + b) return false;
+        // The places before the cell lie in table markup: passed over, as
+        // render_segment does.
+        while (place < x.places.size() && x.places[place].at < a) ++place;
+        if (place < x.places.size() && x.places[place].at <= b) return false;
+        int counter = 0; // each rendering numbers its unlabelled links from 1
+        inline_context cx{&with_ext, d + a, d + b - 1, &counter, nullptr};
+        cx.blocks_as_text = true;
+        const size_t at = out->len;
+        parse_inline(d + a, b - a, out, cx);
+        const size_t n = out->len - at;
+        if (out->failed || !memmem_p(out->data + at, n)) return true;
+        if (wt_buf_reserve(out, 3 + 5)) { // the paragraph stays: its tags around the text
+            std::memmove(out->data + at + 3, out->data + at, n);
+            std::memcpy(out->data + at, "<p>", 3);
+            wt_buf_commit(out, 3);
+            wt_buf_append_lit(out, "</p>\n");
+        }
+        return true;
+    }
+
     // A cell's content [a, b), trimmed: rendered as blocks, and a lone
     // paragraph unwrapped, as a one-line cell reads.
     void write_cell_content(size_t a, size_t b, int depth) noexcept
@@ -350,6 +384,7 @@ struct html_driver {
         const char *d = x.clean.data;
         while (a < b && static_cast<unsigned char>(d[a]) <= 0x20) ++a;
         while (b > a && static_cast<unsigned char>(d[b - 1]) <= 0x20) --b;
+        if (a < b && write_plain_cell(a, b)) return;
         size_t at = out->len;
         contained([&] { render_range(a, b, depth + 1); });
         if (out->failed || out->len - at < 8) return;
