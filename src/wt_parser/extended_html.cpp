@@ -343,9 +343,9 @@ struct html_driver {
         render_text(x.clean.data + from, b - from, with_ext);
     }
 
-    // The usual cell: one line of text without tags or placeholders that
-    // the block renderer reads as a paragraph (no list, rule or heading
-    // marker, no nested table, no block place), which the caller unwraps.
+    // The usual cell: one line of text without block tags that the block
+    // renderer reads as a paragraph (no list, rule or heading marker, no
+    // nested table, no block place), which the caller unwraps.
     // Written here as that renderer would, without the paragraph's tags
     // unless the text holds what keeps them. Returns false, having written
     // nothing, for any other content [a, b) (trimmed, not empty).
@@ -356,7 +356,13 @@ struct html_driver {
         if (balanced() || cfg.external_links_only || first == '*' || first == '#' || first == ';' ||
             first == ':' || first == '-' || first == '=' || (first == '{' && b - a >= 2 && d[a + 1] == '|'))
             return false;
-        if (scan_for<'\n', '<'>(d + a, d + b, d) != d + b) return false;
+        for (const char *q = d + a, *end = d + b;; ++q) {
+            q = scan_for<'\n', '<'>(q, end, d);
+            if (q == end) break;
+            if (*q == '\n') return false;
+            ext_tag_match m;
+            if (q[1] != '\0' && match_ext_tag(q, size_t(end - q), &m) && !is_inline_ext_tag(m.tag)) return false;
+        }
         // The places before the cell lie in table markup: passed over, as
         // render_segment does.
         while (place < x.places.size() && x.places[place].at < a) ++place;
