@@ -278,10 +278,10 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
     int skip = 0;           // inside a reference marker or a list of notes: its depth
     std::string_view skip_tag;
     bool figure = false, caption = false; // in a figure; in its caption
+    bool shown = true; // !skip && (!figure || caption), kept as tags change them
     // The marks of text outside <pre>, a block's mask kept for the next runs.
     mark_cursor<text_marks> marks(html, end, end - 1);
     while (p < end) {
-        const bool shown = !skip && (!figure || caption);
         if (!pre && is_blank(*p)) { // a run of blanks: one space, unless the text has one
             if (shown) w.space();
             while (++p < end && is_blank(*p)) {
@@ -294,8 +294,7 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
         p = pre ? scan_for<'<', '&'>(p, end, html) : marks.next(p);
         if (p > run && shown) wt_buf_put(out, run, size_t(p - run));
         if (p >= end) break;
-        char c = *p;
-        if (c != '<' && c != '&') continue; // a blank
+        const char c = *p;
         if (c == '&') {
             char buf[8];
             size_t bn = 0;
@@ -309,6 +308,7 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
             p += used;
             continue;
         }
+        if (c != '<') continue; // a blank
         bool closing;
         std::string_view name = tag_name(p, end, &closing);
         const char *e = tag_end(name.data() + name.size(), end, html);
@@ -316,25 +316,35 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
         p = e;
         if (skip) {
             if (name == skip_tag) skip += closing ? -1 : 1;
+            shown = !skip && (!figure || caption);
             continue;
         }
         const tag_class k = classify(name);
-        if (!closing && ((k == tag_class::sup && has(tag, "class=\"reference\"")) ||
-                         (k == tag_class::ol && has(tag, "class=\"references\"")))) {
-            skip = 1;
-            skip_tag = name;
-            continue;
-        }
         switch (k) {
+        case tag_class::other: continue;
+        case tag_class::sup:
+        case tag_class::ol:
+            if (!closing && has(tag, k == tag_class::sup ? std::string_view("class=\"reference\"")
+                                                         : std::string_view("class=\"references\""))) {
+                skip = 1;
+                skip_tag = name;
+                shown = false;
+                continue;
+            }
+            break;
         case tag_class::figure:
             if (closing) w.end_line(true);
             figure = !closing;
             caption = false;
+            shown = !figure;
             continue;
-        case tag_class::figcaption: caption = !closing; continue;
+        case tag_class::figcaption:
+            caption = !closing;
+            shown = !figure || caption;
+            continue;
         default: break;
         }
-        if (figure && !caption) continue;
+        if (!shown) continue;
         switch (k) {
         case tag_class::pre:
             if (closing) --pre;
