@@ -498,6 +498,7 @@ const char *find_block_tag(const char *p, const char *end, int *links, const cha
     for (const char *q = p; q < end; ++q) {
         q = static_cast<const char *>(std::memchr(q, '<', size_t(end - q)));
         if (!q) return nullptr;
+        if (end - q < 3 || q[1] == '\0') continue; // too short for a tag, or a placeholder
         if (!match_ext_tag(q, size_t(end - q), m) || is_inline_ext_tag(m->tag)) continue;
         count_links(*counted, q, links);
         *counted = q;
