@@ -1460,22 +1460,28 @@ void write_table_attributes(wt_buf *out, const char *s, size_t n, const wt_confi
     wt_buf_append_lit(&tag, "<x ");
     wt_buf_append(&tag, s, n);
     wt_buf_append_lit(&tag, ">");
-    if (!tag.failed && read_attributes(tag.data, tag.len, 2, [](const attribute &) {})) {
+    if (!tag.failed) {
         const bool safe = cfg.flags & WTCORE_SAFE_ATTRIBUTES;
         unsigned long long seen_style = 0;
-        read_attributes(tag.data, tag.len, 2, [&](const attribute &a) {
+        // Written as read, in one pass: a refused tag takes back what it wrote.
+        const size_t at = out->len;
+        const size_t len = read_attributes(tag.data, tag.len, 2, [&](const attribute &a) {
             // Names of letters, digits, '-', '_', ':' and '.' only: a stray
             // quote of a malformed attribute is no name.
             for (size_t i = 0; i < a.name.n; ++i)
                 if (!is_alnum(uc(a.name.p[i])) && !std::strchr("-_:.", a.name.p[i])) return;
             if (safe && !(is_safe_table_attribute(a.name) || name_is(a.name, "style"))) return;
             if (safe && name_is(a.name, "style") && (seen_style++ || !safe_style(a.value))) return;
-            wt_buf_append_char(out, ' ');
+            wt_buf_append_lit(out, " ");
             wt_buf_put(out, a.name.p, a.name.n);
             wt_buf_append_lit(out, "=\"");
             wt_buf_append_attr_value(out, a.value.p, a.value.n);
-            wt_buf_append_char(out, '"');
+            wt_buf_append_lit(out, "\"");
         });
+        if (!len && out->data) {
+            out->len = at;
+            out->data[at] = '\0';
+        }
     }
     if (tag.data != local) wt_buf_free(&tag);
 }
