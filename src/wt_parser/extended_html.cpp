@@ -230,7 +230,16 @@ struct html_driver {
             wt_buf_append_lit(out, "<li id=\"");
             put_note_id(out, x, r);
             wt_buf_append_lit(out, "\">");
-            if (r.text != none) contained([&] { render_text(x.notes_text.data + r.text, r.text_n, with_ext); });
+            if (r.text != none) {
+                const char *note = x.notes_text.data + r.text;
+                if (is_paragraph_line(note, r.text_n, x.notes_text.data)) { // the usual note
+                    wt_buf_append_lit(out, "<p>");
+                    write_paragraph_text(note, r.text_n);
+                    wt_buf_append_lit(out, "</p>\n");
+                } else {
+                    contained([&] { render_text(note, r.text_n, with_ext); });
+                }
+            }
             wt_buf_append_lit(out, "</li>\n");
         }
         wt_buf_append_lit(out, "</ol>\n");
@@ -343,35 +352,51 @@ struct html_driver {
         render_text(x.clean.data + from, b - from, with_ext);
     }
 
-    // The usual cell: one line of text without block tags that the block
-    // renderer reads as a paragraph (no list, rule or heading marker, no
-    // nested table, no block place), which the caller unwraps.
-    // Written here as that renderer would, without the paragraph's tags
-    // unless the text holds what keeps them. Returns false, having written
-    // nothing, for any other content [a, b) (trimmed, not empty).
-    bool write_plain_cell(size_t a, size_t b) noexcept
+    // Whether the block renderer reads the n bytes at p as one paragraph
+    // line: one line that a byte above 0x20 starts, without a list, rule,
+    // heading or table marker, a CR at its end or a block tag. Bytes from
+    // `lo` to p[n] may be read.
+    bool is_paragraph_line(const char *p, size_t n, const char *lo) const noexcept
     {
-        const char *d = x.clean.data;
-        const char first = d[a];
-        if (balanced() || cfg.external_links_only || first == '*' || first == '#' || first == ';' ||
-            first == ':' || first == '-' || first == '=' || (first == '{' && b - a >= 2 && d[a + 1] == '|'))
+        if (n == 0 || balanced() || cfg.external_links_only) return false;
+        const char first = p[0];
+        if (static_cast<unsigned char>(first) <= 0x20 || first == '*' || first == '#' || first == ';' ||
+            first == ':' || first == '-' || first == '=' || (first == '{' && n >= 2 && p[1] == '|') ||
+            p[n - 1] == '\r')
             return false;
-        for (const char *q = d + a, *end = d + b;; ++q) {
-            q = scan_for<'\n', '<'>(q, end, d);
-            if (q == end) break;
+        for (const char *q = p, *end = p + n;; ++q) {
+            q = scan_for<'\n', '<'>(q, end, lo);
+            if (q == end) return true;
             if (*q == '\n') return false;
             ext_tag_match m;
             if (q[1] != '\0' && match_ext_tag(q, size_t(end - q), &m) && !is_inline_ext_tag(m.tag)) return false;
         }
+    }
+
+    // The inline text of a paragraph line (see is_paragraph_line), as the
+    // block renderer writes it between the paragraph's tags.
+    void write_paragraph_text(const char *p, size_t n) noexcept
+    {
+        int counter = 0; // each rendering numbers its unlabelled links from 1
+        inline_context cx{&with_ext, p, p + n - 1, &counter, nullptr};
+        cx.blocks_as_text = true;
+        parse_inline(p, n, out, cx);
+    }
+
+    // The usual cell: one paragraph line without a block place in it, which
+    // the caller unwraps. Written here without the paragraph's tags unless
+    // the text holds what keeps them. Returns false, having written nothing,
+    // for any other content [a, b) (trimmed).
+    bool write_plain_cell(size_t a, size_t b) noexcept
+    {
+        const char *d = x.clean.data;
+        if (!is_paragraph_line(d + a, b - a, d)) return false;
         // The places before the cell lie in table markup: passed over, as
         // render_segment does.
         while (place < x.places.size() && x.places[place].at < a) ++place;
         if (place < x.places.size() && x.places[place].at <= b) return false;
-        int counter = 0; // each rendering numbers its unlabelled links from 1
-        inline_context cx{&with_ext, d + a, d + b - 1, &counter, nullptr};
-        cx.blocks_as_text = true;
         const size_t at = out->len;
-        parse_inline(d + a, b - a, out, cx);
+        write_paragraph_text(d + a, b - a);
         const size_t n = out->len - at;
         if (out->failed || !memmem_p(out->data + at, n)) return true;
         if (wt_buf_reserve(out, 3 + 5)) { // the paragraph stays: its tags around the text
@@ -390,7 +415,7 @@ struct html_driver {
         const char *d = x.clean.data;
         while (a < b && static_cast<unsigned char>(d[a]) <= 0x20) ++a;
         while (b > a && static_cast<unsigned char>(d[b - 1]) <= 0x20) --b;
-        if (a < b && write_plain_cell(a, b)) return;
+        if (write_plain_cell(a, b)) return;
         size_t at = out->len;
         contained([&] { render_range(a, b, depth + 1); });
         if (out->failed || out->len - at < 8) return;
