@@ -458,7 +458,8 @@ struct html_driver {
     void write_cell(bool header, size_t a, size_t e, int depth, bool bare = false) noexcept
     {
         const char *d = x.clean.data;
-        const char *bar = bare ? nullptr : static_cast<const char *>(std::memchr(d + a, '|', e - a));
+        const char *bar = bare ? d + e : scan_for<'|'>(d + a, d + e, d);
+        if (bar == d + e) bar = nullptr;
         size_t content = a;
         if (header) wt_buf_append_lit(out, "<th");
         else wt_buf_append_lit(out, "<td");
@@ -604,7 +605,9 @@ struct html_driver {
         wt_buf_append_lit(out, ">\n");
         size_t pos = nl ? le + 1 : b;
         while (pos < b && !failed) {
-            nl = static_cast<const char *>(std::memchr(d + pos, '\n', b - pos));
+            // Table lines are short: a scan in line beats a call.
+            nl = scan_for<'\n'>(d + pos, d + b, d);
+            if (nl == d + b) nl = nullptr;
             le = nl ? size_t(nl - d) : b;
             size_t next = nl ? le + 1 : b;
             t = pos;
