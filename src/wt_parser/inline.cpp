@@ -292,25 +292,28 @@ const char *quote_run(inline_scan &s, const char *p) noexcept
         }
         return p + r;
     }
+    // The text format reads no tag of these: only the apostrophes they leave.
+    const bool tags = !s.cx->cfg->for_text;
     switch (r) {
     case 1:
         wt_buf_append_char(out, '\'');
         break;
     case 2:
-        s.italic ? wt_buf_append_lit(out, "</i>") : wt_buf_append_lit(out, "<i>");
+        if (tags) s.italic ? wt_buf_append_lit(out, "</i>") : wt_buf_append_lit(out, "<i>");
         s.italic = !s.italic;
         break;
     case 4:
         wt_buf_append_char(out, '\'');
         [[fallthrough]];
     case 3:
-        s.bold ? wt_buf_append_lit(out, "</b>") : wt_buf_append_lit(out, "<b>");
+        if (tags) s.bold ? wt_buf_append_lit(out, "</b>") : wt_buf_append_lit(out, "<b>");
         s.bold = !s.bold;
         break;
     default:
         // The fragments are fixed: they need not nest with the order in which
         // bold and italic were opened.
-        if (s.bold && s.italic) wt_buf_append_lit(out, "</i></b>");
+        if (!tags) {
+        } else if (s.bold && s.italic) wt_buf_append_lit(out, "</i></b>");
         else if (s.bold) wt_buf_append_lit(out, "</b><i>");
         else if (s.italic) wt_buf_append_lit(out, "</i><b>");
         else wt_buf_append_lit(out, "<b><i>");
