@@ -461,8 +461,8 @@ struct html_driver {
         const char *bar = bare ? d + e : scan_for<'|'>(d + a, d + e, d);
         if (bar == d + e) bar = nullptr;
         size_t content = a;
-        if (header) wt_buf_append_lit(out, "<th");
-        else wt_buf_append_lit(out, "<td");
+        const bool open_tag = !cfg.for_text; // the text reads a cell's end alone
+        if (open_tag) header ? wt_buf_append_lit(out, "<th") : wt_buf_append_lit(out, "<td");
         if (bar) {
             size_t b = size_t(bar - d);
             std::string_view before(d + a, b - a);
@@ -471,7 +471,7 @@ struct html_driver {
                 content = b + 1;
             }
         }
-        wt_buf_append_lit(out, ">");
+        if (open_tag) wt_buf_append_lit(out, ">");
         write_cell_content(content, e, depth);
         if (header) wt_buf_append_lit(out, "</th>\n");
         else wt_buf_append_lit(out, "</td>\n");
