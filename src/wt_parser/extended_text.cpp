@@ -244,6 +244,28 @@ tag_class classify(std::string_view name) noexcept
     }
 }
 
+// One of the tags </td>, <p>, </p>, <li>, </li>, <tr> and </tr> at p, with
+// its class; len 0 for any other.
+struct common_tag {
+    size_t len;
+    tag_class k;
+    bool closing;
+};
+
+inline common_tag match_common_tag(const char *p, const char *end) noexcept
+{
+    auto is = [&](const char *lit, size_t n) { return size_t(end - p) >= n && std::memcmp(p, lit, n) == 0; };
+    if (p + 1 < end && p[1] == '/') {
+        if (is("</td>", 5)) return {5, tag_class::cell, true};
+        if (is("</p>", 4)) return {4, tag_class::block, true};
+        if (is("</li>", 5) || is("</tr>", 5)) return {5, tag_class::line, true};
+        return {0, tag_class::other, false};
+    }
+    if (is("<p>", 3)) return {3, tag_class::block, false};
+    if (is("<li>", 4) || is("<tr>", 4)) return {4, tag_class::line, false};
+    return {0, tag_class::other, false};
+}
+
 bool has(std::string_view tag, std::string_view what) noexcept { return tag.find(what) != tag.npos; }
 
 inline bool is_blank(char c) noexcept { return c == '\n' || c == ' ' || c == '\t'; }
@@ -309,6 +331,24 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
             continue;
         }
         if (c != '<') continue; // a blank
+        // The commonest tags of the renderer's, whole and without
+        // attributes, at once; none of them is a skipped one's name.
+        if (const common_tag t = match_common_tag(p, end); t.len) {
+            p += t.len;
+            if (!shown) continue;
+            if (t.k == tag_class::cell) { // closing
+                w.trim_blanks();
+                put_char(out, '\t');
+            } else if (t.k == tag_class::block) {
+                w.end_line(true);
+            } else if (t.closing) { // a line
+                w.trim_blanks();
+                w.end_line(false);
+            } else if (w.last() != '\n') {
+                w.end_line(false);
+            }
+            continue;
+        }
         bool closing;
         std::string_view name = tag_name(p, end, &closing);
         const char *e = tag_end(name.data() + name.size(), end, html);
