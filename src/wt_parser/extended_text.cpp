@@ -347,6 +347,11 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
             } else if (w.last() != '\n') {
                 w.end_line(false);
             }
+            // The text now ends in a tab or a line feed (or is empty), so the
+            // blanks that follow, the line feed the renderer writes after
+            // these tags among them, add nothing.
+            if (!pre)
+                while (p < end && is_blank(*p)) ++p;
             continue;
         }
         bool closing;
