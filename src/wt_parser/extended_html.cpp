@@ -304,21 +304,25 @@ struct html_driver {
             render_segment(a, b);
             return;
         }
+        // A table starts at a line (the first one starting at a) whose first
+        // bytes after blanks are "{|". The pass leaves few '{', so they are
+        // what is searched for, each checked back to its line's start.
         const char *d = x.clean.data;
         size_t seg = a;
-        for (size_t ls = a; ls < b && !failed;) {
-            const char *nl = static_cast<const char *>(std::memchr(d + ls, '\n', b - ls));
-            size_t le = nl ? size_t(nl - d) : b;
-            size_t t = ls;
-            while (t < le && (d[t] == ' ' || d[t] == '\t')) ++t;
-            if (le - t >= 2 && d[t] == '{' && d[t + 1] == '|') {
-                render_segment(seg, ls);
-                block_room();
-                seg = write_table(ls, b, depth);
-                ls = seg;
+        for (size_t from = a; from < b && !failed;) {
+            const void *brace = std::memchr(d + from, '{', b - from);
+            if (!brace) break;
+            const size_t t = size_t(static_cast<const char *>(brace) - d);
+            size_t ls = t;
+            while (ls > a && (d[ls - 1] == ' ' || d[ls - 1] == '\t')) --ls;
+            if (t + 2 > b || d[t + 1] != '|' || (ls > a && d[ls - 1] != '\n')) {
+                from = t + 1;
                 continue;
             }
-            ls = nl ? le + 1 : b;
+            render_segment(seg, ls);
+            block_room();
+            seg = write_table(ls, b, depth);
+            from = seg;
         }
         render_segment(seg, b);
     }
