@@ -65,6 +65,73 @@ int put_short(wt_buf *b, const char *src, size_t n, const char *limit, Copy copy
     return 1;
 }
 
+// The JSON escape of byte c (one that needs one) at d; returns its length.
+inline size_t put_json_escape(char *d, unsigned char c) noexcept
+{
+    static const char hex[] = "0123456789abcdef";
+    d[0] = '\\';
+    switch (c) {
+    case '\b': d[1] = 'b'; return 2;
+    case '\t': d[1] = 't'; return 2;
+    case '\n': d[1] = 'n'; return 2;
+    case '\f': d[1] = 'f'; return 2;
+    case '\r': d[1] = 'r'; return 2;
+    case '"': d[1] = '"'; return 2;
+    case '\\': d[1] = '\\'; return 2;
+    default: // other control bytes: \u00xx, lowercase hex
+        std::memcpy(d + 1, "u00", 3);
+        d[4] = hex[c >> 4];
+        d[5] = hex[c & 15];
+        return 6;
+    }
+}
+
+// The JSON writer's fast path for a short source (up to 64 bytes) whose
+// 16-byte pieces may be read (`limit` is the last readable byte): one mask of
+// the bytes that need an escape for the whole source, then the runs between
+// them copied and the escapes written, all in reserved room. Returns 1 when
+// written, 0 when the room cannot be had, -1 when the general path must
+// write them.
+int put_short_json(wt_buf *b, const char *src, size_t n, const char *limit) noexcept
+{
+#if defined(__SSE2__)
+    size_t whole = (n + 15) & ~size_t(15);
+    if (!limit || n > 64 || limit < src || size_t(limit - src) + 1 < whole) return -1;
+    char *dst = wt_buf_reserve(b, 6 * n + 16);
+    if (!dst) return 0;
+    const __m128i ctl = _mm_set1_epi8(0x1F), quote = _mm_set1_epi8('"'), slash = _mm_set1_epi8('\\');
+    uint64_t marks = 0;
+    for (size_t k = 0; 16 * k < n; ++k) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * k));
+        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, ctl), ctl),
+                                   _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)));
+        marks |= uint64_t(unsigned(_mm_movemask_epi8(hit))) << (16 * k);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * k), v);
+    }
+    if (n < 64) marks &= (uint64_t(1) << n) - 1;
+    if (!marks) {
+        wt_buf_commit(b, n);
+        return 1;
+    }
+    // The pieces stored above hold the bytes before the first escape already.
+    size_t from = size_t(__builtin_ctzll(marks)), w = from;
+    do {
+        size_t at = size_t(__builtin_ctzll(marks));
+        std::memcpy(dst + w, src + from, at - from);
+        w += at - from;
+        w += put_json_escape(dst + w, static_cast<unsigned char>(src[at]));
+        from = at + 1;
+        marks &= marks - 1;
+    } while (marks);
+    std::memcpy(dst + w, src + from, n - from);
+    wt_buf_commit(b, w + n - from);
+    return 1;
+#else
+    (void)b, (void)src, (void)n, (void)limit;
+    return -1;
+#endif
+}
+
 } // namespace
 
 void wt_buf_init(wt_buf *b, size_t initial_cap) noexcept
@@ -89,6 +156,87 @@ void wt_buf_free(wt_buf *b) noexcept
     if (b->data) wt_mem_free(b->data);
     *b = wt_buf{};
 }
+
+namespace {
+
+// The blocks a thread keeps, in no order.
+struct scratch_pool {
+    char *data[wt_scratch_slots] = {};
+    size_t cap[wt_scratch_slots] = {};
+    size_t n = 0, bytes = 0;
+
+    void release() noexcept
+    {
+        for (size_t i = 0; i < n; ++i) wt_mem_free(data[i]);
+        n = bytes = 0;
+    }
+    ~scratch_pool() { release(); }
+};
+
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+scratch_pool pool; // one thread, and no thread-local storage without atomics
+#else
+thread_local scratch_pool pool;
+#endif
+
+} // namespace
+
+void wt_buf_init_scratch(wt_buf *b, size_t initial_cap) noexcept
+{
+    if (!b) return;
+    scratch_pool &kept = pool;
+    size_t best = kept.n;
+    if (initial_cap >= wt_scratch_min / 2)
+        for (size_t i = 0; i < kept.n; ++i)
+            if (kept.cap[i] >= initial_cap && (best == kept.n || kept.cap[i] < kept.cap[best])) best = i;
+    if (best == kept.n) {
+        wt_buf_init(b, initial_cap);
+        return;
+    }
+    b->data = kept.data[best];
+    b->cap = kept.cap[best];
+    b->len = 0;
+    b->failed = 0;
+    b->data[0] = '\0';
+    kept.bytes -= kept.cap[best];
+    --kept.n;
+    kept.data[best] = kept.data[kept.n];
+    kept.cap[best] = kept.cap[kept.n];
+}
+
+void wt_buf_free_scratch(wt_buf *b) noexcept
+{
+    if (!b) return;
+    scratch_pool &kept = pool;
+    if (!b->data || b->cap < wt_scratch_min || b->cap > wt_scratch_max) {
+        wt_buf_free(b);
+        return;
+    }
+    // Smaller blocks make room for a larger one: the next call of the same
+    // size asks for the large ones again.
+    while (kept.n && (kept.n == wt_scratch_slots || b->cap > wt_scratch_max - kept.bytes)) {
+        size_t least = 0;
+        for (size_t i = 1; i < kept.n; ++i)
+            if (kept.cap[i] < kept.cap[least]) least = i;
+        if (kept.cap[least] >= b->cap) break;
+        wt_mem_free(kept.data[least]);
+        kept.bytes -= kept.cap[least];
+        --kept.n;
+        kept.data[least] = kept.data[kept.n];
+        kept.cap[least] = kept.cap[kept.n];
+    }
+    if (kept.n == wt_scratch_slots || b->cap > wt_scratch_max - kept.bytes) {
+        wt_buf_free(b);
+        return;
+    }
+    kept.data[kept.n] = b->data;
+    kept.cap[kept.n] = b->cap;
+    ++kept.n;
+    kept.bytes += b->cap;
+    *b = wt_buf{};
+}
+
+void wt_scratch_release() noexcept { pool.release(); }
 
 void wt_buf_reset(wt_buf *b) noexcept
 {
@@ -179,10 +327,9 @@ int wt_buf_append_json_escaped(wt_buf *b, const char *src, size_t n, const char 
 {
     if (!b) return 0;
     if (!src || n == 0) return 1;
-    // The usual short string: checked and copied a piece at a time, and kept
-    // when nothing in it needs an escape.
-    if (int done = put_short(b, src, n, limit, wt::copy_json_plain_pieces); done >= 0) return done;
-    static const char hex[] = "0123456789abcdef";
+    // The usual short string: checked a piece at a time, and written with its
+    // few escapes from that one check.
+    if (int done = put_short_json(b, src, n, limit); done >= 0) return done;
     auto p = reinterpret_cast<const unsigned char *>(src);
     const unsigned char *end = p + n;
     while (p < end) {
@@ -193,26 +340,8 @@ int wt_buf_append_json_escaped(wt_buf *b, const char *src, size_t n, const char 
         if (run && !wt_buf_put(b, reinterpret_cast<const char *>(p), run)) return 0;
         p += run;
         if (p == end) break;
-        unsigned char c = *p++;
-        char esc[6] = {'\\', 0, 0, 0, 0, 0};
-        size_t esc_len = 2;
-        switch (c) {
-        case '\b': esc[1] = 'b'; break;
-        case '\t': esc[1] = 't'; break;
-        case '\n': esc[1] = 'n'; break;
-        case '\f': esc[1] = 'f'; break;
-        case '\r': esc[1] = 'r'; break;
-        case '"': esc[1] = '"'; break;
-        case '\\': esc[1] = '\\'; break;
-        default: // other control bytes: \u00xx, lowercase hex
-            esc[1] = 'u';
-            esc[2] = '0';
-            esc[3] = '0';
-            esc[4] = hex[c >> 4];
-            esc[5] = hex[c & 15];
-            esc_len = 6;
-        }
-        if (!wt_buf_append(b, esc, esc_len)) return 0;
+        char esc[6];
+        if (!wt_buf_append(b, esc, put_json_escape(esc, *p++))) return 0;
     }
     return 1;
 }

@@ -321,7 +321,8 @@ struct html_driver {
             }
             render_segment(seg, ls);
             block_room();
-            seg = write_table(ls, b, depth);
+            seg = cfg.external_links_only ? table_without_links(ls, b) : none;
+            if (seg == none) seg = write_table(ls, b, depth);
             from = seg;
         }
         render_segment(seg, b);
@@ -528,6 +529,20 @@ struct html_driver {
         if (lo == table_opens.size() || table_opens[lo].at != ls) return false;
         *close = table_opens[lo].close;
         return true;
+    }
+
+    // For the external links alone: where the text goes on after the table
+    // whose "{|" line starts at ls, when nothing in the table can hold one (no
+    // address, no file, no block placed in it); else none.
+    size_t table_without_links(size_t ls, size_t b) noexcept
+    {
+        size_t close = none;
+        if (!table_close(ls, &close)) return none;
+        size_t end = close == none || close >= b ? b : line_after(close, b);
+        if (may_hold_url(x.clean.data + ls, end - ls, false)) return none;
+        size_t k = place;
+        while (k < x.places.size() && x.places[k].at < ls) ++k;
+        return k < x.places.size() && x.places[k].at < end ? none : end;
     }
 
     // The start of the line after the one at ls, within b.
