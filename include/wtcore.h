@@ -5,7 +5,9 @@
    - wtcore_render takes a pointer and a length, a format and options, and
      returns a new string that the caller owns and releases with wtcore_free.
      It shares no state and may run in any number of threads at once. This is
-     the call for new code and for language bindings.
+     the call for new code and for language bindings. Under WTCORE_EXTENDED a
+     thread keeps the large scratch blocks (256 KiB or more, at most 64 MiB)
+     of its last renders for its next one, and frees them when it ends.
    - wtcore_to_html, wtcore_extract_links_json, wtcore_extract_headings_json
      return a string that the library owns, in a buffer of its own per
      function. The string stays valid until the next call of the same

@@ -65,6 +65,21 @@ int put_short(wt_buf *b, const char *src, size_t n, const char *limit, Copy copy
     return 1;
 }
 
+// The JSON writer's fast path for a short source (up to 64 bytes) whose
+// 16-byte pieces may be read (`limit` is the last readable byte): one mask of
+// the bytes that need an escape for the whole source, then the runs between
+// them copied and the escapes written, all in reserved room. Returns 1 when
+// written, 0 when the room cannot be had, -1 when the general path must
+// write them.
+int put_short_json(wt_buf *b, const char *src, size_t n, const char *limit) noexcept
+{
+    if (!wt::json_pieces_readable(src, n, limit)) return -1;
+    char *dst = wt_buf_reserve(b, wt::json_pieces_room(n));
+    if (!dst) return 0;
+    wt_buf_commit(b, wt::put_json_pieces(dst, src, n));
+    return 1;
+}
+
 } // namespace
 
 void wt_buf_init(wt_buf *b, size_t initial_cap) noexcept
@@ -89,6 +104,87 @@ void wt_buf_free(wt_buf *b) noexcept
     if (b->data) wt_mem_free(b->data);
     *b = wt_buf{};
 }
+
+namespace {
+
+// The blocks a thread keeps, in no order.
+struct scratch_pool {
+    char *data[wt_scratch_slots] = {};
+    size_t cap[wt_scratch_slots] = {};
+    size_t n = 0, bytes = 0;
+
+    void release() noexcept
+    {
+        for (size_t i = 0; i < n; ++i) wt_mem_free(data[i]);
+        n = bytes = 0;
+    }
+    ~scratch_pool() { release(); }
+};
+
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+scratch_pool pool; // one thread, and no thread-local storage without atomics
+#else
+thread_local scratch_pool pool;
+#endif
+
+} // namespace
+
+void wt_buf_init_scratch(wt_buf *b, size_t initial_cap) noexcept
+{
+    if (!b) return;
+    scratch_pool &kept = pool;
+    size_t best = kept.n;
+    if (initial_cap >= wt_scratch_min / 2)
+        for (size_t i = 0; i < kept.n; ++i)
+            if (kept.cap[i] >= initial_cap && (best == kept.n || kept.cap[i] < kept.cap[best])) best = i;
+    if (best == kept.n) {
+        wt_buf_init(b, initial_cap);
+        return;
+    }
+    b->data = kept.data[best];
+    b->cap = kept.cap[best];
+    b->len = 0;
+    b->failed = 0;
+    b->data[0] = '\0';
+    kept.bytes -= kept.cap[best];
+    --kept.n;
+    kept.data[best] = kept.data[kept.n];
+    kept.cap[best] = kept.cap[kept.n];
+}
+
+void wt_buf_free_scratch(wt_buf *b) noexcept
+{
+    if (!b) return;
+    scratch_pool &kept = pool;
+    if (!b->data || b->cap < wt_scratch_min || b->cap > wt_scratch_max) {
+        wt_buf_free(b);
+        return;
+    }
+    // Smaller blocks make room for a larger one: the next call of the same
+    // size asks for the large ones again.
+    while (kept.n && (kept.n == wt_scratch_slots || b->cap > wt_scratch_max - kept.bytes)) {
+        size_t least = 0;
+        for (size_t i = 1; i < kept.n; ++i)
+            if (kept.cap[i] < kept.cap[least]) least = i;
+        if (kept.cap[least] >= b->cap) break;
+        wt_mem_free(kept.data[least]);
+        kept.bytes -= kept.cap[least];
+        --kept.n;
+        kept.data[least] = kept.data[kept.n];
+        kept.cap[least] = kept.cap[kept.n];
+    }
+    if (kept.n == wt_scratch_slots || b->cap > wt_scratch_max - kept.bytes) {
+        wt_buf_free(b);
+        return;
+    }
+    kept.data[kept.n] = b->data;
+    kept.cap[kept.n] = b->cap;
+    ++kept.n;
+    kept.bytes += b->cap;
+    *b = wt_buf{};
+}
+
+void wt_scratch_release() noexcept { pool.release(); }
 
 void wt_buf_reset(wt_buf *b) noexcept
 {
@@ -179,10 +275,9 @@ int wt_buf_append_json_escaped(wt_buf *b, const char *src, size_t n, const char 
 {
     if (!b) return 0;
     if (!src || n == 0) return 1;
-    // The usual short string: checked and copied a piece at a time, and kept
-    // when nothing in it needs an escape.
-    if (int done = put_short(b, src, n, limit, wt::copy_json_plain_pieces); done >= 0) return done;
-    static const char hex[] = "0123456789abcdef";
+    // The usual short string: checked a piece at a time, and written with its
+    // few escapes from that one check.
+    if (int done = put_short_json(b, src, n, limit); done >= 0) return done;
     auto p = reinterpret_cast<const unsigned char *>(src);
     const unsigned char *end = p + n;
     while (p < end) {
@@ -193,26 +288,8 @@ int wt_buf_append_json_escaped(wt_buf *b, const char *src, size_t n, const char 
         if (run && !wt_buf_put(b, reinterpret_cast<const char *>(p), run)) return 0;
         p += run;
         if (p == end) break;
-        unsigned char c = *p++;
-        char esc[6] = {'\\', 0, 0, 0, 0, 0};
-        size_t esc_len = 2;
-        switch (c) {
-        case '\b': esc[1] = 'b'; break;
-        case '\t': esc[1] = 't'; break;
-        case '\n': esc[1] = 'n'; break;
-        case '\f': esc[1] = 'f'; break;
-        case '\r': esc[1] = 'r'; break;
-        case '"': esc[1] = '"'; break;
-        case '\\': esc[1] = '\\'; break;
-        default: // other control bytes: \u00xx, lowercase hex
-            esc[1] = 'u';
-            esc[2] = '0';
-            esc[3] = '0';
-            esc[4] = hex[c >> 4];
-            esc[5] = hex[c & 15];
-            esc_len = 6;
-        }
-        if (!wt_buf_append(b, esc, esc_len)) return 0;
+        char esc[6];
+        if (!wt_buf_append(b, esc, wt::put_json_escape(esc, static_cast<unsigned char>(*p++)))) return 0;
     }
     return 1;
 }

@@ -33,6 +33,25 @@ void wt_mem_free(void *p) noexcept;
 void wt_buf_init(wt_buf *b, size_t initial_cap) noexcept;
 // Releases the storage; the record becomes all zeros and may be written again.
 void wt_buf_free(wt_buf *b) noexcept;
+// Scratch of the size of a document (the extended syntax's clean text and
+// records). A thread keeps the blocks of at least wt_scratch_min bytes that
+// its last calls gave back, up to wt_scratch_slots blocks and wt_scratch_max
+// bytes, and frees them when it ends. Without that, a loop over large
+// documents would give that memory back to the system after each call (the C
+// heap trims a free top above twice its largest block) and fault it in again
+// page by page in the next one. Smaller blocks go back to the heap, which
+// reuses them anyway.
+constexpr size_t wt_scratch_min = size_t(256) << 10;
+constexpr size_t wt_scratch_max = size_t(64) << 20;
+constexpr size_t wt_scratch_slots = 16;
+// As wt_buf_init, but takes the smallest kept block of at least initial_cap
+// bytes when there is one.
+void wt_buf_init_scratch(wt_buf *b, size_t initial_cap) noexcept;
+// As wt_buf_free, but keeps a large block for the thread's next call when
+// there is room.
+void wt_buf_free_scratch(wt_buf *b) noexcept;
+// Frees the blocks that the calling thread keeps.
+void wt_scratch_release() noexcept;
 // Empties the buffer and clears `failed`; the storage is kept.
 void wt_buf_reset(wt_buf *b) noexcept;
 // Makes room for `extra` more bytes plus the terminator. Growth: 128 from no

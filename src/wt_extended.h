@@ -50,7 +50,8 @@ struct pod_array {
             b.data[b.len] = '\0';
         }
     }
-    void release() noexcept { wt_buf_free(&b); }
+    // Large storage stays with the thread for its next call (see wt_buf_free_scratch).
+    void release() noexcept { wt_buf_free_scratch(&b); }
 };
 
 constexpr size_t none = SIZE_MAX; // internal linkage: no symbol in any build's objects

@@ -66,8 +66,12 @@ struct wt_config {
     // pieces also only without tags), and table attributes are not written.
     // Nothing else a span writes changes the text of a link in another one.
     bool external_links_only = false;
-    // The HTML is read back as plain text (the text format), which leaves
-    // reference markers and lists of notes out: they need not be written.
+    // The HTML is read back as plain text (the text format): what that
+    // reading leaves out need not be written (reference markers, lists of
+    // notes, the tags of links, bold and italic, attributes, the ids of
+    // headings, figures but their captions, the opening tags of cells). Set
+    // with plain_links false, which sends every link to the writers that
+    // know it.
     bool for_text = false;
 };
 

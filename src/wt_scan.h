@@ -296,6 +296,87 @@ inline bool copy_json_plain_pieces(char *dst, const char *src, size_t n) noexcep
 #endif
 }
 
+// The JSON escape of byte c (one that needs one) at d; returns its length.
+inline size_t put_json_escape(char *d, unsigned char c) noexcept
+{
+    static constexpr char hex[] = "0123456789abcdef";
+    d[0] = '\\';
+    switch (c) {
+    case '\b': d[1] = 'b'; return 2;
+    case '\t': d[1] = 't'; return 2;
+    case '\n': d[1] = 'n'; return 2;
+    case '\f': d[1] = 'f'; return 2;
+    case '\r': d[1] = 'r'; return 2;
+    case '"': d[1] = '"'; return 2;
+    case '\\': d[1] = '\\'; return 2;
+    default: // other control bytes: \u00xx, lowercase hex
+        d[1] = 'u';
+        d[2] = '0';
+        d[3] = '0';
+        d[4] = hex[c >> 4];
+        d[5] = hex[c & 15];
+        return 6;
+    }
+}
+
+// A JSON string of up to 64 bytes is checked for escapes in whole 16-byte
+// pieces: whether those pieces of the n bytes at src lie within `limit` (the
+// last byte that may be read; null: none may).
+inline bool json_pieces_readable(const char *src, size_t n, const char *limit) noexcept
+{
+#if defined(__SSE2__)
+    const size_t whole = (n + 15) & ~size_t(15);
+    return limit && n <= 64 && limit >= src && size_t(limit - src) + 1 >= whole;
+#else
+    (void)src, (void)n, (void)limit;
+    return false;
+#endif
+}
+
+// The room put_json_pieces may write to for n bytes.
+constexpr size_t json_pieces_room(size_t n) noexcept { return 6 * n + 16; }
+
+// Writes the n bytes at src (json_pieces_readable) JSON-escaped to dst, which
+// has json_pieces_room(n) bytes; returns the length written. One mask of the
+// bytes that need an escape covers the whole source; the runs between them
+// are copied and the escapes written.
+inline size_t put_json_pieces(char *dst, const char *src, size_t n) noexcept
+{
+#if defined(__SSE2__)
+    const __m128i ctl = _mm_set1_epi8(0x1F), quote = _mm_set1_epi8('"'), slash = _mm_set1_epi8('\\');
+    unsigned long long marks = 0;
+    for (size_t k = 0; 16 * k < n; ++k) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * k));
+        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, ctl), ctl),
+                                   _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)));
+        marks |= static_cast<unsigned long long>(unsigned(_mm_movemask_epi8(hit))) << (16 * k);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * k), v);
+    }
+    if (n < 64) marks &= (1ull << n) - 1;
+    if (!marks) return n;
+    // The pieces stored above hold the bytes before the first escape already.
+    size_t from = size_t(__builtin_ctzll(marks)), w = from;
+    do {
+        const size_t at = size_t(__builtin_ctzll(marks));
+        __builtin_memcpy(dst + w, src + from, at - from);
+        w += at - from;
+        w += put_json_escape(dst + w, static_cast<unsigned char>(src[at]));
+        from = at + 1;
+        marks &= marks - 1;
+    } while (marks);
+    __builtin_memcpy(dst + w, src + from, n - from);
+    return w + n - from;
+#else
+    size_t w = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char c = static_cast<unsigned char>(src[i]);
+        if (c < 0x20 || c == '"' || c == '\\') w += put_json_escape(dst + w, c);
+        else dst[w++] = char(c);
+    }
+    return w;
+#endif
+}
+
 // Copies n bytes from src to dst, writing `to` for every byte `from`.
 inline void copy_replacing(char *dst, const char *src, size_t n, char from, char to) noexcept
 {

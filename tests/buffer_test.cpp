@@ -10,6 +10,7 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -148,8 +149,8 @@ TEST(Buffer, WritersMatchBytewiseModel)
     std::mt19937 rng(7);
     static const char letters[] = "\"&<> _\\\t\n\x01\x1f\x7f\x80\xff" "abc";
     const std::string alphabet(letters, sizeof letters - 1);
-    for (int round = 0; round < 500; ++round) {
-        std::string in(rng() % 40, '\0');
+    for (int round = 0; round < 1000; ++round) {
+        std::string in(rng() % 80, '\0');
         for (char &c : in) c = alphabet[rng() % alphabet.size()];
         std::string url;
         for (char c : in) url += c == ' ' ? std::string("_") : c == '"' ? std::string("&quot;") : std::string(1, c);
@@ -160,6 +161,18 @@ TEST(Buffer, WritersMatchBytewiseModel)
         ASSERT_EQ(h.str(), ref_html_escape(in));
         ASSERT_EQ(j.str(), ref_json_escape(in));
         ASSERT_EQ(u.str(), url);
+        // With room to read ahead, short sources take the writers' piecewise
+        // paths; a limit at the source's last byte allows them only where
+        // whole pieces fit.
+        const std::string padded = in + std::string(64, 'z');
+        for (const char *limit : {padded.data() + padded.size() - 1, padded.data() + in.size() - 1}) {
+            if (in.empty()) break;
+            Buf jl, ul;
+            wt_buf_append_json_escaped(&jl.b, padded.data(), in.size(), limit);
+            wt_buf_append_wiki_url(&ul.b, padded.data(), in.size(), limit);
+            ASSERT_EQ(jl.str(), ref_json_escape(in));
+            ASSERT_EQ(ul.str(), url);
+        }
     }
 }
 
@@ -202,3 +215,54 @@ TEST(Buffer, OverflowingRequestIsRefused)
 }
 
 } // namespace
+
+TEST(Buffer, ScratchBlocksStayWithTheThread)
+{
+    wt_scratch_release();
+    alloc_hook::reset();
+    const long live = alloc_hook::live_blocks();
+    wt_buf a{}, b{}, small{};
+    wt_buf_init_scratch(&a, 4 * wt_scratch_min);
+    wt_buf_init_scratch(&b, 2 * wt_scratch_min);
+    wt_buf_init_scratch(&small, 1000);
+    ASSERT_TRUE(wt_buf_append_str(&a, "old content"));
+    char *const a_data = a.data;
+    wt_buf_free_scratch(&a);
+    wt_buf_free_scratch(&b);
+    wt_buf_free_scratch(&small); // too small to keep
+    EXPECT_EQ(a.data, nullptr);
+    EXPECT_EQ(alloc_hook::live_blocks(), live + 2);
+
+    // The smallest kept block that fits, emptied; small requests never take one.
+    const size_t before = alloc_hook::allocations();
+    wt_buf_init_scratch(&small, 1000);
+    EXPECT_EQ(alloc_hook::allocations(), before + 1);
+    wt_buf_init_scratch(&a, 3 * wt_scratch_min);
+    EXPECT_EQ(a.data, a_data);
+    EXPECT_STREQ(wt_buf_cstring(&a), "");
+    EXPECT_EQ(a.len, 0u);
+    EXPECT_EQ(alloc_hook::allocations(), before + 1);
+    wt_buf_init_scratch(&b, 8 * wt_scratch_min); // none fits: a new block
+    EXPECT_EQ(alloc_hook::allocations(), before + 2);
+    wt_buf_free(&small);
+
+    // A full pool gives its smallest block up for a larger one, and keeps no
+    // more than its byte limit.
+    std::vector<wt_buf> many(wt_scratch_slots);
+    for (wt_buf &m : many) wt_buf_init_scratch(&m, wt_scratch_min);
+    for (wt_buf &m : many) wt_buf_free_scratch(&m);
+    wt_buf_free_scratch(&a); // in place of a block of wt_scratch_min
+    EXPECT_EQ(alloc_hook::live_blocks(), live + long(wt_scratch_slots) + 1); // and b
+    wt_buf huge{};
+    wt_buf_init(&huge, wt_scratch_max + 1);
+    if (huge.data) {
+        wt_buf_free_scratch(&huge); // above the limit: freed
+        EXPECT_EQ(alloc_hook::live_blocks(), live + long(wt_scratch_slots) + 1);
+    }
+    wt_buf_init_scratch(&a, 4 * wt_scratch_min); // a's block is among the kept ones
+    EXPECT_EQ(a.data, a_data);
+    wt_buf_free_scratch(&a);
+    wt_buf_free_scratch(&b);
+    wt_scratch_release();
+    EXPECT_EQ(alloc_hook::live_blocks(), live);
+}

@@ -167,15 +167,19 @@ void close_everything(block_state &st) noexcept
 {
     close_everything(st);
     wt_buf *out = st.out;
-    heading_anchor anchor(text);
-    // A heading must not lose its id: a failed anchor fails the whole call.
-    if (anchor.failed()) out->failed = 1;
     const char digit = char('0' + level);
     wt_buf_append_lit(out, "<h");
     wt_buf_append_char(out, digit);
-    wt_buf_append_lit(out, " id=\"");
-    wt_buf_append(out, anchor.data(), anchor.size());
-    wt_buf_append_lit(out, "\">");
+    if (st.text.cfg->for_text) { // the text reads no id
+        wt_buf_append_lit(out, ">");
+    } else {
+        heading_anchor anchor(text);
+        // A heading must not lose its id: a failed anchor fails the whole call.
+        if (anchor.failed()) out->failed = 1;
+        wt_buf_append_lit(out, " id=\"");
+        wt_buf_append(out, anchor.data(), anchor.size());
+        wt_buf_append_lit(out, "\">");
+    }
     inline_text(st, text);
     end_block_elements(st);
     wt_buf_append_lit(out, "</h");
@@ -494,6 +498,7 @@ const char *find_block_tag(const char *p, const char *end, int *links, const cha
     for (const char *q = p; q < end; ++q) {
         q = static_cast<const char *>(std::memchr(q, '<', size_t(end - q)));
         if (!q) return nullptr;
+        if (end - q < 3 || q[1] == '\0') continue; // too short for a tag, or a placeholder
         if (!match_ext_tag(q, size_t(end - q), m) || is_inline_ext_tag(m->tag)) continue;
         count_links(*counted, q, links);
         *counted = q;

@@ -18,13 +18,11 @@ constexpr int max_table_depth = 8;
 
 void put_decimal(wt_buf *out, size_t v) noexcept
 {
-    char digits[24];
-    size_t n = 0;
-    do digits[n++] = char('0' + v % 10);
-    while ((v /= 10) != 0);
     char buf[24];
-    for (size_t i = 0; i < n; ++i) buf[i] = digits[n - 1 - i];
-    wt_buf_append(out, buf, n);
+    char *d = buf + sizeof buf;
+    do *--d = char('0' + v % 10); // written from the last digit back
+    while ((v /= 10) != 0);
+    wt_buf_put(out, d, size_t(buf + sizeof buf - d));
 }
 
 // A group's name as a part of an id: ASCII letters, digits, '-' and '.'
@@ -103,6 +101,14 @@ void write_literal(const extraction &x, const literal_rec &l, bool block, wt_buf
     }
 }
 
+void write_caption(const extraction &x, const file_rec &f, const wt_config &cfg, wt_buf *out) noexcept
+{
+    if (f.caption == none || !f.caption_n) return;
+    wt_buf_append_lit(out, "<figcaption>");
+    render_inline(x.captions.data + f.caption, f.caption_n, cfg, out);
+    wt_buf_append_lit(out, "</figcaption>");
+}
+
 // A file: a <figure> holding a link to the file's page (for Media: the file
 // itself when an image address is known) around its image, or around its
 // name when no image address is known, and its caption. Inside a link's label
@@ -111,6 +117,12 @@ void write_file(const extraction &x, const file_rec &f, const wt_config &cfg, bo
                 wt_buf *out) noexcept
 {
     const char *name = x.doc + f.name;
+    if (cfg.for_text) { // the text reads a figure's caption alone
+        wt_buf_append_lit(out, "<figure>");
+        write_caption(x, f, cfg, out);
+        wt_buf_append_str(out, block ? "</figure>\n" : "</figure>");
+        return;
+    }
     wt_buf_append_lit(out, "<figure");
     if (f.frame || f.align) {
         wt_buf_append_lit(out, " class=\"");
@@ -140,11 +152,7 @@ void write_file(const extraction &x, const file_rec &f, const wt_config &cfg, bo
     }
     if (linked) wt_buf_append_lit(out, "</a>");
     if (target.data != local) wt_buf_free(&target);
-    if (f.caption != none && f.caption_n) {
-        wt_buf_append_lit(out, "<figcaption>");
-        render_inline(x.captions.data + f.caption, f.caption_n, cfg, out);
-        wt_buf_append_lit(out, "</figcaption>");
-    }
+    write_caption(x, f, cfg, out);
     wt_buf_append_str(out, block ? "</figure>\n" : "</figure>");
 }
 
@@ -222,7 +230,16 @@ struct html_driver {
             wt_buf_append_lit(out, "<li id=\"");
             put_note_id(out, x, r);
             wt_buf_append_lit(out, "\">");
-            if (r.text != none) contained([&] { render_text(x.notes_text.data + r.text, r.text_n, with_ext); });
+            if (r.text != none) {
+                const char *note = x.notes_text.data + r.text;
+                if (is_paragraph_line(note, r.text_n, x.notes_text.data)) { // the usual note
+                    wt_buf_append_lit(out, "<p>");
+                    write_paragraph_text(note, r.text_n);
+                    wt_buf_append_lit(out, "</p>\n");
+                } else {
+                    contained([&] { render_text(note, r.text_n, with_ext); });
+                }
+            }
             wt_buf_append_lit(out, "</li>\n");
         }
         wt_buf_append_lit(out, "</ol>\n");
@@ -287,21 +304,26 @@ struct html_driver {
             render_segment(a, b);
             return;
         }
+        // A table starts at a line (the first one starting at a) whose first
+        // bytes after blanks are "{|". The pass leaves few '{', so they are
+        // what is searched for, each checked back to its line's start.
         const char *d = x.clean.data;
         size_t seg = a;
-        for (size_t ls = a; ls < b && !failed;) {
-            const char *nl = static_cast<const char *>(std::memchr(d + ls, '\n', b - ls));
-            size_t le = nl ? size_t(nl - d) : b;
-            size_t t = ls;
-            while (t < le && (d[t] == ' ' || d[t] == '\t')) ++t;
-            if (le - t >= 2 && d[t] == '{' && d[t + 1] == '|') {
-                render_segment(seg, ls);
-                block_room();
-                seg = write_table(ls, b, depth);
-                ls = seg;
+        for (size_t from = a; from < b && !failed;) {
+            const void *brace = std::memchr(d + from, '{', b - from);
+            if (!brace) break;
+            const size_t t = size_t(static_cast<const char *>(brace) - d);
+            size_t ls = t;
+            while (ls > a && (d[ls - 1] == ' ' || d[ls - 1] == '\t')) --ls;
+            if (t + 2 > b || d[t + 1] != '|' || (ls > a && d[ls - 1] != '\n')) {
+                from = t + 1;
                 continue;
             }
-            ls = nl ? le + 1 : b;
+            render_segment(seg, ls);
+            block_room();
+            seg = cfg.external_links_only ? table_without_links(ls, b) : none;
+            if (seg == none) seg = write_table(ls, b, depth);
+            from = seg;
         }
         render_segment(seg, b);
     }
@@ -335,6 +357,62 @@ struct html_driver {
         render_text(x.clean.data + from, b - from, with_ext);
     }
 
+    // Whether the block renderer reads the n bytes at p as one paragraph
+    // line: one line that a byte above 0x20 starts, without a list, rule,
+    // heading or table marker, a CR at its end or a block tag. Bytes from
+    // `lo` to p[n] may be read.
+    bool is_paragraph_line(const char *p, size_t n, const char *lo) const noexcept
+    {
+        if (n == 0 || balanced() || cfg.external_links_only) return false;
+        const char first = p[0];
+        if (static_cast<unsigned char>(first) <= 0x20 || first == '*' || first == '#' || first == ';' ||
+            first == ':' || first == '-' || first == '=' || (first == '{' && n >= 2 && p[1] == '|') ||
+            p[n - 1] == '\r')
+            return false;
+        for (const char *q = p, *end = p + n;; ++q) {
+            q = scan_for<'\n', '<'>(q, end, lo);
+            if (q == end) return true;
+            if (*q == '\n') return false;
+            ext_tag_match m;
+            if (q[1] != '\0' && match_ext_tag(q, size_t(end - q), &m) && !is_inline_ext_tag(m.tag)) return false;
+        }
+    }
+
+    // The inline text of a paragraph line (see is_paragraph_line), as the
+    // block renderer writes it between the paragraph's tags.
+    void write_paragraph_text(const char *p, size_t n) noexcept
+    {
+        int counter = 0; // each rendering numbers its unlabelled links from 1
+        inline_context cx{&with_ext, p, p + n - 1, &counter, nullptr};
+        cx.blocks_as_text = true;
+        parse_inline(p, n, out, cx);
+    }
+
+    // The usual cell: one paragraph line without a block place in it, which
+    // the caller unwraps. Written here without the paragraph's tags unless
+    // the text holds what keeps them. Returns false, having written nothing,
+    // for any other content [a, b) (trimmed).
+    bool write_plain_cell(size_t a, size_t b) noexcept
+    {
+        const char *d = x.clean.data;
+        if (!is_paragraph_line(d + a, b - a, d)) return false;
+        // The places before the cell lie in table markup: passed over, as
+        // render_segment does.
+        while (place < x.places.size() && x.places[place].at < a) ++place;
+        if (place < x.places.size() && x.places[place].at <= b) return false;
+        const size_t at = out->len;
+        write_paragraph_text(d + a, b - a);
+        const size_t n = out->len - at;
+        if (out->failed || !memmem_p(out->data + at, n)) return true;
+        if (wt_buf_reserve(out, 3 + 5)) { // the paragraph stays: its tags around the text
+            std::memmove(out->data + at + 3, out->data + at, n);
+            std::memcpy(out->data + at, "<p>", 3);
+            wt_buf_commit(out, 3);
+            wt_buf_append_lit(out, "</p>\n");
+        }
+        return true;
+    }
+
     // A cell's content [a, b), trimmed: rendered as blocks, and a lone
     // paragraph unwrapped, as a one-line cell reads.
     void write_cell_content(size_t a, size_t b, int depth) noexcept
@@ -342,6 +420,7 @@ struct html_driver {
         const char *d = x.clean.data;
         while (a < b && static_cast<unsigned char>(d[a]) <= 0x20) ++a;
         while (b > a && static_cast<unsigned char>(d[b - 1]) <= 0x20) --b;
+        if (write_plain_cell(a, b)) return;
         size_t at = out->len;
         contained([&] { render_range(a, b, depth + 1); });
         if (out->failed || out->len - at < 8) return;
@@ -379,28 +458,28 @@ struct html_driver {
     }
 
     // A cell of the bytes [a, e) (after its marker): "attributes | content"
-    // or content alone, as element th or td. A cell that a nested table
-    // opened (`bare`) holds that table and no attributes.
-    void write_cell(const char *tag, size_t a, size_t e, int depth, bool bare = false) noexcept
+    // or content alone, as element th (`header`) or td. A cell that a nested
+    // table opened (`bare`) holds that table and no attributes.
+    void write_cell(bool header, size_t a, size_t e, int depth, bool bare = false) noexcept
     {
         const char *d = x.clean.data;
-        const char *bar = bare ? nullptr : static_cast<const char *>(std::memchr(d + a, '|', e - a));
+        const char *bar = bare ? d + e : scan_for<'|'>(d + a, d + e, d);
+        if (bar == d + e) bar = nullptr;
         size_t content = a;
-        wt_buf_append_char(out, '<');
-        wt_buf_append_str(out, tag);
+        const bool open_tag = !cfg.for_text; // the text reads a cell's end alone
+        if (open_tag) header ? wt_buf_append_lit(out, "<th") : wt_buf_append_lit(out, "<td");
         if (bar) {
             size_t b = size_t(bar - d);
             std::string_view before(d + a, b - a);
             if (before.find("[[") == before.npos && before.find('\n') == before.npos) {
-                if (!cfg.external_links_only) write_table_attributes(out, d + a, b - a, cfg);
+                if (!cfg.external_links_only && !cfg.for_text) write_table_attributes(out, d + a, b - a, cfg);
                 content = b + 1;
             }
         }
-        wt_buf_append_char(out, '>');
+        if (open_tag) wt_buf_append_lit(out, ">");
         write_cell_content(content, e, depth);
-        wt_buf_append_lit(out, "</");
-        wt_buf_append_str(out, tag);
-        wt_buf_append_lit(out, ">\n");
+        if (header) wt_buf_append_lit(out, "</th>\n");
+        else wt_buf_append_lit(out, "</td>\n");
     }
 
     // The lines of the clean text whose first bytes after blanks are "{|",
@@ -452,6 +531,20 @@ struct html_driver {
         return true;
     }
 
+    // For the external links alone: where the text goes on after the table
+    // whose "{|" line starts at ls, when nothing in the table can hold one (no
+    // address, no file, no block placed in it); else none.
+    size_t table_without_links(size_t ls, size_t b) noexcept
+    {
+        size_t close = none;
+        if (!table_close(ls, &close)) return none;
+        size_t end = close == none || close >= b ? b : line_after(close, b);
+        if (may_hold_url(x.clean.data + ls, end - ls, false)) return none;
+        size_t k = place;
+        while (k < x.places.size() && x.places[k].at < ls) ++k;
+        return k < x.places.size() && x.places[k].at < end ? none : end;
+    }
+
     // The start of the line after the one at ls, within b.
     size_t line_after(size_t ls, size_t b) const noexcept
     {
@@ -465,7 +558,7 @@ struct html_driver {
     {
         const char *d = x.clean.data;
         enum { none_open, caption, cell } open = none_open;
-        const char *tag = "td";
+        bool header = false; // the open cell is a th
         size_t cell_start = 0; // the cell's bytes after its marker
         bool row_open = false;
         size_t row_attrs = 0, row_attrs_n = 0;
@@ -477,7 +570,7 @@ struct html_driver {
                 write_cell_content(cell_start, end, depth);
                 wt_buf_append_lit(out, "</caption>\n");
             } else if (open == cell) {
-                write_cell(tag, cell_start, end, depth, bare);
+                write_cell(header, cell_start, end, depth, bare);
             }
             open = none_open;
             bare = false;
@@ -485,7 +578,8 @@ struct html_driver {
         auto open_row = [&]() {
             if (row_open) return;
             wt_buf_append_lit(out, "<tr");
-            if (!cfg.external_links_only) write_table_attributes(out, d + row_attrs, row_attrs_n, cfg);
+            if (row_attrs_n && !cfg.external_links_only && !cfg.for_text)
+                write_table_attributes(out, d + row_attrs, row_attrs_n, cfg);
             wt_buf_append_lit(out, ">\n");
             row_open = true;
         };
@@ -526,11 +620,13 @@ struct html_driver {
             wt_buf_free(&stray);
         };
         wt_buf_append_lit(out, "<table");
-        if (!cfg.external_links_only) write_table_attributes(out, d + t + 2, le - t - 2, cfg);
+        if (!cfg.external_links_only && !cfg.for_text) write_table_attributes(out, d + t + 2, le - t - 2, cfg);
         wt_buf_append_lit(out, ">\n");
         size_t pos = nl ? le + 1 : b;
         while (pos < b && !failed) {
-            nl = static_cast<const char *>(std::memchr(d + pos, '\n', b - pos));
+            // Table lines are short: a scan in line beats a call.
+            nl = scan_for<'\n'>(d + pos, d + b, d);
+            if (nl == d + b) nl = nullptr;
             le = nl ? size_t(nl - d) : b;
             size_t next = nl ? le + 1 : b;
             t = pos;
@@ -554,7 +650,7 @@ struct html_driver {
                 if (open == none_open) { // a table outside any cell: its own cell
                     open_row();
                     open = cell;
-                    tag = "td";
+                    header = false;
                     cell_start = t;
                     bare = true;
                 }
@@ -595,13 +691,13 @@ struct html_driver {
             if (c0 == '|' || c0 == '!') {
                 close_cell(pos > 0 ? pos - 1 : pos);
                 open_row();
-                tag = c0 == '!' ? "th" : "td";
+                header = c0 == '!';
                 // Cells on one line: "||" (and "!!" in a header line) part them.
                 size_t a = t + 1;
                 for (;;) {
                     size_t sep = cell_separator(a, le, c0 == '!');
                     if (sep == le) break;
-                    write_cell(tag, a, sep, depth);
+                    write_cell(header, a, sep, depth);
                     a = sep + 2;
                 }
                 open = cell;

@@ -21,6 +21,9 @@ void json_string(wt_buf *out, const char *p, size_t n) noexcept
 
 void wt_templates_json(const extraction &x, wt_buf *out) noexcept
 {
+    // Names and values lie in the document (or in a parameter's own digits),
+    // so short ones may be read a 16-byte piece at a time up to its last byte.
+    const char *limit = x.n ? x.doc + x.n - 1 : nullptr;
     wt_buf_append_lit(out, "[");
     bool first = true;
     for (size_t i = 0; i < x.templates.size(); ++i) {
@@ -35,16 +38,34 @@ void wt_templates_json(const extraction &x, wt_buf *out) noexcept
         if (first) wt_buf_append_lit(out, "{\"name\":\"");
         else wt_buf_append_lit(out, ",{\"name\":\"");
         first = false;
-        wt_buf_append_json_escaped(out, name, nn);
+        wt_buf_append_json_escaped(out, name, nn, limit);
         wt_buf_append_lit(out, "\",\"params\":[");
         size_t unnamed = 0;
         for (size_t k = 0; k < t.n_bars; ++k) {
             param_view v = template_param(x, t, k, &unnamed);
+            const char *name_limit = v.name == v.number ? v.number + sizeof v.number - 1 : limit;
+            if (json_pieces_readable(v.name, v.name_n, name_limit) && json_pieces_readable(v.value, v.value_n, limit)) {
+                // The usual parameter, short: written whole into room
+                // reserved once.
+                static constexpr std::string_view open = ",{\"name\":\"", mid = "\",\"value\":\"", close = "\"}";
+                char *d = wt_buf_reserve(out, open.size() + mid.size() + close.size() +
+                                                  json_pieces_room(v.name_n) + json_pieces_room(v.value_n));
+                if (!d) return;
+                size_t w = k ? open.size() : open.size() - 1;
+                std::memcpy(d, open.data() + (k ? 0 : 1), w);
+                w += put_json_pieces(d + w, v.name, v.name_n);
+                std::memcpy(d + w, mid.data(), mid.size());
+                w += mid.size();
+                w += put_json_pieces(d + w, v.value, v.value_n);
+                std::memcpy(d + w, close.data(), close.size());
+                wt_buf_commit(out, w + close.size());
+                continue;
+            }
             if (k) wt_buf_append_lit(out, ",{\"name\":\"");
             else wt_buf_append_lit(out, "{\"name\":\"");
-            wt_buf_append_json_escaped(out, v.name, v.name_n);
+            wt_buf_append_json_escaped(out, v.name, v.name_n, name_limit);
             wt_buf_append_lit(out, "\",\"value\":\"");
-            wt_buf_append_json_escaped(out, v.value, v.value_n);
+            wt_buf_append_json_escaped(out, v.value, v.value_n, limit);
             wt_buf_append_lit(out, "\"}");
         }
         wt_buf_append_lit(out, "]}");
@@ -198,9 +219,12 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
 {
     extraction x;
     const bool extended = cfg.flags & WTCORE_EXTENDED;
+    const size_t start = out->len;
     int ok = wt_extract(src.p, src.n, names_of(cfg), extended, &x);
+    // Scratch for the parts' links and for the HTML the external links are
+    // read from (mostly the lines that hold an address).
     wt_buf tmp{};
-    wt_buf_init(&tmp, 1024);
+    wt_buf_init_scratch(&tmp, src.n / 4 + 1024);
     if (ok) {
         wt_buf_append_lit(out, "{\"links\":");
         if (!extended) render_core(src.p, src.n, WTCORE_FORMAT_LINKS_JSON, cfg, out);
@@ -208,11 +232,16 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
         wt_buf_append_lit(out, ",\"headings\":");
         if (extended) render_core(x.clean.data, x.clean.len, WTCORE_FORMAT_HEADINGS_JSON, cfg, out);
         else render_core(src.p, src.n, WTCORE_FORMAT_HEADINGS_JSON, cfg, out);
+        // Placeholders can reach the links, the headings and the external
+        // links only: the rest is written from the document, which holds no
+        // NUL, so it is not searched.
+        drop_json_placeholders(out, start);
         wt_buf_append_lit(out, ",\"categories\":");
         wt_categories_json(x, out);
         wt_buf_append_lit(out, ",\"templates\":");
         wt_templates_json(x, out);
         wt_buf_append_lit(out, ",\"external_links\":");
+        const size_t external_at = out->len;
         wt_buf_reset(&tmp);
         wt_config own = cfg; // the page's own links: the host's HTML for templates is none of them
         own.template_html = nullptr;
@@ -221,6 +250,7 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
         if (src.n && extended) render_extraction_html(x, own, &tmp);
         else render_core(src.p, src.n, WTCORE_FORMAT_HTML, own, &tmp);
         external_links_json(tmp.data, tmp.len, out);
+        drop_json_placeholders(out, external_at);
         wt_buf_append_lit(out, ",\"redirect\":");
         if (x.redirect == none) {
             wt_buf_append_lit(out, "null");
@@ -232,9 +262,8 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
         wt_buf_append_lit(out, "}");
         ok = !tmp.failed;
     }
-    wt_buf_free(&tmp);
+    wt_buf_free_scratch(&tmp);
     wt_extraction_free(&x);
-    if (ok) drop_json_placeholders(out, 0);
     return ok && !out->failed;
 }
 

@@ -135,6 +135,17 @@ size_t decode_entity(const char *p, const char *end, char *out, size_t *out_n) n
 
 namespace {
 
+// Appends one byte, in place when there is room.
+inline void put_char(wt_buf *out, char c) noexcept
+{
+    if (out->cap - out->len > 1) {
+        out->data[out->len++] = c;
+        out->data[out->len] = '\0';
+    } else {
+        wt_buf_append_char(out, c);
+    }
+}
+
 struct text_writer {
     wt_buf *out;
     size_t start;
@@ -153,14 +164,14 @@ struct text_writer {
     {
         trim_blanks();
         if (out->len == start) return;
-        if (last() != '\n') wt_buf_append_char(out, '\n');
-        if (blank && (out->len - start < 2 || out->data[out->len - 2] != '\n')) wt_buf_append_char(out, '\n');
+        if (last() != '\n') put_char(out, '\n');
+        if (blank && (out->len - start < 2 || out->data[out->len - 2] != '\n')) put_char(out, '\n');
     }
 
     void space() noexcept
     {
         char c = last();
-        if (c != ' ' && c != '\n' && c != '\t') wt_buf_append_char(out, ' ');
+        if (c != ' ' && c != '\n' && c != '\t') put_char(out, ' ');
     }
 };
 
@@ -175,11 +186,12 @@ std::string_view tag_name(const char *p, const char *end, bool *closing) noexcep
     return std::string_view(s, size_t(q - s));
 }
 
-// The end of the tag at p: after its '>', quoted values skipped. `lo` <= p
-// starts the readable range.
-const char *tag_end(const char *p, const char *end, const char *lo) noexcept
+// The end of the tag whose name ends at q: after its '>', quoted values
+// skipped. `lo` <= q starts the readable range.
+const char *tag_end(const char *q, const char *end, const char *lo) noexcept
 {
-    for (const char *q = p + 1;;) {
+    if (q < end && *q == '>') return q + 1; // no attributes: the usual tag
+    for (;;) {
         q = scan_for<'"', '>'>(q, end, lo);
         if (q >= end) return end;
         if (*q == '>') return q + 1;
@@ -232,6 +244,28 @@ tag_class classify(std::string_view name) noexcept
     }
 }
 
+// One of the tags </td>, <p>, </p>, <li>, </li>, <tr> and </tr> at p, with
+// its class; len 0 for any other.
+struct common_tag {
+    size_t len;
+    tag_class k;
+    bool closing;
+};
+
+inline common_tag match_common_tag(const char *p, const char *end) noexcept
+{
+    auto is = [&](const char *lit, size_t n) { return size_t(end - p) >= n && std::memcmp(p, lit, n) == 0; };
+    if (p + 1 < end && p[1] == '/') {
+        if (is("</td>", 5)) return {5, tag_class::cell, true};
+        if (is("</p>", 4)) return {4, tag_class::block, true};
+        if (is("</li>", 5) || is("</tr>", 5)) return {5, tag_class::line, true};
+        return {0, tag_class::other, false};
+    }
+    if (is("<p>", 3)) return {3, tag_class::block, false};
+    if (is("<li>", 4) || is("<tr>", 4)) return {4, tag_class::line, false};
+    return {0, tag_class::other, false};
+}
+
 bool has(std::string_view tag, std::string_view what) noexcept { return tag.find(what) != tag.npos; }
 
 inline bool is_blank(char c) noexcept { return c == '\n' || c == ' ' || c == '\t'; }
@@ -266,8 +300,10 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
     int skip = 0;           // inside a reference marker or a list of notes: its depth
     std::string_view skip_tag;
     bool figure = false, caption = false; // in a figure; in its caption
+    bool shown = true; // !skip && (!figure || caption), kept as tags change them
+    // The marks of text outside <pre>, a block's mask kept for the next runs.
+    mark_cursor<text_marks> marks(html, end, end - 1);
     while (p < end) {
-        const bool shown = !skip && (!figure || caption);
         if (!pre && is_blank(*p)) { // a run of blanks: one space, unless the text has one
             if (shown) w.space();
             while (++p < end && is_blank(*p)) {
@@ -277,17 +313,16 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
         // Text up to the next tag, reference or blank that may need a look:
         // a single space after text stays as it is.
         const char *run = p;
-        p = pre ? scan_for<'<', '&'>(p, end, html) : scan_marks<text_marks>(p, end, html);
+        p = pre ? scan_for<'<', '&'>(p, end, html) : marks.next(p);
         if (p > run && shown) wt_buf_put(out, run, size_t(p - run));
         if (p >= end) break;
-        char c = *p;
-        if (c != '<' && c != '&') continue; // a blank
+        const char c = *p;
         if (c == '&') {
             char buf[8];
             size_t bn = 0;
             size_t used = decode_entity(p, end, buf, &bn);
             if (!used) {
-                if (shown) wt_buf_append_char(out, '&');
+                if (shown) put_char(out, '&');
                 ++p;
                 continue;
             }
@@ -295,32 +330,66 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
             p += used;
             continue;
         }
+        if (c != '<') continue; // a blank
+        // The commonest tags of the renderer's, whole and without
+        // attributes, at once; none of them is a skipped one's name.
+        if (const common_tag t = match_common_tag(p, end); t.len) {
+            p += t.len;
+            if (!shown) continue;
+            if (t.k == tag_class::cell) { // closing
+                w.trim_blanks();
+                put_char(out, '\t');
+            } else if (t.k == tag_class::block) {
+                w.end_line(true);
+            } else if (t.closing) { // a line
+                w.trim_blanks();
+                w.end_line(false);
+            } else if (w.last() != '\n') {
+                w.end_line(false);
+            }
+            // The text now ends in a tab or a line feed (or is empty), so the
+            // blanks that follow, the line feed the renderer writes after
+            // these tags among them, add nothing.
+            if (!pre)
+                while (p < end && is_blank(*p)) ++p;
+            continue;
+        }
         bool closing;
         std::string_view name = tag_name(p, end, &closing);
-        const char *e = tag_end(p, end, html);
+        const char *e = tag_end(name.data() + name.size(), end, html);
         std::string_view tag(p, size_t(e - p));
         p = e;
         if (skip) {
             if (name == skip_tag) skip += closing ? -1 : 1;
+            shown = !skip && (!figure || caption);
             continue;
         }
         const tag_class k = classify(name);
-        if (!closing && ((k == tag_class::sup && has(tag, "class=\"reference\"")) ||
-                         (k == tag_class::ol && has(tag, "class=\"references\"")))) {
-            skip = 1;
-            skip_tag = name;
-            continue;
-        }
         switch (k) {
+        case tag_class::other: continue;
+        case tag_class::sup:
+        case tag_class::ol:
+            if (!closing && has(tag, k == tag_class::sup ? std::string_view("class=\"reference\"")
+                                                         : std::string_view("class=\"references\""))) {
+                skip = 1;
+                skip_tag = name;
+                shown = false;
+                continue;
+            }
+            break;
         case tag_class::figure:
             if (closing) w.end_line(true);
             figure = !closing;
             caption = false;
+            shown = !figure;
             continue;
-        case tag_class::figcaption: caption = !closing; continue;
+        case tag_class::figcaption:
+            caption = !closing;
+            shown = !figure || caption;
+            continue;
         default: break;
         }
-        if (figure && !caption) continue;
+        if (!shown) continue;
         switch (k) {
         case tag_class::pre:
             if (closing) --pre;
@@ -331,7 +400,7 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
         case tag_class::cell:
             if (closing) {
                 w.trim_blanks();
-                wt_buf_append_char(out, '\t');
+                put_char(out, '\t');
             }
             break;
         case tag_class::line:
@@ -361,12 +430,16 @@ int render_text(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
     wt_buf_init(&html, src.n + src.n / 4 + 64);
     int ok = !html.failed;
     if (ok && src.n) {
+        // The HTML is written without what its reading leaves out (the tags
+        // of links, attributes, markers and notes); plain_links false sends
+        // every internal link to the writers that know it.
+        wt_config text_cfg = cfg;
+        text_cfg.for_text = true;
+        text_cfg.plain_links = false;
         if (cfg.flags & WTCORE_EXTENDED) {
-            wt_config text_cfg = cfg;
-            text_cfg.for_text = true;
             ok = render_extended_html(src, text_cfg, &html);
         } else {
-            render_html(src, cfg, &html);
+            render_html(src, text_cfg, &html);
             ok = !html.failed;
         }
     }

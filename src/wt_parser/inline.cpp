@@ -292,25 +292,28 @@ const char *quote_run(inline_scan &s, const char *p) noexcept
         }
         return p + r;
     }
+    // The text format reads no tag of these: only the apostrophes they leave.
+    const bool tags = !s.cx->cfg->for_text;
     switch (r) {
     case 1:
         wt_buf_append_char(out, '\'');
         break;
     case 2:
-        s.italic ? wt_buf_append_lit(out, "</i>") : wt_buf_append_lit(out, "<i>");
+        if (tags) s.italic ? wt_buf_append_lit(out, "</i>") : wt_buf_append_lit(out, "<i>");
         s.italic = !s.italic;
         break;
     case 4:
         wt_buf_append_char(out, '\'');
         [[fallthrough]];
     case 3:
-        s.bold ? wt_buf_append_lit(out, "</b>") : wt_buf_append_lit(out, "<b>");
+        if (tags) s.bold ? wt_buf_append_lit(out, "</b>") : wt_buf_append_lit(out, "<b>");
         s.bold = !s.bold;
         break;
     default:
         // The fragments are fixed: they need not nest with the order in which
         // bold and italic were opened.
-        if (s.bold && s.italic) wt_buf_append_lit(out, "</i></b>");
+        if (!tags) {
+        } else if (s.bold && s.italic) wt_buf_append_lit(out, "</i></b>");
         else if (s.bold) wt_buf_append_lit(out, "</b><i>");
         else if (s.italic) wt_buf_append_lit(out, "</i><b>");
         else wt_buf_append_lit(out, "<b><i>");
@@ -593,6 +596,20 @@ __attribute__((noinline)) bool templated_link(inline_scan &s, span dest, bool se
                               [&](char *d) { copy_pieces(d, label.p, label.n); }, trail);
 }
 
+// An internal link for the text format, which reads no tag of it: the label
+// and the trail alone. Returns false, having written nothing, where
+// append_link_open would: the target cannot be a link.
+__attribute__((noinline)) bool text_link(inline_scan &s, span target, span label, span trail) noexcept
+{
+    if ((s.cx->cfg->flags & WTCORE_ENCODE_TARGETS) && !(target.n && target.p[0] == '#')) {
+        auto hash = static_cast<const char *>(target.n ? std::memchr(target.p, '#', target.n) : nullptr);
+        if (has_dot_segment(hash ? span{target.p, size_t(hash - target.p)} : target)) return false;
+    }
+    render_label(s, label);
+    append_span(s.out, trail.p, trail.p + trail.n);
+    return true;
+}
+
 // Writes an internal link: its address by the options' rule, the label, and
 // the trail inside the link. Returns false, having written nothing, when the
 // target cannot be a link.
@@ -601,7 +618,10 @@ bool write_internal_link(inline_scan &s, span target, span label, span trail, bo
     const bool section = target.n > 0 && target.p[0] == '#';
     wt_buf *out = s.out;
     span dest = section ? span{target.p + 1, target.n - 1} : target;
-    if (!s.cx->cfg->plain_links && templated_link(s, dest, section, label, trail, label_plain)) return true;
+    if (!s.cx->cfg->plain_links) { // the text format sets plain_links false
+        if (s.cx->cfg->for_text) return text_link(s, target, label, trail);
+        if (templated_link(s, dest, section, label, trail, label_plain)) return true;
+    }
     if (s.cx->cfg->plain_links) {
         if (plain_link(s, dest, section, label, trail, label_plain)) return true;
         if (section) wt_buf_append_lit(out, "<a href=\"#");
@@ -729,7 +749,21 @@ const char *short_link(inline_scan &s, const char *p, bool *wider) noexcept
         return nullptr;
     span trail = link_trail(s, w + close + 2);
     if (!s.cx->cfg->plain_links) {
-        if (!templated_short_link<W>(s, w, dest, label, section, trail)) return nullptr;
+        if (s.cx->cfg->for_text) {
+            // The text reads the label and the trail alone; an encoded
+            // target's dot segments are left to the general path.
+            if (s.cx->cfg->flags & WTCORE_ENCODE_TARGETS) return nullptr;
+            char *d = wt_buf_reserve(s.out, W + trail.n);
+            if (!d) return nullptr;
+            char piece[W];
+            __builtin_memcpy(piece, w + label.a, W);
+            __builtin_memcpy(d, piece, W);
+            d += label.e - label.a;
+            if (trail.n) __builtin_memcpy(d, trail.p, trail.n);
+            wt_buf_commit(s.out, label.e - label.a + trail.n);
+        } else if (!templated_short_link<W>(s, w, dest, label, section, trail)) {
+            return nullptr;
+        }
         return trail.p + trail.n;
     }
 
@@ -791,10 +825,11 @@ void append_external_open(const inline_scan &s, const char *url, size_t n) noexc
 }
 
 // Whether links are written here: not inside another link's label when tags
-// are balanced, where a link's text stands without its element.
+// are balanced, where a link's text stands without its element, and not for
+// the text format, which reads no tag of them.
 bool links_allowed(const inline_scan &s) noexcept
 {
-    return !(s.cx->in_link && balancing(*s.cx));
+    return !(s.cx->in_link && balancing(*s.cx)) && !s.cx->cfg->for_text;
 }
 
 // Bracketed external link at p ('[' not followed by '['). Returns the position
@@ -1134,6 +1169,13 @@ constexpr std::string_view ext_tag_names[] = {
     "table", "caption", "thead", "tbody", "tfoot", "tr", "th", "td",
     "hr"};
 
+// For each letter, the ext_tag values (as bits) whose names start with it.
+constexpr auto ext_tags_by_letter = [] {
+    std::array<unsigned, 26> t{};
+    for (size_t i = 0; i < std::size(ext_tag_names); ++i) t[size_t(ext_tag_names[i][0] - 'a')] |= 1u << i;
+    return t;
+}();
+
 // Attributes that tags of the extended syntax keep under
 // WTCORE_SAFE_ATTRIBUTES: the first five on every tag, the rest on the tags
 // of tables.
@@ -1323,9 +1365,14 @@ bool match_ext_tag(const char *s, size_t n, ext_tag_match *m) noexcept
     size_t k = 0;
     while (i < n && k < sizeof name && unsigned((s[i] | 0x20) - 'a') < 26u) name[k++] = char(s[i++] | 0x20);
     if (k == 0 || k == sizeof name || i >= n) return false;
+    // Only the names with the same first letter are compared.
+    unsigned candidates = ext_tags_by_letter[name[0] - 'a'];
     size_t t = 0;
-    while (t < std::size(ext_tag_names) && ext_tag_names[t] != std::string_view(name, k)) ++t;
-    if (t == std::size(ext_tag_names)) return false;
+    for (; candidates; candidates &= candidates - 1) {
+        t = size_t(__builtin_ctz(candidates));
+        if (ext_tag_names[t] == std::string_view(name, k)) break;
+    }
+    if (!candidates) return false;
     m->tag = ext_tag(t);
     m->closing = closing;
     m->name_end = i;
@@ -1352,6 +1399,7 @@ void write_ext_open(wt_buf *out, const char *s, const ext_tag_match &m, const wt
     const bool safe = cfg.flags & WTCORE_SAFE_ATTRIBUTES;
     const size_t kept = is_table_ext_tag(m.tag) ? std::size(ext_safe_attributes) : ext_span_attributes;
     unsigned seen = 0;
+    if (!cfg.for_text) // the text reads no attribute of these
     read_attributes(s, m.len, m.name_end, [&](const attribute &a) {
         // Names of letters, digits, '-', '_', ':' and '.' only: a stray
         // quote of a malformed attribute is no name.
@@ -1415,22 +1463,28 @@ void write_table_attributes(wt_buf *out, const char *s, size_t n, const wt_confi
     wt_buf_append_lit(&tag, "<x ");
     wt_buf_append(&tag, s, n);
     wt_buf_append_lit(&tag, ">");
-    if (!tag.failed && read_attributes(tag.data, tag.len, 2, [](const attribute &) {})) {
+    if (!tag.failed) {
         const bool safe = cfg.flags & WTCORE_SAFE_ATTRIBUTES;
         unsigned long long seen_style = 0;
-        read_attributes(tag.data, tag.len, 2, [&](const attribute &a) {
+        // Written as read, in one pass: a refused tag takes back what it wrote.
+        const size_t at = out->len;
+        const size_t len = read_attributes(tag.data, tag.len, 2, [&](const attribute &a) {
             // Names of letters, digits, '-', '_', ':' and '.' only: a stray
             // quote of a malformed attribute is no name.
             for (size_t i = 0; i < a.name.n; ++i)
                 if (!is_alnum(uc(a.name.p[i])) && !std::strchr("-_:.", a.name.p[i])) return;
             if (safe && !(is_safe_table_attribute(a.name) || name_is(a.name, "style"))) return;
             if (safe && name_is(a.name, "style") && (seen_style++ || !safe_style(a.value))) return;
-            wt_buf_append_char(out, ' ');
+            wt_buf_append_lit(out, " ");
             wt_buf_put(out, a.name.p, a.name.n);
             wt_buf_append_lit(out, "=\"");
             wt_buf_append_attr_value(out, a.value.p, a.value.n);
-            wt_buf_append_char(out, '"');
+            wt_buf_append_lit(out, "\"");
         });
+        if (!len && out->data) {
+            out->len = at;
+            out->data[at] = '\0';
+        }
     }
     if (tag.data != local) wt_buf_free(&tag);
 }

@@ -200,7 +200,7 @@ bool radix_sort(pod_array<T> &recs, size_t max_key, Key key) noexcept
     // is small in some hosts).
     const size_t copy_size = (n * sizeof(T) + alignof(size_t) - 1) / alignof(size_t) * alignof(size_t);
     pod_array<T> tmp;
-    wt_buf_init(&tmp.b, copy_size + buckets * sizeof(size_t) + 1);
+    wt_buf_init_scratch(&tmp.b, copy_size + buckets * sizeof(size_t) + 1);
     if (tmp.b.failed) return false;
     T *src = recs.data(), *dst = tmp.data();
     size_t *count = reinterpret_cast<size_t *>(tmp.b.data + copy_size);
@@ -1425,7 +1425,7 @@ namespace {
 template <class T>
 void reserve(pod_array<T> &a, size_t n) noexcept
 {
-    wt_buf_init(&a.b, (n < 16 ? 16 : n) * sizeof(T) + 1);
+    wt_buf_init_scratch(&a.b, (n < 16 ? 16 : n) * sizeof(T) + 1);
 }
 } // namespace
 
@@ -1513,7 +1513,7 @@ int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extr
         size_t named = 0;
         for (size_t i = 0; i < n_refs; ++i) named += x->refs[i].name != none;
         if (named >= 32) s.note(w.names.grow(2 * (named + 1)));
-        if (clean_text) wt_buf_init(&x->clean, n + 64);
+        if (clean_text) wt_buf_init_scratch(&x->clean, n + 64);
         w.walk(0, n, 0, clean_text ? &x->clean : nullptr);
         if ((clean_text && x->clean.failed) || w.names.failed || w.groups.failed) s.failed = true;
         w.names.slots.release();
@@ -1539,9 +1539,9 @@ void wt_extraction_free(extraction *x) noexcept
     x->lists.release();
     x->places.release();
     x->files.release();
-    wt_buf_free(&x->captions);
-    wt_buf_free(&x->clean);
-    wt_buf_free(&x->notes_text);
+    wt_buf_free_scratch(&x->captions);
+    wt_buf_free_scratch(&x->clean);
+    wt_buf_free_scratch(&x->notes_text);
     x->htmls.release();
     wt_buf_free(&x->html);
 }
