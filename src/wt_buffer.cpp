@@ -113,6 +113,16 @@ struct scratch_pool {
     size_t cap[wt_scratch_slots] = {};
     size_t n = 0, bytes = 0;
 
+    // Takes block i out of the pool and returns it.
+    char *take(size_t i) noexcept
+    {
+        char *block = data[i];
+        bytes -= cap[i];
+        --n;
+        data[i] = data[n];
+        cap[i] = cap[n];
+        return block;
+    }
     void release() noexcept
     {
         for (size_t i = 0; i < n; ++i) wt_mem_free(data[i]);
@@ -141,15 +151,11 @@ void wt_buf_init_scratch(wt_buf *b, size_t initial_cap) noexcept
         wt_buf_init(b, initial_cap);
         return;
     }
-    b->data = kept.data[best];
     b->cap = kept.cap[best];
+    b->data = kept.take(best);
     b->len = 0;
     b->failed = 0;
     b->data[0] = '\0';
-    kept.bytes -= kept.cap[best];
-    --kept.n;
-    kept.data[best] = kept.data[kept.n];
-    kept.cap[best] = kept.cap[kept.n];
 }
 
 void wt_buf_free_scratch(wt_buf *b) noexcept
@@ -167,11 +173,7 @@ void wt_buf_free_scratch(wt_buf *b) noexcept
         for (size_t i = 1; i < kept.n; ++i)
             if (kept.cap[i] < kept.cap[least]) least = i;
         if (kept.cap[least] >= b->cap) break;
-        wt_mem_free(kept.data[least]);
-        kept.bytes -= kept.cap[least];
-        --kept.n;
-        kept.data[least] = kept.data[kept.n];
-        kept.cap[least] = kept.cap[kept.n];
+        wt_mem_free(kept.take(least));
     }
     if (kept.n == wt_scratch_slots || b->cap > wt_scratch_max - kept.bytes) {
         wt_buf_free(b);

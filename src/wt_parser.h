@@ -301,6 +301,32 @@ void write_table_attributes(wt_buf *out, const char *s, size_t n, const wt_confi
 // false, having written nothing, when the target cannot be a link.
 bool write_link_open(wt_buf *out, span target, const wt_config &cfg) noexcept;
 
+// One JSON object of two string members, the usual entry of the data lists:
+// a ',' unless `first`, then `open` (`{"key":"`), the string a, `mid`
+// (`","key":"`), the string b and `"}`. Both strings short (up to 64 bytes,
+// their 16-byte pieces readable up to their limits), written with one
+// reservation and escaped from one mask each. Returns false, having written
+// nothing, for longer strings or when the room cannot be had.
+template <size_t Open, size_t Mid>
+inline bool short_json_pair(wt_buf *out, bool first, const char (&open)[Open], span a, const char *a_limit,
+                            const char (&mid)[Mid], span b, const char *b_limit) noexcept
+{
+    if (!json_pieces_readable(a.p, a.n, a_limit) || !json_pieces_readable(b.p, b.n, b_limit)) return false;
+    char *d = wt_buf_reserve(out, Open + Mid + json_pieces_room(a.n) + json_pieces_room(b.n));
+    if (!d) return false;
+    size_t w = first ? 0 : 1;
+    d[0] = ',';
+    std::memcpy(d + w, open, Open - 1);
+    w += Open - 1;
+    w += put_json_pieces(d + w, a.p, a.n);
+    std::memcpy(d + w, mid, Mid - 1);
+    w += Mid - 1;
+    w += put_json_pieces(d + w, b.p, b.n);
+    std::memcpy(d + w, "\"}", 2);
+    wt_buf_commit(out, w + 2);
+    return true;
+}
+
 // Renders n bytes of inline text that stand alone (a caption), its elements
 // closed at its end under WTCORE_BALANCE_TAGS.
 void render_inline(const char *text, size_t n, const wt_config &cfg, wt_buf *out) noexcept;

@@ -267,35 +267,6 @@ inline unsigned copy_target_pieces(char *dst, const char *src, size_t n) noexcep
 #endif
 }
 
-// Stores the n bytes at src to dst in whole 16-byte pieces, as
-// copy_underscored_pieces does, and returns whether none of the n needs an
-// escape in a JSON string (a byte below 0x20, '"' or '\\').
-inline bool copy_json_plain_pieces(char *dst, const char *src, size_t n) noexcept
-{
-#if defined(__SSE2__)
-    const __m128i ctl = _mm_set1_epi8(0x1F), quote = _mm_set1_epi8('"'), slash = _mm_set1_epi8('\\');
-    unsigned found = 0;
-    for (size_t k = 0; 16 * k < n; ++k) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * k));
-        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, ctl), ctl),
-                                   _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)));
-        unsigned m = unsigned(_mm_movemask_epi8(hit));
-        size_t left = n - 16 * k;
-        found |= left >= 16 ? m : m & ((1u << left) - 1);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * k), v);
-    }
-    return !found;
-#else
-    bool clean = true;
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(src[i]);
-        clean &= c >= 0x20 && c != '"' && c != '\\';
-        dst[i] = src[i];
-    }
-    return clean;
-#endif
-}
-
 // The JSON escape of byte c (one that needs one) at d; returns its length.
 inline size_t put_json_escape(char *d, unsigned char c) noexcept
 {

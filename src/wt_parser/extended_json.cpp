@@ -44,23 +44,9 @@ void wt_templates_json(const extraction &x, wt_buf *out) noexcept
         for (size_t k = 0; k < t.n_bars; ++k) {
             param_view v = template_param(x, t, k, &unnamed);
             const char *name_limit = v.name == v.number ? v.number + sizeof v.number - 1 : limit;
-            if (json_pieces_readable(v.name, v.name_n, name_limit) && json_pieces_readable(v.value, v.value_n, limit)) {
-                // The usual parameter, short: written whole into room
-                // reserved once.
-                static constexpr std::string_view open = ",{\"name\":\"", mid = "\",\"value\":\"", close = "\"}";
-                char *d = wt_buf_reserve(out, open.size() + mid.size() + close.size() +
-                                                  json_pieces_room(v.name_n) + json_pieces_room(v.value_n));
-                if (!d) return;
-                size_t w = k ? open.size() : open.size() - 1;
-                std::memcpy(d, open.data() + (k ? 0 : 1), w);
-                w += put_json_pieces(d + w, v.name, v.name_n);
-                std::memcpy(d + w, mid.data(), mid.size());
-                w += mid.size();
-                w += put_json_pieces(d + w, v.value, v.value_n);
-                std::memcpy(d + w, close.data(), close.size());
-                wt_buf_commit(out, w + close.size());
+            if (short_json_pair(out, k == 0, "{\"name\":\"", span{v.name, v.name_n}, name_limit, "\",\"value\":\"",
+                                span{v.value, v.value_n}, limit))
                 continue;
-            }
             if (k) wt_buf_append_lit(out, ",{\"name\":\"");
             else wt_buf_append_lit(out, "{\"name\":\"");
             wt_buf_append_json_escaped(out, v.name, v.name_n, name_limit);

@@ -103,33 +103,6 @@ void document_bounds(wt_source doc, const char **end, const char **limit) noexce
 
 } // namespace
 
-// The usual entry of the link list, {"target":"...","text":"..."} with short
-// strings that need no escape, written with one reservation and its strings
-// checked and copied 16 bytes at a time (up to `limit`). Returns false, having
-// kept nothing, for any other entry.
-bool short_link_entry(wt_buf *out, bool first, span target, span label, const char *limit) noexcept
-{
-    size_t t_whole = (target.n + 15) & ~size_t(15), l_whole = (label.n + 15) & ~size_t(15);
-    if (target.n > 64 || label.n > 64 || size_t(limit - target.p) + 1 < t_whole ||
-        size_t(limit - label.p) + 1 < l_whole)
-        return false;
-    static const char open[16] = ",{\"target\":\"";
-    char *d = wt_buf_reserve(out, 12 + t_whole + 10 + l_whole + 2);
-    if (!d) return false;
-    char *const start = d;
-    __builtin_memcpy(d, first ? open + 1 : open, 12);
-    d += first ? 11 : 12;
-    if (!copy_json_plain_pieces(d, target.p, target.n)) return false;
-    d += target.n;
-    __builtin_memcpy(d, "\",\"text\":\"", 10);
-    d += 10;
-    if (!copy_json_plain_pieces(d, label.p, label.n)) return false;
-    d += label.n;
-    __builtin_memcpy(d, "\"}", 2);
-    wt_buf_commit(out, size_t(d + 2 - start));
-    return true;
-}
-
 void links_json(wt_source doc, wt_buf *out) noexcept
 {
     wt_buf_append_char(out, '[');
@@ -137,7 +110,8 @@ void links_json(wt_source doc, wt_buf *out) noexcept
     document_bounds(doc, &end, &limit);
     bool first = true;
     for_each_link(doc.p, end, limit, [&](span target, span label) {
-        if (target.p && label.p && short_link_entry(out, first, target, label, limit)) {
+        if (target.p && label.p &&
+            short_json_pair(out, first, "{\"target\":\"", target, limit, "\",\"text\":\"", label, limit)) {
             first = false;
             return true;
         }
