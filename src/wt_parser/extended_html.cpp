@@ -457,6 +457,13 @@ struct html_driver {
         }
     }
 
+    // The attributes of a table, row or cell, n bytes at s: written unless
+    // nothing reads them (the external links alone, the text).
+    void put_table_attributes(const char *s, size_t n) noexcept
+    {
+        if (n && !cfg.external_links_only && !cfg.for_text) write_table_attributes(out, s, n, cfg);
+    }
+
     // A cell of the bytes [a, e) (after its marker): "attributes | content"
     // or content alone, as element th (`header`) or td. A cell that a nested
     // table opened (`bare`) holds that table and no attributes.
@@ -472,7 +479,7 @@ struct html_driver {
             size_t b = size_t(bar - d);
             std::string_view before(d + a, b - a);
             if (before.find("[[") == before.npos && before.find('\n') == before.npos) {
-                if (!cfg.external_links_only && !cfg.for_text) write_table_attributes(out, d + a, b - a, cfg);
+                put_table_attributes(d + a, b - a);
                 content = b + 1;
             }
         }
@@ -578,8 +585,7 @@ struct html_driver {
         auto open_row = [&]() {
             if (row_open) return;
             wt_buf_append_lit(out, "<tr");
-            if (row_attrs_n && !cfg.external_links_only && !cfg.for_text)
-                write_table_attributes(out, d + row_attrs, row_attrs_n, cfg);
+            put_table_attributes(d + row_attrs, row_attrs_n);
             wt_buf_append_lit(out, ">\n");
             row_open = true;
         };
@@ -620,7 +626,7 @@ struct html_driver {
             wt_buf_free(&stray);
         };
         wt_buf_append_lit(out, "<table");
-        if (!cfg.external_links_only && !cfg.for_text) write_table_attributes(out, d + t + 2, le - t - 2, cfg);
+        put_table_attributes(d + t + 2, le - t - 2);
         wt_buf_append_lit(out, ">\n");
         size_t pos = nl ? le + 1 : b;
         while (pos < b && !failed) {

@@ -136,15 +136,7 @@ size_t decode_entity(const char *p, const char *end, char *out, size_t *out_n) n
 namespace {
 
 // Appends one byte, in place when there is room.
-inline void put_char(wt_buf *out, char c) noexcept
-{
-    if (out->cap - out->len > 1) {
-        out->data[out->len++] = c;
-        out->data[out->len] = '\0';
-    } else {
-        wt_buf_append_char(out, c);
-    }
-}
+inline void put_char(wt_buf *out, char c) noexcept { wt_buf_put(out, &c, 1); }
 
 struct text_writer {
     wt_buf *out;
