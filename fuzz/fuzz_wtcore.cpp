@@ -198,7 +198,11 @@ std::string for_each_tag(const std::string &html, Fn fn)
         for (;;) {
             while (q < n && (blank(html[q]) || html[q] == '/')) ++q;
             if (q >= n || html[q] == '>') break;
-            while (q < n && !blank(html[q]) && html[q] != '/' && html[q] != '>' && html[q] != '=') ++q;
+            // A name takes its first byte whatever it is ('=' included); a
+            // quote in it is an error that lax readers take for a value.
+            do {
+                if (html[q] == '"' || html[q] == '\'') return "quote in an attribute name at " + std::to_string(i);
+            } while (++q < n && !blank(html[q]) && html[q] != '/' && html[q] != '>' && html[q] != '=');
             while (q < n && blank(html[q])) ++q;
             if (q < n && html[q] == '=') {
                 ++q;

@@ -896,8 +896,10 @@ struct attribute {
 // Reads the attributes of the tag at s, whose name ends at offset `i`, the
 // way an HTML tokenizer reads them, calling fn(attribute) for each. Returns
 // the tag's length, or 0 when it is refused: an attribute name that begins
-// with "on" (any case), a tag or quoted value that does not end within n
-// bytes, or a '<' in it after its first byte. The last rule keeps every such
+// with "on" (any case) or holding a quote, a tag or quoted value that does
+// not end within n bytes, or a '<' in it after its first byte. A quote in a
+// name is an error that readers other than a browser's take for the start of
+// a value, each reading the tag to a different end: such a tag stays text. The last rule keeps every such
 // scan short of the next '<', so successive tags are never re-read.
 template <class Fn>
 size_t read_attributes(const char *s, size_t n, size_t i, Fn fn) noexcept
@@ -906,11 +908,11 @@ size_t read_attributes(const char *s, size_t n, size_t i, Fn fn) noexcept
         while (i < n && (html_space[uc(s[i])] || s[i] == '/')) ++i;
         if (i >= n || s[i] == '<') return 0;
         if (s[i] == '>') return i + 1;
-        size_t name = i++;
-        while (i < n && !html_space[uc(s[i])] && s[i] != '/' && s[i] != '>' && s[i] != '=') {
-            if (s[i] == '<') return 0;
+        size_t name = i;
+        do {
+            if (s[i] == '<' || s[i] == '"' || s[i] == '\'') return 0;
             ++i;
-        }
+        } while (i < n && !html_space[uc(s[i])] && s[i] != '/' && s[i] != '>' && s[i] != '=');
         if (i - name >= 2 && (s[name] | 0x20) == 'o' && (s[name + 1] | 0x20) == 'n') return 0;
         attribute a{span{s + name, i - name}, span{nullptr, 0}, false};
         while (i < n && html_space[uc(s[i])]) ++i;
@@ -1029,7 +1031,10 @@ bool safe_style(span value) noexcept
         if (a[i] == '/' && i + 1 < na && a[i + 1] == '*') {
             size_t j = i + 2;
             while (j + 1 < na && !(a[j] == '*' && a[j + 1] == '/')) ++j;
-            i = j + 1 < na ? j + 2 : na;
+            // CSS ends an open comment with the value, but what it hides would
+            // still be written: such a style is refused, not trusted.
+            if (j + 1 >= na) return false;
+            i = j + 2;
             continue;
         }
         if (a[i] == '\\') {
