@@ -896,10 +896,8 @@ struct attribute {
 // Reads the attributes of the tag at s, whose name ends at offset `i`, the
 // way an HTML tokenizer reads them, calling fn(attribute) for each. Returns
 // the tag's length, or 0 when it is refused: an attribute name that begins
-// with "on" (any case) or holding a quote, a tag or quoted value that does
-// not end within n bytes, or a '<' in it after its first byte. A quote in a
-// name is an error that readers other than a browser's take for the start of
-// a value, each reading the tag to a different end: such a tag stays text. The last rule keeps every such
+// with "on" (any case), a tag or quoted value that does not end within n
+// bytes, or a '<' in it after its first byte. The last rule keeps every such
 // scan short of the next '<', so successive tags are never re-read.
 template <class Fn>
 size_t read_attributes(const char *s, size_t n, size_t i, Fn fn) noexcept
@@ -908,11 +906,11 @@ size_t read_attributes(const char *s, size_t n, size_t i, Fn fn) noexcept
         while (i < n && (html_space[uc(s[i])] || s[i] == '/')) ++i;
         if (i >= n || s[i] == '<') return 0;
         if (s[i] == '>') return i + 1;
-        size_t name = i;
-        do {
-            if (s[i] == '<' || s[i] == '"' || s[i] == '\'') return 0;
+        size_t name = i++;
+        while (i < n && !html_space[uc(s[i])] && s[i] != '/' && s[i] != '>' && s[i] != '=') {
+            if (s[i] == '<') return 0;
             ++i;
-        } while (i < n && !html_space[uc(s[i])] && s[i] != '/' && s[i] != '>' && s[i] != '=');
+        }
         if (i - name >= 2 && (s[name] | 0x20) == 'o' && (s[name + 1] | 0x20) == 'n') return 0;
         attribute a{span{s + name, i - name}, span{nullptr, 0}, false};
         while (i < n && html_space[uc(s[i])]) ++i;
@@ -946,7 +944,14 @@ size_t read_attributes(const char *s, size_t n, size_t i, Fn fn) noexcept
 // Attributed span tag at s ("<span " seen): its length, or 0 when refused.
 size_t match_span_tag(const char *s, size_t n) noexcept
 {
-    return read_attributes(s, n, 5, [](const attribute &) {});
+    // The tag is written as it stands, so a quote in an attribute name makes
+    // it text: readers other than a browser's take it for the start of a
+    // value and end the tag elsewhere.
+    bool quoted_name = false;
+    const size_t len = read_attributes(s, n, 5, [&](const attribute &a) {
+        for (size_t i = 0; i < a.name.n; ++i) quoted_name |= a.name.p[i] == '"' || a.name.p[i] == '\'';
+    });
+    return quoted_name ? 0 : len;
 }
 
 bool name_is(span name, std::string_view want) noexcept
