@@ -1066,22 +1066,28 @@ bool safe_style(span value) noexcept
         }
         b[nb++] = a[i++];
     }
-    // Compare in lower case with white space and controls gone.
-    size_t n = 0;
-    for (size_t i = 0; i < nb; ++i) {
-        unsigned char c = uc(b[i]);
-        if (c <= 0x20 || c == 0x7F) continue;
-        b[n++] = char(c >= 'A' && c <= 'Z' ? c | 0x20 : c);
-    }
-    std::string_view css(b, n);
-    for (std::string_view bad : {"url(", "image(", "image-set(", "expression", "@import", "behavior", "-moz-binding"})
-        if (css.find(bad) != css.npos) return false;
-    for (size_t at = css.find("position:"); at != css.npos; at = css.find("position:", at + 1)) {
-        std::string_view rest = css.substr(at + 9);
-        rest = rest.substr(0, rest.find_first_of(";!}"));
-        if (rest != "static" && rest != "relative") return false;
-    }
-    return true;
+    // Compared in lower case with white space and controls gone: the value
+    // as CSS reads it, and also as written (references decoded, comments and
+    // backslashes left in), so that no word a reader of the page's HTML would
+    // see survives, even one that CSS itself takes apart.
+    auto harmless = [](char *t, size_t nt, bool drop_backslashes) {
+        size_t n = 0;
+        for (size_t i = 0; i < nt; ++i) {
+            unsigned char c = uc(t[i]);
+            if (c <= 0x20 || c == 0x7F || (drop_backslashes && c == '\\')) continue;
+            t[n++] = char(c >= 'A' && c <= 'Z' ? c | 0x20 : c);
+        }
+        std::string_view css(t, n);
+        for (std::string_view bad : {"url(", "image(", "image-set(", "expression", "@import", "behavior", "-moz-binding"})
+            if (css.find(bad) != css.npos) return false;
+        for (size_t at = css.find("position:"); at != css.npos; at = css.find("position:", at + 1)) {
+            std::string_view rest = css.substr(at + 9);
+            rest = rest.substr(0, rest.find_first_of(";!}"));
+            if (rest != "static" && rest != "relative") return false;
+        }
+        return true;
+    };
+    return harmless(b, nb, false) && harmless(a, na, true);
 }
 
 // Writes an attributed span tag keeping only class, title, lang, dir and a
