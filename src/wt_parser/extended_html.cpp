@@ -506,18 +506,21 @@ struct html_driver {
         const char *d = x.clean.data;
         const size_t n = x.clean.len;
         pod_array<size_t> open; // indices of the opening lines not yet closed
-        for (size_t ls = 0; ls < n;) {
-            const char *nl = static_cast<const char *>(std::memchr(d + ls, '\n', n - ls));
-            size_t le = nl ? size_t(nl - d) : n;
-            size_t t = ls;
-            while (t < le && (d[t] == ' ' || d[t] == '\t')) ++t;
-            if (le - t >= 2 && d[t] == '{' && d[t + 1] == '|') {
-                failed |= !open.push(table_opens.size()) || !table_opens.push(table_open{ls, none});
-            } else if (le - t >= 2 && d[t] == '|' && d[t + 1] == '}' && open.size()) {
-                table_opens[open.back()].close = ls;
+        // Only the braces are visited (the pass leaves few): "{|" or "|}"
+        // with nothing but blanks before it on its line.
+        const char *const end = d + n;
+        for (const char *p = d; (p = scan_for<'{', '}'>(p, end, d)) < end; ++p) {
+            const char *t = *p == '{' ? p : p - 1; // the pair's first byte
+            if (*p == '{' ? end - p < 2 || p[1] != '|' : p == d || p[-1] != '|') continue;
+            const char *ls = t;
+            while (ls > d && (ls[-1] == ' ' || ls[-1] == '\t')) --ls;
+            if (ls > d && ls[-1] != '\n') continue;
+            if (*p == '{') {
+                failed |= !open.push(table_opens.size()) || !table_opens.push(table_open{size_t(ls - d), none});
+            } else if (open.size()) {
+                table_opens[open.back()].close = size_t(ls - d);
                 open.truncate(open.size() - 1);
             }
-            ls = nl ? le + 1 : n;
         }
         open.release();
     }

@@ -1053,6 +1053,20 @@ struct walker {
         return next;
     }
 
+    // after_removal for a template left out. On the wiki a template at the
+    // start of a line writes what the line starts with (a hatnote, an
+    // infobox, the lead's first words), so the blanks between it and the
+    // text after it go too: "{{Infobox ...}} '''X''' is" stays a paragraph
+    // instead of becoming an indented, preformatted line. A line that starts
+    // with a blank before the template keeps it.
+    size_t after_template(wt_buf *out, line_state &ls, size_t pos, size_t to) noexcept
+    {
+        size_t next = pos;
+        if (line_left_blank(out, ls, pos, to, &next) || !out || out->len != ls.line_start) return next;
+        while (next < to && (d()[next] == ' ' || d()[next] == '\t')) ++next;
+        return next;
+    }
+
     // Whether the line of the output so far holds only blanks and the
     // document's line ends at pos after blanks; then the output loses those
     // blanks and *next is past the line feed.
@@ -1279,7 +1293,7 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
                     placeholder(out, ph_html, h);
                 }
             } else {
-                pos = after_removal(out, ls, pos, to);
+                pos = after_template(out, ls, pos, to);
             }
             break;
         }
