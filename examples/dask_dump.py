@@ -11,7 +11,9 @@ reads its range with the dump reader and writes OUTDIR/part-NNNNN.jsonl on the
 worker; the parts, concatenated in name order, are byte for byte what
 `tarnwick-wikitext dump -t FORMATS` writes for the same input (for several
 DUMPs, what it writes for each, one after the other). OUTDIR/summary.json
-gives pages, bytes, seconds.
+gives pages, bytes, seconds, the seconds spent inside the tasks and the
+workers' busy spans (from each one's first task's start to its last task's
+end, summed), whose difference is what scheduling cost between the tasks.
 
 Without --scheduler the job runs on a LocalCluster of --workers processes.
 On several machines, start `dask scheduler` on one and `dask worker ADDRESS`
@@ -62,7 +64,9 @@ def plan_tasks(dumps, index, workers, min_task_bytes=MIN_TASK_BYTES):
 def convert(path, byte_range, out_path, formats, options):
     """One task, run on a worker: the JSON Lines of one range, written atomically."""
     import tarnwick_wikitext
+    from dask.distributed import get_worker
 
+    started = time.time()
     start = time.perf_counter()
     lines, pages, xml_bytes = tarnwick_wikitext.dump_jsonl(path, to=formats, byte_range=byte_range, **options)
     temp = f"{out_path}.{os.getpid()}.tmp"
@@ -70,7 +74,14 @@ def convert(path, byte_range, out_path, formats, options):
         f.write(lines)
     os.replace(temp, out_path)
     return {"pages": pages, "bytes": byte_range[1] - byte_range[0], "xml_bytes": xml_bytes,
-            "seconds": time.perf_counter() - start}
+            "seconds": time.perf_counter() - start, "started": started, "worker": get_worker().address}
+
+
+def package_version():
+    """Run on each worker before the work: loads the package there and names its version."""
+    import tarnwick_wikitext
+
+    return tarnwick_wikitext.__version__
 
 
 def main(argv=None):
@@ -110,6 +121,18 @@ def main(argv=None):
         client = Client(cluster)
     try:
         workers = max(1, len(client.scheduler_info()["workers"]))
+        # Every worker loads the package now, before the clock starts, and
+        # must have the version this side has: parts written by another
+        # version could differ from what this one writes.
+        try:
+            versions = client.run(package_version)
+        except Exception as e:
+            print(f"dask_dump: a worker cannot load tarnwick_wikitext: {e}", file=sys.stderr)
+            return 1
+        other = sorted(f"{w} has {v}" for w, v in versions.items() if v != wt.__version__)
+        if other:
+            print(f"dask_dump: tarnwick_wikitext {wt.__version__} here, but {', '.join(other)}", file=sys.stderr)
+            return 1
         try:
             tasks = plan_tasks(args.dumps, args.index, workers, int(args.task_mb * 2**20))
         except (OSError, ValueError) as e:
@@ -125,6 +148,7 @@ def main(argv=None):
                                  formats, options, pure=False)
                    for k, (path, r) in enumerate(tasks)]
         done = {"pages": 0, "bytes": 0, "xml_bytes": 0, "task_seconds": 0.0}
+        spans = {}  # worker: (its first task's start, its last task's end), by the clock of the worker's host
         progress = sys.stderr.isatty()
         failed = None
         for n, future in enumerate(as_completed(futures), 1):
@@ -136,6 +160,8 @@ def main(argv=None):
             for k in ("pages", "bytes", "xml_bytes"):
                 done[k] += result[k]
             done["task_seconds"] += result["seconds"]
+            first, last = spans.get(result["worker"], (result["started"], 0.0))
+            spans[result["worker"]] = (min(first, result["started"]), max(last, result["started"] + result["seconds"]))
             if progress:
                 secs = time.perf_counter() - start
                 print(f"\r\033[K{n}/{len(tasks)} tasks, {done['pages']} pages, "
@@ -149,7 +175,8 @@ def main(argv=None):
             return 1
         summary = {"pages": done["pages"], "bytes": done["bytes"], "xml_bytes": done["xml_bytes"],
                    "seconds": round(seconds, 3), "tasks": len(tasks), "workers": workers,
-                   "task_seconds": round(done["task_seconds"], 3)}
+                   "task_seconds": round(done["task_seconds"], 3),
+                   "span_seconds": round(sum(last - first for first, last in spans.values()), 3)}
         with open(os.path.join(args.output_dir, "summary.json"), "w") as f:
             json.dump(summary, f, indent=1)
             f.write("\n")

@@ -170,3 +170,7 @@ def test_dask_example_equals_the_tool(exports, tool, tmp_path):
     summary = json.loads((out / "summary.json").read_text())
     assert summary["pages"] == expected.count(b"\n") and summary["workers"] == 2
     assert summary["bytes"] == path.stat().st_size and summary["seconds"] > 0
+    # The tasks lie within the workers' busy spans, and those within the job
+    # (to the millisecond the figures are rounded to).
+    assert 0 < summary["task_seconds"] <= summary["span_seconds"] + 0.002
+    assert summary["span_seconds"] <= summary["workers"] * summary["seconds"] + 0.004
