@@ -1058,13 +1058,19 @@ struct walker {
     // infobox, the lead's first words), so the blanks between it and the
     // text after it go too: "{{Infobox ...}} '''X''' is" stays a paragraph
     // instead of becoming an indented, preformatted line. A line that starts
-    // with a blank before the template keeps it.
+    // with a blank before the template keeps it, and so does one whose text
+    // would start a list, heading, rule or table row without the blanks: on
+    // the wiki none of those follows the template's output.
     size_t after_template(wt_buf *out, line_state &ls, size_t pos, size_t to) noexcept
     {
         size_t next = pos;
         if (line_left_blank(out, ls, pos, to, &next) || !out || out->len != ls.line_start) return next;
-        while (next < to && (d()[next] == ' ' || d()[next] == '\t')) ++next;
-        return next;
+        const char *p = d() + pos, *end = d() + to;
+        while (p < end && (*p == ' ' || *p == '\t')) ++p;
+        if (p == end || std::strchr("*#:;=|!", *p) || (*p == '{' && end - p >= 2 && p[1] == '|') ||
+            (end - p >= 4 && std::memcmp(p, "----", 4) == 0))
+            return pos;
+        return size_t(p - d());
     }
 
     // Whether the line of the output so far holds only blanks and the
