@@ -1058,13 +1058,29 @@ struct walker {
     // infobox, the lead's first words), so the blanks between it and the
     // text after it go too: "{{Infobox ...}} '''X''' is" stays a paragraph
     // instead of becoming an indented, preformatted line. A line that starts
-    // with a blank before the template keeps it, and so does one whose text
-    // would start a list, heading, rule or table row without the blanks: on
-    // the wiki none of those follows the template's output.
+    // with a blank before the template keeps it.
     size_t after_template(wt_buf *out, line_state &ls, size_t pos, size_t to) noexcept
     {
         size_t next = pos;
         if (line_left_blank(out, ls, pos, to, &next) || !out || out->len != ls.line_start) return next;
+        return past_blanks(pos, to);
+    }
+
+    // after_removal for a block placed in the clean text (a list of notes,
+    // a pre): when text follows it on its line, that text starts a line of
+    // the renderer's, and its blanks go as after a leading template.
+    size_t after_block(wt_buf *out, line_state &ls, size_t pos, size_t to) noexcept
+    {
+        size_t next = pos;
+        if (line_left_blank(out, ls, pos, to, &next) || out != &x->clean) return next;
+        return past_blanks(pos, to);
+    }
+
+    // Past the blanks at pos, unless the text after them would start a list,
+    // heading, rule or table line: on the wiki the template's output or the
+    // block stands before them, so none of those would start there.
+    size_t past_blanks(size_t pos, size_t to) const noexcept
+    {
         const char *p = d() + pos, *end = d() + to;
         while (p < end && (*p == ' ' || *p == '\t')) ++p;
         if (p == end || std::strchr("*#:;=|!", *p) || (*p == '{' && end - p >= 2 && p[1] == '|') ||
@@ -1288,7 +1304,7 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
                 }
                 s.note(x->lists.push(l));
                 place_list(out, x->lists.size() - 1);
-                pos = after_removal(out, ls, pos, to);
+                pos = after_block(out, ls, pos, to);
             } else if (size_t h; out && hook && hook->template_html && template_html(t, &h)) {
                 // Alone on its line it is a block of its own, like a file.
                 size_t next = pos;
@@ -1323,7 +1339,7 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
         case ev_kind::literal:
             if (out && out == &x->clean && is_block(x->literals[e.index])) {
                 s.note(x->places.push(block_place{out->len, e.index, block_place::literal}));
-                pos = after_removal(out, ls, pos, to);
+                pos = after_block(out, ls, pos, to);
             } else {
                 placeholder(out, ph_literal, e.index);
             }
@@ -1386,7 +1402,7 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
         case ev_kind::references:
             if (e.b > e.a) ei = walk(e.a, e.b, ei, nullptr);
             place_list(out, e.index);
-            pos = after_removal(out, ls, pos, to);
+            pos = after_block(out, ls, pos, to);
             break;
         }
     }
