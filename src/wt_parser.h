@@ -331,10 +331,15 @@ inline bool short_json_pair(wt_buf *out, bool first, const char (&open)[Open], s
 // closed at its end under WTCORE_BALANCE_TAGS.
 void render_inline(const char *text, size_t n, const wt_config &cfg, wt_buf *out) noexcept;
 
+// Which '<' may_hold_url counts besides a file's placeholder: none, those of
+// the extended syntax's block tags (which open and close elements that later
+// lines are read in), or any but that of another placeholder.
+enum class url_tags { none, block, any };
+
 // Whether n bytes of text may hold an external link or a bare URL (a "://"
 // or a "mailto:"), or a file's placeholder, whose caption is rendered in its
-// place; with `tags`, also any '<' but that of another placeholder.
-bool may_hold_url(const char *text, size_t n, bool tags) noexcept;
+// place, or a tag that `tags` counts.
+bool may_hold_url(const char *text, size_t n, url_tags tags) noexcept;
 
 // Renders one span of inline text into out.
 void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context &cx) noexcept;

@@ -535,15 +535,31 @@ void tag_line(block_state &st, block_tags &bt, span line, const char *tag, ext_t
     wt_buf_append_char(st.out, '\n');
 }
 
+// Whether a line is a block of the core (blank, list item, rule, heading),
+// which the extended syntax's block tags leave as the core reads it.
+bool is_core_block_line(span line, span trimmed) noexcept
+{
+    size_t level;
+    span text;
+    const char first = line.n ? line.p[0] : '\0';
+    return trimmed.n == 0 || list_marker[uc(first)] || ((uc(first) <= 0x20 || first == '-') && is_rule(trimmed)) ||
+           (first == '=' && match_heading(line, &level, &text));
+}
+
+// Whether a quotation is among the open block elements.
+bool in_quotation(const block_tags &bt) noexcept
+{
+    for (int j = bt.floor; j < bt.n; ++j)
+        if (bt.items[j] == ext_tag::blockquote) return true;
+    return false;
+}
+
 // Out of line, so that the core's line loop stays as compact as without it.
 __attribute__((noinline)) void render_line_ext(block_state &st, block_tags &bt, span line) noexcept
 {
     span trimmed = trim_both(line);
-    size_t level;
-    span text;
     const char first = line.n ? line.p[0] : '\0';
-    const bool core_block = trimmed.n == 0 || list_marker[uc(first)] || ((uc(first) <= 0x20 || first == '-') && is_rule(trimmed)) ||
-                            (first == '=' && match_heading(line, &level, &text));
+    const bool core_block = is_core_block_line(line, trimmed);
     st.text.blocks_as_text = !core_block;
     if (core_block) {
         if (trimmed.n) make_room(bt, st.text.tags ? st.out : nullptr, true);
@@ -564,15 +580,30 @@ __attribute__((noinline)) void render_line_ext(block_state &st, block_tags &bt, 
     }
     if (first == ' ') {
         // No preformatted text inside a quotation, as on the public wikis.
-        for (int j = bt.floor; j < bt.n; ++j)
-            if (bt.items[j] == ext_tag::blockquote) {
-                close_all_lists(st.list_stack, &st.list_depth, st.out);
-                paragraph_line(st, line);
-                return;
-            }
+        if (in_quotation(bt)) {
+            close_all_lists(st.list_stack, &st.list_depth, st.out);
+            paragraph_line(st, line);
+            return;
+        }
         make_room(bt, st.text.tags ? st.out : nullptr, true);
     }
     render_line(st, line);
+}
+
+// For the external links alone, a line that holds none and no block tag
+// inside open block elements: what render_line_ext would do to those
+// elements (the text it would end), without writing anything.
+__attribute__((noinline)) void pass_line_ext(block_tags &bt, span line) noexcept
+{
+    const span trimmed = trim_both(line);
+    if (trimmed.n == 0) return;
+    if (is_core_block_line(line, trimmed)) {
+        make_room(bt, nullptr, true);
+        return;
+    }
+    const ext_tag top = bt.items[bt.n - 1];
+    if (top == ext_tag::p || holds_no_text(top)) make_room(bt, nullptr, false);
+    else if (line.p[0] == ' ' && !in_quotation(bt)) make_room(bt, nullptr, true);
 }
 
 } // namespace
@@ -594,8 +625,10 @@ void render_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept
     if (block_tags *bt = static_cast<block_tags *>(cfg.blocks)) {
         while (!out->failed && lines.next(&line)) {
             st.text.limit = lines.limit();
-            if (cfg.external_links_only && bt->n <= bt->floor && !may_hold_url(line.p, line.n, true)) [[unlikely]]
+            if (cfg.external_links_only && !may_hold_url(line.p, line.n, url_tags::block)) [[unlikely]] {
+                if (bt->n > bt->floor) pass_line_ext(*bt, line);
                 continue;
+            }
             render_line_ext(st, *bt, line);
         }
     } else if (cfg.external_links_only) {
@@ -603,7 +636,7 @@ void render_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept
         // changes nothing but the structure's own tags.
         while (!out->failed && lines.next(&line)) {
             st.text.limit = lines.limit();
-            if (may_hold_url(line.p, line.n, true)) render_line(st, line);
+            if (may_hold_url(line.p, line.n, url_tags::any)) render_line(st, line);
         }
     } else {
         while (!out->failed && lines.next(&line)) {

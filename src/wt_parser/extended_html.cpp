@@ -195,7 +195,7 @@ struct html_driver {
         if (n == 0) return;
         // For the external links alone: text without any, whose tags cannot
         // change the open block elements, need not be rendered.
-        if (c.external_links_only && blocks.n <= blocks.floor && !may_hold_url(p, n, true)) return;
+        if (c.external_links_only && blocks.n <= blocks.floor && !may_hold_url(p, n, url_tags::block)) return;
         render_html(wt_source{p, n}, c, out);
     }
 
@@ -549,7 +549,7 @@ struct html_driver {
         size_t close = none;
         if (!table_close(ls, &close)) return none;
         size_t end = close == none || close >= b ? b : line_after(close, b);
-        if (may_hold_url(x.clean.data + ls, end - ls, false)) return none;
+        if (may_hold_url(x.clean.data + ls, end - ls, url_tags::none)) return none;
         size_t k = place;
         while (k < x.places.size() && x.places[k].at < ls) ++k;
         return k < x.places.size() && x.places[k].at < end ? none : end;

@@ -1523,15 +1523,18 @@ void render_inline(const char *text, size_t n, const wt_config &cfg, wt_buf *out
     if (balanced) close_tags(tags, out);
 }
 
-bool may_hold_url(const char *text, size_t n, bool tags) noexcept
+bool may_hold_url(const char *text, size_t n, url_tags tags) noexcept
 {
     const char *end = text + n;
     for (const char *p = text; (p = scan_for<':', '<'>(p, end, text)) < end; ++p) {
         if (*p == '<') {
             if (end - p >= 3 && p[1] == '\0') {
                 if (p[2] == ext::ph_file) return true;
-            } else if (tags) {
+            } else if (tags == url_tags::any) {
                 return true;
+            } else if (tags == url_tags::block) {
+                ext_tag_match m;
+                if (match_ext_tag(p, size_t(end - p), &m) && !is_inline_ext_tag(m.tag)) return true;
             }
         } else if (end - p >= 3 && p[1] == '/' && p[2] == '/') {
             return true;
@@ -1552,7 +1555,7 @@ void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context 
         wt_buf_put(out, text, n);
         return;
     }
-    if (cx.cfg->external_links_only && !cx.in_link && !may_hold_url(text, n, false)) [[unlikely]]
+    if (cx.cfg->external_links_only && !cx.in_link && !may_hold_url(text, n, url_tags::none)) [[unlikely]]
         return;
     inline_scan s{end, out, cx.doc, cx.limit, &cx};
     if (cx.tags) s.floor = cx.in_link ? cx.tags->n : 0;
