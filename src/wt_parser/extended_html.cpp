@@ -227,6 +227,12 @@ struct html_driver {
         wt_buf_append_lit(out, "<ol class=\"references\">\n");
         for (size_t i = head[g]; i != none; i = next_pending[i]) {
             const ref_rec &r = x.refs[i];
+            // For the external links alone, a note without any adds nothing:
+            // each note numbers its unlabelled links afresh, and its block
+            // elements end with it.
+            if (cfg.external_links_only &&
+                (r.text == none || !may_hold_url(x.notes_text.data + r.text, r.text_n, url_tags::none)))
+                continue;
             wt_buf_append_lit(out, "<li id=\"");
             put_note_id(out, x, r);
             wt_buf_append_lit(out, "\">");
