@@ -143,6 +143,9 @@ public:
     // The document's last byte: the scanners may read up to it.
     const char *limit() const noexcept { return end_ - 1; }
 
+    // Goes on at p, the start of a line after the last one given.
+    void skip_to(const char *p) noexcept { pos_ = p; }
+
     bool next(span *line) noexcept
     {
         const char *start = pos_;
@@ -336,10 +339,17 @@ void render_inline(const char *text, size_t n, const wt_config &cfg, wt_buf *out
 // lines are read in), or any but that of another placeholder.
 enum class url_tags { none, block, any };
 
-// Whether n bytes of text may hold an external link or a bare URL (a "://"
-// or a "mailto:"), or a file's placeholder, whose caption is rendered in its
-// place, or a tag that `tags` counts.
-bool may_hold_url(const char *text, size_t n, url_tags tags) noexcept;
+// Where the first of n bytes of text is that may start or hold an external
+// link or a bare URL (the ':' of a "://" or a "mailto:"), a file's
+// placeholder, whose caption is rendered in its place, or a tag that `tags`
+// counts; n when there is none.
+size_t url_candidate(const char *text, size_t n, url_tags tags) noexcept;
+
+// Whether n bytes of text hold any of those.
+inline bool may_hold_url(const char *text, size_t n, url_tags tags) noexcept
+{
+    return url_candidate(text, n, tags) < n;
+}
 
 // Renders one span of inline text into out.
 void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context &cx) noexcept;

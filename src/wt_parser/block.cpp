@@ -590,20 +590,23 @@ __attribute__((noinline)) void render_line_ext(block_state &st, block_tags &bt, 
     render_line(st, line);
 }
 
+// Whether a line of text may end some of the open block elements (a
+// paragraph, or a table that holds no text directly); else a line without
+// block tags leaves them as they are.
+bool ends_text(const block_tags &bt) noexcept
+{
+    if (bt.n <= bt.floor) return false;
+    const ext_tag top = bt.items[bt.n - 1];
+    return top == ext_tag::p || holds_no_text(top);
+}
+
 // For the external links alone, a line that holds none and no block tag
-// inside open block elements: what render_line_ext would do to those
-// elements (the text it would end), without writing anything.
+// among open block elements that text ends (see ends_text): what
+// render_line_ext would do to them, without writing anything.
 __attribute__((noinline)) void pass_line_ext(block_tags &bt, span line) noexcept
 {
     const span trimmed = trim_both(line);
-    if (trimmed.n == 0) return;
-    if (is_core_block_line(line, trimmed)) {
-        make_room(bt, nullptr, true);
-        return;
-    }
-    const ext_tag top = bt.items[bt.n - 1];
-    if (top == ext_tag::p || holds_no_text(top)) make_room(bt, nullptr, false);
-    else if (line.p[0] == ' ' && !in_quotation(bt)) make_room(bt, nullptr, true);
+    if (trimmed.n) make_room(bt, nullptr, is_core_block_line(line, trimmed));
 }
 
 } // namespace
@@ -623,11 +626,24 @@ void render_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept
     // Once an allocation has failed the call fails as a whole: rendering the
     // rest would only ask the allocator again and again.
     if (block_tags *bt = static_cast<block_tags *>(cfg.blocks)) {
+        const char *const end = doc.p + doc.n;
         while (!out->failed && lines.next(&line)) {
             st.text.limit = lines.limit();
-            if (cfg.external_links_only && !may_hold_url(line.p, line.n, url_tags::block)) [[unlikely]] {
-                if (bt->n > bt->floor) pass_line_ext(*bt, line);
-                continue;
+            if (cfg.external_links_only) [[unlikely]] {
+                if (!ends_text(*bt)) {
+                    // Lines without a link or a block tag change nothing
+                    // here: on to the line of the next one that may.
+                    const size_t at = url_candidate(line.p, size_t(end - line.p), url_tags::block);
+                    if (at == size_t(end - line.p)) break;
+                    if (at >= line.n) {
+                        const void *nl = memrchr(line.p, '\n', at);
+                        lines.skip_to(static_cast<const char *>(nl) + 1);
+                        continue;
+                    }
+                } else if (!may_hold_url(line.p, line.n, url_tags::block)) {
+                    pass_line_ext(*bt, line);
+                    continue;
+                }
             }
             render_line_ext(st, *bt, line);
         }

@@ -1523,26 +1523,26 @@ void render_inline(const char *text, size_t n, const wt_config &cfg, wt_buf *out
     if (balanced) close_tags(tags, out);
 }
 
-bool may_hold_url(const char *text, size_t n, url_tags tags) noexcept
+size_t url_candidate(const char *text, size_t n, url_tags tags) noexcept
 {
     const char *end = text + n;
     for (const char *p = text; (p = scan_for<':', '<'>(p, end, text)) < end; ++p) {
         if (*p == '<') {
             if (end - p >= 3 && p[1] == '\0') {
-                if (p[2] == ext::ph_file) return true;
+                if (p[2] == ext::ph_file) return size_t(p - text);
             } else if (tags == url_tags::any) {
-                return true;
+                return size_t(p - text);
             } else if (tags == url_tags::block) {
                 ext_tag_match m;
-                if (match_ext_tag(p, size_t(end - p), &m) && !is_inline_ext_tag(m.tag)) return true;
+                if (match_ext_tag(p, size_t(end - p), &m) && !is_inline_ext_tag(m.tag)) return size_t(p - text);
             }
         } else if (end - p >= 3 && p[1] == '/' && p[2] == '/') {
-            return true;
+            return size_t(p - text);
         } else if (p - text >= 6 && std::memcmp(p - 6, "mailto", 6) == 0) {
-            return true;
+            return size_t(p - text);
         }
     }
-    return false;
+    return n;
 }
 
 void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context &cx) noexcept
