@@ -30,6 +30,20 @@ struct outline_marks {
     static bool one(const char *q) noexcept { return *q == '[' || *q == '<'; }
 };
 
+// Where a heading line may start: a line feed with '=' after it. Blocks mark
+// only those pairs; one byte alone is marked loosely.
+struct heading_marks {
+    static constexpr int overread = 1; // the byte after each block
+#if defined(WT_SIMD)
+    static simd::mask_t at(const char *q) noexcept
+    {
+        using namespace simd;
+        return mask(both(eq(load(q), '\n'), eq(load(q + 1), '=')));
+    }
+#endif
+    static bool one(const char *q) noexcept { return *q == '\n'; }
+};
+
 const char *find_text(const char *p, const char *end, std::string_view pat) noexcept
 {
     size_t off = std::string_view(p, size_t(end - p)).find(pat);
@@ -79,19 +93,35 @@ bool for_each_link(const char *document, const char *end, const char *limit, Fn 
 
 // Calls fn(level, text, anchor) for each heading line, in order; stops early
 // when fn returns false. Returns whether it went through to the end.
+// Only the lines that start with '=' are looked at: the others are passed
+// over in one search for a line feed with '=' after it.
 template <class Fn>
 bool for_each_heading(wt_source doc, Fn fn) noexcept
 {
-    line_splitter lines(doc);
-    span line;
-    while (lines.next(&line)) {
-        size_t level;
-        span text;
-        if (line.n == 0 || line.p[0] != '=' || !match_heading(line, &level, &text)) continue;
-        heading_anchor anchor(text);
-        if (!fn(level, text, anchor, lines.limit())) return false;
+    if (doc.n == 0) return true;
+    const char *const end = doc.p + doc.n, *const limit = end - 1;
+    mark_cursor<heading_marks> marks(doc.p, end, limit);
+    const char *start = doc.p; // a line's start
+    for (;;) {
+        if (*start == '=') {
+            const char *lf = static_cast<const char *>(std::memchr(start, '\n', size_t(end - start)));
+            size_t n = size_t((lf ? lf : end) - start);
+            if (start[n - 1] == '\r') --n;
+            size_t level;
+            span text;
+            if (match_heading(span{start, n}, &level, &text)) {
+                heading_anchor anchor(text);
+                if (!fn(level, text, anchor, limit)) return false;
+            }
+            if (!lf || lf + 1 == end) return true;
+            start = lf + 1;
+            continue;
+        }
+        const char *q = marks.next(start);
+        while (q < end && (end - q < 2 || q[1] != '=')) q = marks.next(q + 1);
+        if (q >= end) return true;
+        start = q + 1;
     }
-    return true;
 }
 
 // The document's end and its last readable byte.
