@@ -26,7 +26,12 @@ void wt_templates_json(const extraction &x, wt_buf *out) noexcept
     const char *limit = x.n ? x.doc + x.n - 1 : nullptr;
     wt_buf_append_lit(out, "[");
     bool first = true;
-    for (size_t i = 0; i < x.templates.size(); ++i) {
+    const size_t nt = x.templates.size();
+    for (size_t i = 0; i < nt; ++i) {
+        // The document is read again here, long after the pass: the bytes of
+        // a template a few ahead are asked for now, so that they are in the
+        // cache when its turn comes.
+        if (i + 8 < nt) __builtin_prefetch(x.doc + x.templates[i + 8].start);
         const tmpl_rec &t = x.templates[i];
         if (t.kind == tmpl_kind::argument || t.depth >= max_template_depth) continue;
         const char *name;
