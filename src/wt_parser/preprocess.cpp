@@ -1486,7 +1486,11 @@ int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extr
     // Templates in document order, then each one's kind.
     if (!s.failed) {
         s.note(radix_sort(x->templates, n, [](const tmpl_rec &t) { return t.start; }));
-        for (size_t i = 0; i < x->templates.size(); ++i) {
+        const size_t count = x->templates.size();
+        for (size_t i = 0; i < count; ++i) {
+            // The scan has long passed these bytes: those of a template a few
+            // ahead are asked for now.
+            if (i + 8 < count) __builtin_prefetch(doc + x->templates[i + 8].start);
             tmpl_rec &t = x->templates[i];
             if (t.kind != tmpl_kind::argument) {
                 const char *name;
