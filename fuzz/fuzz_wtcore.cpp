@@ -76,6 +76,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #ifndef WTFUZZ_MODE
@@ -388,10 +389,37 @@ std::string event_attribute(const std::string &html)
     return "";
 }
 
+// The external links of rendered HTML, read as the page JSON reads them:
+// each anchor whose class is "external", up to its "</a>".
+size_t external_anchors(std::string_view html)
+{
+    size_t n = 0;
+    for (size_t at = html.find("<a href=\""); at != html.npos; at = html.find("<a href=\"", at + 1)) {
+        const size_t url_end = html.find('"', at + 9);
+        const size_t tag_end = url_end == html.npos ? url_end : html.find('>', url_end);
+        if (tag_end == html.npos) break;
+        if (html.substr(url_end, tag_end - url_end).find("class=\"external") == html.npos) continue;
+        const size_t close = html.find("</a>", tag_end);
+        if (close == html.npos) break;
+        ++n;
+        at = close;
+    }
+    return n;
+}
+
+// How many times `what` occurs in s.
+size_t occurrences(std::string_view s, std::string_view what)
+{
+    size_t n = 0;
+    for (size_t i = s.find(what); i != s.npos; i = s.find(what, i + what.size())) ++n;
+    return n;
+}
+
 // The extended syntax: every call succeeds, its result holds exactly the
 // bytes it reports (no NUL of a placeholder escapes), stays within a bound, is
 // well-formed with balanced tags, carries no event handler attribute, and,
-// as JSON, is an array.
+// as JSON, is an array. The page JSON lists as many external links as the
+// HTML shows: it reads them from the lines that may hold one alone.
 void check_extended(const char *doc, size_t size)
 {
     static const unsigned flag_sets[] = {WTCORE_EXTENDED,
@@ -400,6 +428,7 @@ void check_extended(const char *doc, size_t size)
         wtcore_options o;
         wtcore_options_init(&o);
         o.flags = flags;
+        size_t html_links = 0;
         for (int format : {WTCORE_FORMAT_HTML, WTCORE_FORMAT_TEMPLATES_JSON, WTCORE_FORMAT_CATEGORIES_JSON,
                            WTCORE_FORMAT_TEXT, WTCORE_FORMAT_PAGE_JSON}) {
             char *r = nullptr;
@@ -416,6 +445,13 @@ void check_extended(const char *doc, size_t size)
                 why = "not a JSON array";
             if (format == WTCORE_FORMAT_PAGE_JSON && (len < 2 || r[0] != '{' || r[len - 1] != '}'))
                 why = "not a JSON object";
+            if (format == WTCORE_FORMAT_HTML) html_links = external_anchors(std::string_view(r, len));
+            if (format == WTCORE_FORMAT_PAGE_JSON && why.empty()) {
+                const std::string_view page(r, len);
+                const size_t at = page.find(",\"external_links\":");
+                if (at == page.npos || occurrences(page.substr(at), "{\"url\":") != html_links)
+                    why = "external links other than the HTML's";
+            }
             if (format == WTCORE_FORMAT_HTML && (flags & WTCORE_BALANCE_TAGS)) why = check_nesting_quoted(r);
             if (format == WTCORE_FORMAT_HTML && why.empty()) {
                 std::string on = event_attribute(r);

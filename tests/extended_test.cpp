@@ -83,6 +83,33 @@ std::string outside_code(const std::string &html)
     return out + html.substr(at);
 }
 
+// How many times `what` occurs in s.
+size_t occurrences(const std::string &s, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t i = s.find(what); i != std::string::npos; i = s.find(what, i + what.size())) ++n;
+    return n;
+}
+
+// The external links of rendered HTML, read as the page JSON reads them:
+// each anchor whose class is "external", up to its "</a>" (an address cannot
+// hold a '"', which is written &quot;).
+size_t external_anchors(const std::string &html)
+{
+    size_t n = 0;
+    for (size_t at = html.find("<a href=\""); at != std::string::npos; at = html.find("<a href=\"", at + 1)) {
+        const size_t url_end = html.find('"', at + 9);
+        const size_t tag_end = url_end == std::string::npos ? url_end : html.find('>', url_end);
+        if (tag_end == std::string::npos) break;
+        if (html.substr(url_end, tag_end - url_end).find("class=\"external") == std::string::npos) continue;
+        const size_t close = html.find("</a>", tag_end);
+        if (close == std::string::npos) break;
+        ++n;
+        at = close;
+    }
+    return n;
+}
+
 TEST(ExtendedCorpus, RendersWithoutTemplatesOrEscapedRefs)
 {
     const fs::path corpus = CORPUS_DIR;
@@ -114,6 +141,11 @@ TEST(ExtendedCorpus, RendersWithoutTemplatesOrEscapedRefs)
             EXPECT_FALSE(render(doc, WTCORE_FORMAT_TEXT, WTCORE_EXTENDED).empty()) << name;
             const std::string page = render(doc, WTCORE_FORMAT_PAGE_JSON, WTCORE_EXTENDED);
             EXPECT_EQ(page.find("\\u0000"), std::string::npos) << name;
+            // The page's external links are read from the lines that may hold
+            // one alone: as many as the whole page shows.
+            const std::string balanced_page =
+                render(doc, WTCORE_FORMAT_PAGE_JSON, WTCORE_EXTENDED | WTCORE_BALANCE_TAGS);
+            EXPECT_EQ(occurrences(balanced_page, "{\"url\":"), external_anchors(html)) << name;
         }
     }
     EXPECT_GT(pages, 150u);
