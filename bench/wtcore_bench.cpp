@@ -298,6 +298,9 @@ const std::vector<family> &families()
         {"[[File:a| nested", op::ext_html, [](size_t n) { return repeat("[[File:a|", n); }},
         {"[[Category:a|", op::ext_categories, [](size_t n) { return repeat("[[Category:a|", n); }},
         {"__A_", op::ext_html, [](size_t n) { return repeat("__A_", n); }},
+        {"<div> text lines", op::ext_page, [](size_t n) { return "<div>\n" + repeat("a: b <br> c\n", n); }},
+        {"<table> x lines", op::ext_page, [](size_t n) { return repeat("<table>\nx: y\n", n); }},
+        {"<p> http:// lines", op::ext_page, [](size_t n) { return repeat("<p>\nx http://a.b\n", n); }},
     };
     return all;
 }

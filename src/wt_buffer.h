@@ -134,6 +134,17 @@ inline int wt_buf_put(wt_buf *b, const char *src, size_t n) noexcept
     return wt_buf_append(b, src, n);
 }
 
+// wt_buf_append_char for the hot loops: in place when there is room.
+inline int wt_buf_put_char(wt_buf *b, char c) noexcept
+{
+    if (b && b->cap - b->len > 1) {
+        b->data[b->len++] = c;
+        b->data[b->len] = '\0';
+        return 1;
+    }
+    return wt_buf_append_char(b, c);
+}
+
 // Appends a string literal with its length known at compile time.
 template <size_t N>
 inline int wt_buf_append_lit(wt_buf *b, const char (&lit)[N]) noexcept

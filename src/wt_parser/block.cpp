@@ -169,7 +169,7 @@ void close_everything(block_state &st) noexcept
     wt_buf *out = st.out;
     const char digit = char('0' + level);
     wt_buf_append_lit(out, "<h");
-    wt_buf_append_char(out, digit);
+    wt_buf_put_char(out, digit);
     if (st.text.cfg->for_text) { // the text reads no id
         wt_buf_append_lit(out, ">");
     } else {
@@ -183,7 +183,7 @@ void close_everything(block_state &st) noexcept
     inline_text(st, text);
     end_block_elements(st);
     wt_buf_append_lit(out, "</h");
-    wt_buf_append_char(out, digit);
+    wt_buf_put_char(out, digit);
     wt_buf_append_lit(out, ">\n");
 }
 
@@ -230,7 +230,7 @@ const char *find_term_separator(span content) noexcept
     for (int j = common; j < prefix; ++j) {
         stack[j] = list_level{line.p[j], false, true};
         // A new list inside an open item starts on a line of its own.
-        if (j > 0 && stack[j - 1].item_open) wt_buf_append_char(out, '\n');
+        if (j > 0 && stack[j - 1].item_open) wt_buf_put_char(out, '\n');
         open_level(stack, j, out, st.text.tags != nullptr);
         st.list_depth = j + 1;
     }
@@ -297,7 +297,7 @@ bool is_rule(span trimmed) noexcept
         st.pre_open = false;
     }
     if (st.para_open) {
-        wt_buf_append_char(out, '\n');
+        wt_buf_put_char(out, '\n');
     } else {
         wt_buf_append_lit(out, "<p>");
         st.para_open = true;
@@ -341,7 +341,7 @@ bool is_rule(span trimmed) noexcept
             st.para_open = false;
         }
         if (st.pre_open) {
-            wt_buf_append_char(out, '\n');
+            wt_buf_put_char(out, '\n');
         } else {
             wt_buf_append_lit(out, "<pre>");
             st.pre_open = true;
@@ -532,7 +532,7 @@ void tag_line(block_state &st, block_tags &bt, span line, const char *tag, ext_t
         tag = find_block_tag(piece, end, &links, &counted, &m);
     }
     tag_piece(st, bt, piece, end);
-    wt_buf_append_char(st.out, '\n');
+    wt_buf_put_char(st.out, '\n');
 }
 
 // Whether a line is a block of the core (blank, list item, rule, heading),

@@ -32,7 +32,7 @@ void put_group_id(wt_buf *out, const char *p, size_t n) noexcept
     for (size_t i = 0; i < n; ++i) {
         char c = p[i];
         bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
-        wt_buf_append_char(out, keep ? c : '_');
+        wt_buf_put_char(out, keep ? c : '_');
     }
     wt_buf_append_lit(out, "-");
 }
@@ -172,11 +172,11 @@ void write_file(const extraction &x, const file_rec &f, const wt_config &cfg, bo
     if (f.frame || f.align) {
         wt_buf_append_lit(out, " class=\"");
         if (f.frame) wt_buf_append_str(out, f.frame);
-        if (f.frame && f.align) wt_buf_append_char(out, ' ');
+        if (f.frame && f.align) wt_buf_put_char(out, ' ');
         if (f.align) wt_buf_append_str(out, f.align);
-        wt_buf_append_char(out, '"');
+        wt_buf_put_char(out, '"');
     }
-    wt_buf_append_char(out, '>');
+    wt_buf_put_char(out, '>');
     // The target "File:Name" for the link's address.
     char local[256];
     wt_buf target{};
@@ -792,7 +792,7 @@ struct html_driver {
         render_range(0, x.clean.len, 0);
         if (balanced() && blocks.n) {
             close_blocks(blocks, out, 0);
-            wt_buf_append_char(out, '\n');
+            wt_buf_put_char(out, '\n');
         }
         blocks.n = 0;
         // Notes that no list has shown go at the end, group by group.

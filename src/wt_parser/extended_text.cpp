@@ -411,7 +411,7 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
     w.trim_blanks();
     while (out->len > w.start && out->data[out->len - 1] == '\n') --out->len;
     if (out->data) out->data[out->len] = '\0';
-    if (out->len > w.start) wt_buf_append_char(out, '\n');
+    if (out->len > w.start) wt_buf_put_char(out, '\n');
 }
 
 } // namespace ext

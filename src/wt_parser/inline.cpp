@@ -269,7 +269,7 @@ const char *quote_run(inline_scan &s, const char *p) noexcept
     while (r < 5 && p + r < s.end && p[r] == '\'') ++r;
     wt_buf *out = s.out;
     if (balancing(*s.cx) && r > 1) {
-        if (r == 4) wt_buf_append_char(out, '\'');
+        if (r == 4) wt_buf_put_char(out, '\'');
         if (r == 2) {
             toggle_quote(s, tag_kind::i, s.italic);
         } else if (r < 5) {
@@ -296,14 +296,14 @@ const char *quote_run(inline_scan &s, const char *p) noexcept
     const bool tags = !s.cx->cfg->for_text;
     switch (r) {
     case 1:
-        wt_buf_append_char(out, '\'');
+        wt_buf_put_char(out, '\'');
         break;
     case 2:
         if (tags) s.italic ? wt_buf_append_lit(out, "</i>") : wt_buf_append_lit(out, "<i>");
         s.italic = !s.italic;
         break;
     case 4:
-        wt_buf_append_char(out, '\'');
+        wt_buf_put_char(out, '\'');
         [[fallthrough]];
     case 3:
         if (tags) s.bold ? wt_buf_append_lit(out, "</b>") : wt_buf_append_lit(out, "<b>");
@@ -445,15 +445,15 @@ __attribute__((noinline)) bool append_link_open(inline_scan &s, span target) noe
         });
     }
     if (hash) {
-        wt_buf_append_char(out, '#');
+        wt_buf_put_char(out, '#');
         append_target(s, fragment);
     }
-    wt_buf_append_char(out, '"');
+    wt_buf_put_char(out, '"');
     if (!section && cfg.page_exists) {
         span name = trim_both(page);
         if (!cfg.page_exists(cfg.context, name.p, name.n)) wt_buf_append_lit(out, " class=\"new\"");
     }
-    wt_buf_append_char(out, '>');
+    wt_buf_put_char(out, '>');
     return true;
 }
 
@@ -864,9 +864,9 @@ const char *external_link(inline_scan &s, const char *p) noexcept
             if (*s.cx->counter < INT_MAX) ++*s.cx->counter;
             number = *s.cx->counter;
         }
-        wt_buf_append_char(out, '[');
+        wt_buf_put_char(out, '[');
         append_decimal(out, number);
-        wt_buf_append_char(out, ']');
+        wt_buf_put_char(out, ']');
     }
     if (element) wt_buf_append_lit(out, "</a>");
     return close + 1;
@@ -1103,15 +1103,15 @@ void write_safe_span(wt_buf *out, const char *s, size_t n) noexcept
             if (seen >> k & 1) return;
             seen |= 1u << k;
             if (kept[k] == "style" && !safe_style(a.value)) return;
-            wt_buf_append_char(out, ' ');
+            wt_buf_put_char(out, ' ');
             wt_buf_put(out, kept[k].data(), kept[k].size());
             wt_buf_append_lit(out, "=\"");
             wt_buf_append_attr_value(out, a.value.p, a.value.n);
-            wt_buf_append_char(out, '"');
+            wt_buf_put_char(out, '"');
             return;
         }
     });
-    wt_buf_append_char(out, '>');
+    wt_buf_put_char(out, '>');
 }
 
 // Keeps the attributes of a table element that write_table_attributes writes
@@ -1410,7 +1410,7 @@ bool match_ext_tag(const char *s, size_t n, ext_tag_match *m) noexcept
 void write_ext_open(wt_buf *out, const char *s, const ext_tag_match &m, const wt_config &cfg) noexcept
 {
     std::string_view name = ext_tag_names[int(m.tag)];
-    wt_buf_append_char(out, '<');
+    wt_buf_put_char(out, '<');
     wt_buf_put(out, name.data(), name.size());
     const bool safe = cfg.flags & WTCORE_SAFE_ATTRIBUTES;
     const size_t kept = is_table_ext_tag(m.tag) ? std::size(ext_safe_attributes) : ext_span_attributes;
@@ -1428,14 +1428,14 @@ void write_ext_open(wt_buf *out, const char *s, const ext_tag_match &m, const wt
             seen |= 1u << k;
             if (k == 4 && !safe_style(a.value)) return;
         }
-        wt_buf_append_char(out, ' ');
+        wt_buf_put_char(out, ' ');
         wt_buf_put(out, a.name.p, a.name.n);
         wt_buf_append_lit(out, "=\"");
         wt_buf_append_attr_value(out, a.value.p, a.value.n);
-        wt_buf_append_char(out, '"');
+        wt_buf_put_char(out, '"');
     });
     if (m.tag == ext_tag::hr) wt_buf_append_lit(out, " />");
-    else wt_buf_append_char(out, '>');
+    else wt_buf_put_char(out, '>');
 }
 
 void write_ext_close(wt_buf *out, ext_tag t) noexcept
@@ -1443,7 +1443,7 @@ void write_ext_close(wt_buf *out, ext_tag t) noexcept
     std::string_view name = ext_tag_names[int(t)];
     wt_buf_append_lit(out, "</");
     wt_buf_put(out, name.data(), name.size());
-    wt_buf_append_char(out, '>');
+    wt_buf_put_char(out, '>');
 }
 
 void close_tags(tag_stack &tags, wt_buf *out, int floor) noexcept

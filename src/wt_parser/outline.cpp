@@ -135,7 +135,7 @@ void document_bounds(wt_source doc, const char **end, const char **limit) noexce
 
 void links_json(wt_source doc, wt_buf *out) noexcept
 {
-    wt_buf_append_char(out, '[');
+    wt_buf_put_char(out, '[');
     const char *end, *limit;
     document_bounds(doc, &end, &limit);
     bool first = true;
@@ -154,19 +154,19 @@ void links_json(wt_source doc, wt_buf *out) noexcept
         wt_buf_append_lit(out, "\"}");
         return !out->failed; // a failed call fails whole: stop asking for memory
     });
-    wt_buf_append_char(out, ']');
+    wt_buf_put_char(out, ']');
 }
 
 void headings_json(wt_source doc, wt_buf *out) noexcept
 {
-    wt_buf_append_char(out, '[');
+    wt_buf_put_char(out, '[');
     bool first = true;
     for_each_heading(doc, [&](size_t level, span text, const heading_anchor &anchor, const char *limit) {
         if (anchor.failed()) out->failed = 1;
-        if (!first) wt_buf_append_char(out, ',');
+        if (!first) wt_buf_put_char(out, ',');
         first = false;
         wt_buf_append_lit(out, "{\"level\":");
-        wt_buf_append_char(out, char('0' + level));
+        wt_buf_put_char(out, char('0' + level));
         wt_buf_append_lit(out, ",\"text\":\"");
         wt_buf_append_json_escaped(out, text.p, text.n, limit);
         wt_buf_append_lit(out, "\",\"anchor\":\"");
@@ -174,7 +174,7 @@ void headings_json(wt_source doc, wt_buf *out) noexcept
         wt_buf_append_lit(out, "\"}");
         return !out->failed;
     });
-    wt_buf_append_char(out, ']');
+    wt_buf_put_char(out, ']');
 }
 
 int visit_outline(wt_source doc, const wtcore_visitor *visitor, void *context) noexcept
