@@ -299,8 +299,8 @@ const std::vector<family> &families()
         {"[[Category:a|", op::ext_categories, [](size_t n) { return repeat("[[Category:a|", n); }},
         {"__A_", op::ext_html, [](size_t n) { return repeat("__A_", n); }},
         {"<div> text lines", op::ext_page, [](size_t n) { return "<div>\n" + repeat("a: b <br> c\n", n); }},
+        {"<p> text lines", op::ext_page, [](size_t n) { return "<p>\n" + repeat("a: b <br> c\n", n); }},
         {"<table> x lines", op::ext_page, [](size_t n) { return repeat("<table>\nx: y\n", n); }},
-        {"<p> http:// lines", op::ext_page, [](size_t n) { return repeat("<p>\nx http://a.b\n", n); }},
     };
     return all;
 }
