@@ -16,45 +16,21 @@ using namespace wt::ext;
 // more.
 constexpr int max_table_depth = 8;
 
-void put_decimal(wt_buf *out, size_t v) noexcept
-{
-    char buf[24];
-    char *d = buf + sizeof buf;
-    do *--d = char('0' + v % 10); // written from the last digit back
-    while ((v /= 10) != 0);
-    wt_buf_put(out, d, size_t(buf + sizeof buf - d));
-}
-
-// A group's name as a part of an id: ASCII letters, digits, '-' and '.'
-// stay, every other byte becomes '_'.
-void put_group_id(wt_buf *out, const char *p, size_t n) noexcept
-{
-    for (size_t i = 0; i < n; ++i) {
-        char c = p[i];
-        bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
-        wt_buf_put_char(out, keep ? c : '_');
-    }
-    wt_buf_append_lit(out, "-");
-}
-
-// "cite_note-" [group "-"] number, the id of a note.
-void put_note_id(wt_buf *out, const extraction &x, const ref_rec &r) noexcept
-{
-    wt_buf_append_lit(out, "cite_note-");
-    if (r.group != none) put_group_id(out, x.doc + r.group, r.group_n);
-    put_decimal(out, r.number);
-}
-
-// Writes the decimal digits of v at d; returns how many.
+// Writes the decimal digits of v at d (room for 20); returns how many.
 size_t put_decimal_at(char *d, size_t v) noexcept
 {
     char buf[24];
     char *s = buf + sizeof buf;
-    do *--s = char('0' + v % 10);
+    do *--s = char('0' + v % 10); // written from the last digit back
     while ((v /= 10) != 0);
     const size_t n = size_t(buf + sizeof buf - s);
     std::memcpy(d, s, n);
     return n;
+}
+
+void put_decimal(wt_buf *out, size_t v) noexcept
+{
+    if (char *d = wt_buf_reserve(out, 20)) wt_buf_commit(out, put_decimal_at(d, v));
 }
 
 // Copies a string literal to d + *w and moves *w past it.
@@ -65,51 +41,64 @@ void put_lit_at(char *d, size_t *w, const char (&lit)[N]) noexcept
     *w += N - 1;
 }
 
+// A group's name as a part of an id, written at d (room for n + 1): ASCII
+// letters, digits, '-' and '.' stay, every other byte becomes '_', and a '-'
+// follows. Returns the length.
+size_t put_group_id_at(char *d, const char *p, size_t n) noexcept
+{
+    for (size_t i = 0; i < n; ++i) {
+        char c = p[i];
+        bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
+        d[i] = keep ? c : '_';
+    }
+    d[n] = '-';
+    return n + 1;
+}
+
+// "cite_note-" [group "-"] number, the id of a note, written at d (room for
+// 31 bytes and the group's name); returns the length.
+size_t put_note_id_at(char *d, const extraction &x, const ref_rec &r) noexcept
+{
+    size_t w = 0;
+    put_lit_at(d, &w, "cite_note-");
+    if (r.group != none) w += put_group_id_at(d + w, x.doc + r.group, r.group_n);
+    return w + put_decimal_at(d + w, r.number);
+}
+
+void put_note_id(wt_buf *out, const extraction &x, const ref_rec &r) noexcept
+{
+    const size_t group_n = r.group != none ? r.group_n : 0;
+    if (char *d = wt_buf_reserve(out, 32 + group_n)) wt_buf_commit(out, put_note_id_at(d, x, r));
+}
+
 // A marker links to its note, except inside a link's label, where a link
-// cannot be.
+// cannot be. Up to its visible number it is written in one piece: tags of 62
+// bytes at most, three numbers of 20 digits at most and twice the group's
+// name as an id.
 void write_marker(const extraction &x, const ref_rec &r, bool in_link, wt_buf *out) noexcept
 {
-    // The usual marker, of a note without a group: written in one piece
-    // (tags of 71 bytes at most around three numbers of 20 digits at most).
-    if (r.group == none) {
-        if (char *d = wt_buf_reserve(out, 160)) {
-            size_t w = 0;
-            put_lit_at(d, &w, "<sup class=\"reference\" id=\"cite_ref-");
-            w += put_decimal_at(d + w, r.number);
-            if (r.use > 1) {
-                d[w++] = '-';
-                w += put_decimal_at(d + w, r.use);
-            }
-            if (in_link) {
-                put_lit_at(d, &w, "\">[");
-            } else {
-                put_lit_at(d, &w, "\"><a href=\"#cite_note-");
-                w += put_decimal_at(d + w, r.number);
-                put_lit_at(d, &w, "\">[");
-            }
-            w += put_decimal_at(d + w, r.number);
-            if (in_link) put_lit_at(d, &w, "]</sup>");
-            else put_lit_at(d, &w, "]</a></sup>");
-            wt_buf_commit(out, w);
-            return;
-        }
-    }
-    wt_buf_append_lit(out, "<sup class=\"reference\" id=\"cite_ref-");
-    if (r.group != none) put_group_id(out, x.doc + r.group, r.group_n);
-    put_decimal(out, r.number);
+    const bool grouped = r.group != none;
+    const size_t group_n = grouped ? r.group_n : 0;
+    char *d = wt_buf_reserve(out, 128 + 2 * group_n);
+    if (!d) return;
+    size_t w = 0;
+    put_lit_at(d, &w, "<sup class=\"reference\" id=\"cite_ref-");
+    if (grouped) w += put_group_id_at(d + w, x.doc + r.group, group_n);
+    w += put_decimal_at(d + w, r.number);
     if (r.use > 1) { // a later marker of the same note: an id of its own
-        wt_buf_append_lit(out, "-");
-        put_decimal(out, r.use);
+        d[w++] = '-';
+        w += put_decimal_at(d + w, r.use);
     }
     if (in_link) {
-        wt_buf_append_lit(out, "\">[");
+        put_lit_at(d, &w, "\">[");
     } else {
-        wt_buf_append_lit(out, "\"><a href=\"#");
-        put_note_id(out, x, r);
-        wt_buf_append_lit(out, "\">[");
+        put_lit_at(d, &w, "\"><a href=\"#");
+        w += put_note_id_at(d + w, x, r);
+        put_lit_at(d, &w, "\">[");
     }
-    if (r.group != none) {
-        wt_buf_append_html_escaped(out, x.doc + r.group, r.group_n);
+    wt_buf_commit(out, w);
+    if (grouped) {
+        wt_buf_append_html_escaped(out, x.doc + r.group, group_n);
         wt_buf_append_lit(out, " ");
     }
     put_decimal(out, r.number);
