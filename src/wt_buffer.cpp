@@ -139,20 +139,39 @@ thread_local scratch_pool pool;
 
 } // namespace
 
+namespace {
+
+// The smallest kept block of at least `need` bytes, taken out of the pool
+// with its size in *cap, or null. A block more than four times the size is
+// left for the records that grow large: a small one would hold it for
+// nothing, and they would fault in new memory instead.
+char *take_kept(size_t need, size_t *cap) noexcept
+{
+    scratch_pool &kept = pool;
+    const size_t most = need > SIZE_MAX / 4 ? SIZE_MAX : need * 4;
+    size_t best = kept.n;
+    for (size_t i = 0; i < kept.n; ++i)
+        if (kept.cap[i] >= need && kept.cap[i] <= most && (best == kept.n || kept.cap[i] < kept.cap[best]))
+            best = i;
+    if (best == kept.n) return nullptr;
+    *cap = kept.cap[best];
+    return kept.take(best);
+}
+
+} // namespace
+
 void wt_buf_init_scratch(wt_buf *b, size_t initial_cap) noexcept
 {
     if (!b) return;
-    scratch_pool &kept = pool;
-    size_t best = kept.n;
-    if (initial_cap >= wt_scratch_min / 2)
-        for (size_t i = 0; i < kept.n; ++i)
-            if (kept.cap[i] >= initial_cap && (best == kept.n || kept.cap[i] < kept.cap[best])) best = i;
-    if (best == kept.n) {
+    b->scratch = 1;
+    size_t cap = 0;
+    char *block = initial_cap >= wt_scratch_min / 2 ? take_kept(initial_cap, &cap) : nullptr;
+    if (!block) {
         wt_buf_init(b, initial_cap);
         return;
     }
-    b->cap = kept.cap[best];
-    b->data = kept.take(best);
+    b->cap = cap;
+    b->data = block;
     b->len = 0;
     b->failed = 0;
     b->data[0] = '\0';
@@ -164,6 +183,7 @@ void wt_buf_free_scratch(wt_buf *b) noexcept
     scratch_pool &kept = pool;
     if (!b->data || b->cap < wt_scratch_min || b->cap > wt_scratch_max) {
         wt_buf_free(b);
+        b->scratch = 1;
         return;
     }
     // Smaller blocks make room for a larger one: the next call of the same
@@ -184,6 +204,7 @@ void wt_buf_free_scratch(wt_buf *b) noexcept
     ++kept.n;
     kept.bytes += b->cap;
     *b = wt_buf{};
+    b->scratch = 1;
 }
 
 void wt_scratch_release() noexcept { pool.release(); }
@@ -219,6 +240,20 @@ int wt_buf_ensure(wt_buf *b, size_t extra) noexcept
             return 0;
         }
         cap *= 2;
+    }
+    if (b->scratch && cap >= wt_scratch_min) {
+        // A kept block of the size needed instead of new memory, which the
+        // system would fault in page by page; the old block is kept instead.
+        size_t kept_cap = 0;
+        if (char *block = take_kept(cap, &kept_cap)) {
+            if (b->data) std::memcpy(block, b->data, b->len + 1);
+            else block[0] = '\0';
+            wt_buf old = *b;
+            wt_buf_free_scratch(&old);
+            b->data = block;
+            b->cap = kept_cap;
+            return 1;
+        }
     }
     char *data = static_cast<char *>(wt_mem_realloc(b->data, cap));
     if (!data) {

@@ -14,11 +14,14 @@
 // `failed` is sticky: it is set by any allocation that fails while the record
 // is written, and cleared only by wt_buf_init, wt_buf_reset and wt_buf_free.
 // Callers write without checking each result and test `failed` once at the end.
+// `scratch` marks storage that no caller takes away (see wt_buf_init_scratch):
+// its growth may take a block the thread keeps.
 struct wt_buf {
     char *data;
     size_t len;
     size_t cap;
     int failed;
+    int scratch;
 };
 
 // The allocator. wt_alloc.cpp holds the library's own (realloc and free); a
@@ -45,10 +48,13 @@ constexpr size_t wt_scratch_min = size_t(256) << 10;
 constexpr size_t wt_scratch_max = size_t(64) << 20;
 constexpr size_t wt_scratch_slots = 16;
 // As wt_buf_init, but takes the smallest kept block of at least initial_cap
-// bytes when there is one.
+// bytes when there is one, and marks the record as scratch: when it grows
+// past wt_scratch_min it moves to a kept block too, if one is large enough,
+// and leaves its old block to the thread in its place. So records that grow
+// from nothing (the pass's stacks) reuse the blocks of the last call as well.
 void wt_buf_init_scratch(wt_buf *b, size_t initial_cap) noexcept;
 // As wt_buf_free, but keeps a large block for the thread's next call when
-// there is room.
+// there is room. The record stays scratch.
 void wt_buf_free_scratch(wt_buf *b) noexcept;
 // Frees the blocks that the calling thread keeps.
 void wt_scratch_release() noexcept;

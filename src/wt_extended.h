@@ -33,7 +33,7 @@ constexpr char ph_toc = 't';     // where __TOC__ stood, within a line (the host
 // aligned for any of them.
 template <class T>
 struct pod_array {
-    wt_buf b{};
+    wt_buf b{nullptr, 0, 0, 0, 1}; // scratch: grows into the blocks the thread keeps
 
     size_t size() const noexcept { return b.len / sizeof(T); }
     T *data() noexcept { return reinterpret_cast<T *>(b.data); }

@@ -122,15 +122,35 @@ inline const char *scan_for(const char *p, const char *end, const char *lo) noex
     return scan_marks<byte_set<Cs...>>(p, end, lo);
 }
 
-// The first c c pair in [p, end), or nullptr.
+// Marks the bytes A that B follows; at(q) reads the byte after the block too.
+template <char A, char B>
+struct byte_pair {
+#if defined(WT_SIMD)
+    static simd::mask_t at(const char *q) noexcept
+    {
+        return simd::mask(simd::both(simd::eq(simd::load(q), A), simd::eq(simd::load(q + 1), B)));
+    }
+#endif
+    static bool one(const char *q) noexcept { return q[0] == A && q[1] == B; }
+};
+
+// The first A B pair in [p, end), or nullptr. A run of A without B after it
+// is passed over a block at a time, not stopped at byte by byte.
+template <char A, char B>
+inline const char *find_bytes(const char *p, const char *end, const char *lo) noexcept
+{
+    if (end - p < 2) return nullptr;
+    // Pairs start before end - 1, whose reads (one byte past each block) stay
+    // within [lo, end).
+    const char *q = scan_marks<byte_pair<A, B>>(p, end - 1, lo);
+    return q == end - 1 ? nullptr : q;
+}
+
+// The first C C pair in [p, end), or nullptr.
 template <char C>
 inline const char *find_pair(const char *p, const char *end, const char *lo) noexcept
 {
-    for (;; ++p) {
-        p = scan_for<C>(p, end, lo);
-        if (end - p < 2) return nullptr;
-        if (p[1] == C) return p;
-    }
+    return find_bytes<C, C>(p, end, lo);
 }
 
 // Bytes that a JSON string must escape: controls, '"' and '\\'.

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include <random>
@@ -265,4 +266,39 @@ TEST(Buffer, ScratchBlocksStayWithTheThread)
     wt_buf_free_scratch(&b);
     wt_scratch_release();
     EXPECT_EQ(alloc_hook::live_blocks(), live);
+}
+
+TEST(Buffer, ScratchRecordsGrowIntoKeptBlocks)
+{
+    wt_scratch_release();
+    wt_buf kept{};
+    wt_buf_init_scratch(&kept, 8 * wt_scratch_min);
+    char *const kept_data = kept.data;
+    wt_buf_free_scratch(&kept);
+    EXPECT_EQ(kept.scratch, 1);
+
+    // A block more than four times the request stays kept.
+    wt_buf near{};
+    wt_buf_init_scratch(&near, wt_scratch_min);
+    EXPECT_NE(near.data, kept_data);
+
+    // Records that are not scratch grow by the heap alone.
+    const std::string bytes(wt_scratch_min + 100, 'x');
+    wt_buf plain{};
+    ASSERT_TRUE(wt_buf_append(&plain, bytes.data(), bytes.size()));
+    EXPECT_NE(plain.data, kept_data);
+    wt_buf_free(&plain);
+
+    // A scratch record that grows from nothing moves into the kept block once
+    // it needs a quarter of it, its content intact.
+    wt_buf grown{nullptr, 0, 0, 0, 1};
+    for (size_t i = 0; i < bytes.size(); i += 1000)
+        ASSERT_TRUE(wt_buf_append(&grown, bytes.data() + i, std::min<size_t>(1000, bytes.size() - i)));
+    EXPECT_EQ(grown.data, kept_data);
+    EXPECT_EQ(grown.cap, 8 * wt_scratch_min);
+    EXPECT_EQ(std::string(grown.data, grown.len), bytes);
+    EXPECT_EQ(grown.data[grown.len], '\0');
+    wt_buf_free_scratch(&grown);
+    wt_buf_free_scratch(&near);
+    wt_scratch_release();
 }

@@ -169,7 +169,7 @@ void write_file(const extraction &x, const file_rec &f, const wt_config &cfg, bo
     // The target "File:Name" for the link's address.
     char local[256];
     wt_buf target{};
-    if (f.name_n + 8 < sizeof local) target = wt_buf{local, 0, sizeof local, 0}; // room for "File:" and the NUL
+    if (f.name_n + 8 < sizeof local) target = wt_buf{local, 0, sizeof local, 0, 0}; // room for "File:" and the NUL
     else wt_buf_init(&target, f.name_n + 8);
     wt_buf_append_lit(&target, "File:");
     wt_buf_append(&target, name, f.name_n);
@@ -345,17 +345,17 @@ struct html_driver {
             return;
         }
         // A table starts at a line (the first one starting at a) whose first
-        // bytes after blanks are "{|". The pass leaves few '{', so they are
-        // what is searched for, each checked back to its line's start.
+        // bytes after blanks are "{|". Each "{|" is checked back to its
+        // line's start.
         const char *d = x.clean.data;
         size_t seg = a;
         for (size_t from = a; from < b && !failed;) {
-            const void *brace = std::memchr(d + from, '{', b - from);
+            const char *brace = find_bytes<'{', '|'>(d + from, d + b, d);
             if (!brace) break;
-            const size_t t = size_t(static_cast<const char *>(brace) - d);
+            const size_t t = size_t(brace - d);
             size_t ls = t;
             while (ls > a && (d[ls - 1] == ' ' || d[ls - 1] == '\t')) --ls;
-            if (t + 2 > b || d[t + 1] != '|' || (ls > a && d[ls - 1] != '\n')) {
+            if (ls > a && d[ls - 1] != '\n') {
                 from = t + 1;
                 continue;
             }

@@ -1474,7 +1474,7 @@ void write_table_attributes(wt_buf *out, const char *s, size_t n, const wt_confi
     // Read as the attributes of a tag "<x ...>", by the tokenizer of span tags.
     char local[512];
     wt_buf tag{};
-    if (n + 8 < sizeof local) tag = wt_buf{local, 0, sizeof local, 0}; // room for "<x ", ">" and the NUL
+    if (n + 8 < sizeof local) tag = wt_buf{local, 0, sizeof local, 0, 0}; // room for "<x ", ">" and the NUL
     else wt_buf_init(&tag, n + 4);
     wt_buf_append_lit(&tag, "<x ");
     wt_buf_append(&tag, s, n);

@@ -167,11 +167,12 @@ struct event {
     ev_kind kind;
 };
 
+// Three words: a megabyte of openers makes some 20 MB of these.
 struct open_rec {
-    size_t start;    // first byte of the run
-    size_t count;    // opening bytes still unmatched
-    size_t bar_base; // its bars start here in the bar stack
-    char kind;       // '{' or '['
+    size_t start;     // first byte of the run
+    size_t bar_base;  // its bars start here in the bar stack
+    size_t count : sizeof(size_t) * 8 - 1; // opening bytes still unmatched
+    size_t brace : 1;                      // a run of '{' (else of '[')
 };
 
 // A category link found by the scan, before the walk knows whether it lies
@@ -476,14 +477,14 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
                 }
                 // Another stop comes first: the stack takes over there, the
                 // bars read on the way already in place.
-                note(stack.push(open_rec{p, 2, from, c}));
+                note(stack.push(open_rec{p, from, 2, c == '{'}));
                 open_braces += c == '{';
                 inside = true;
                 p = t ? std::min(e, lim) : lim;
                 break;
             }
             if (q - p >= 2) {
-                note(stack.push(open_rec{p, q - p, bar_stack.size(), c}));
+                note(stack.push(open_rec{p, bar_stack.size(), q - p, c == '{'}));
                 open_braces += c == '{';
                 inside = true;
             }
@@ -504,7 +505,7 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
             // This one and those after it in the window up to its next other
             // stop, in one go.
             const open_rec &top = stack.back();
-            const bool eqs = top.kind == '{';
+            const bool eqs = top.brace;
             const uint64_t t = w.top >> (p - w.base);
             uint64_t bm = m & (t ? (t & (~t + 1)) - 1 : ~uint64_t(0));
             if (lim - p < 64) bm &= (uint64_t(1) << (lim - p)) - 1;
@@ -542,7 +543,7 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
     }
 done:
     // What is still open was text.
-    for (size_t i = base; i < stack.size(); ++i) open_braces -= stack[i].kind == '{';
+    for (size_t i = base; i < stack.size(); ++i) open_braces -= stack[i].brace;
     stack.truncate(base);
     bar_stack.truncate(bar_base);
 }
@@ -552,7 +553,7 @@ void scanner::close_braces(size_t *pp, size_t lim, size_t base) noexcept
     size_t p = *pp;
     size_t q = p;
     while (q < lim && d[q] == '}') ++q;
-    while (q - p >= 2 && stack.size() > base && stack.back().kind == '{') {
+    while (q - p >= 2 && stack.size() > base && stack.back().brace) {
         open_rec &top = stack.back();
         size_t matched = std::min<size_t>({q - p, top.count, 3});
         size_t start = top.start + top.count - matched;
@@ -577,7 +578,7 @@ void scanner::close_brackets(size_t *pp, size_t lim, size_t base) noexcept
     size_t p = *pp;
     size_t q = p;
     while (q < lim && d[q] == ']') ++q;
-    while (q - p >= 2 && stack.size() > base && stack.back().kind == '[') {
+    while (q - p >= 2 && stack.size() > base && !stack.back().brace) {
         open_rec &top = stack.back();
         size_t start = top.start + top.count - 2;
         size_t first_bar = bar_stack.size() > top.bar_base ? bar_stack[top.bar_base].bar : none;
