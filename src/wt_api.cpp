@@ -2,6 +2,7 @@
 // and the reentrant forms that return buffers the caller owns.
 #include "wtcore.h"
 
+#include "wt_anchor.h"
 #include "wt_buffer.h"
 #include "wt_builds.h"
 #include "wt_extended.h"
@@ -407,6 +408,7 @@ namespace {
 struct clean_visitor {
     const wtcore_visitor *visitor;
     void *context;
+    const wt::ext::extraction *x;
     wt_buf a{}, b{};
 
     static span_view strip(const char *p, size_t n, wt_buf *buf) noexcept
@@ -433,11 +435,17 @@ struct clean_visitor {
         return self->visitor->link(self->context, target.p, target.n, text.p, text.n);
     }
 
+    // A heading with a placeholder gets its text and anchor again, as the
+    // HTML and the JSON read it (a <nowiki> passage's text counts).
     static int heading(void *c, int level, const char *t, size_t tn, const char *x, size_t xn) noexcept
     {
         auto *self = static_cast<clean_visitor *>(c);
-        span_view text = strip(t, tn, &self->a), anchor = strip(x, xn, &self->b);
-        return self->visitor->heading(self->context, level, text.p, text.n, anchor.p, anchor.n);
+        const wt::span text = wt::heading_text(self->x, wt::span{t, tn}, &self->a);
+        if (text.p == t) return self->visitor->heading(self->context, level, t, tn, x, xn);
+        wt_buf_reset(&self->b);
+        wt::generate_anchor(text.p, text.n, &self->b);
+        return self->visitor->heading(self->context, level, text.p, text.n, self->b.data ? self->b.data : "",
+                                      self->b.len);
     }
 };
 
@@ -451,7 +459,7 @@ int visit_extended(wt_source src, const wt_config &cfg, const wtcore_visitor *vi
         wt::ext::wt_extraction_free(&x);
         return WTCORE_ERROR_MEMORY;
     }
-    clean_visitor cv{visitor, context};
+    clean_visitor cv{visitor, context, &x};
     wtcore_visitor links{sizeof(wtcore_visitor), visitor->link ? clean_visitor::link : nullptr, nullptr};
     wtcore_visitor heads{sizeof(wtcore_visitor), nullptr, visitor->heading ? clean_visitor::heading : nullptr};
     int status = WTCORE_OK;

@@ -396,7 +396,15 @@ void append_decimal(wt_buf *out, long long v) noexcept;
 // and headings as JSON; and the outline for a visitor (a WTCORE_ status).
 void render_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept;
 void links_json(wt_source doc, wt_buf *out) noexcept;
-void headings_json(wt_source doc, wt_buf *out) noexcept;
+// `ext`: the extraction (see wt_config::ext) whose clean text doc is, or null.
+void headings_json(wt_source doc, wt_buf *out, const void *ext = nullptr) noexcept;
+
+// A heading's text in the extended syntax's clean text as its id and the
+// lists of headings read it: a <nowiki> passage's content in its place (a
+// line break in it as a blank), the other placeholders left out, then
+// trimmed. `text` itself when it holds no
+// placeholder (or `ext`, the extraction, is null); else written to tmp.
+span heading_text(const void *ext, span text, wt_buf *tmp) noexcept;
 int visit_outline(wt_source doc, const wtcore_visitor *visitor, void *context) noexcept;
 
 WT_ISA_END

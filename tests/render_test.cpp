@@ -383,7 +383,8 @@ TEST(Visit, AgreesWithTheJsonFormats)
 {
     const char *docs[] = {
         "== a {{t}} b ==\n[[x|y<ref>[[n]]</ref>]] {{t|[[c]]}} [[File:f.png|cap [[d]]]] [[Category:Z]]\n<references/>",
-        "= ''h'' =\n[[a]] <!-- [[hidden]] --> [[b|c]]", "{{a|\n== in ==\n}}\n== out ==\n[[k]]"};
+        "= ''h'' =\n[[a]] <!-- [[hidden]] --> [[b|c]]", "{{a|\n== in ==\n}}\n== out ==\n[[k]]",
+        "== A <ref>x</ref> ==\n==B <nowiki>C</nowiki> <math>d</math>=="};
     for (unsigned flags : {0u, unsigned(WTCORE_EXTENDED)}) {
         wtcore_options opts;
         wtcore_options_init(&opts);

@@ -173,9 +173,13 @@ void close_everything(block_state &st) noexcept
     if (st.text.cfg->for_text) { // the text reads no id
         wt_buf_append_lit(out, ">");
     } else {
-        heading_anchor anchor(text);
+        // Under the extended syntax the id reads a <nowiki> passage's text
+        // and no other placeholder.
+        wt_buf own{};
+        heading_anchor anchor(heading_text(st.text.cfg->ext, text, &own));
         // A heading must not lose its id: a failed anchor fails the whole call.
-        if (anchor.failed()) out->failed = 1;
+        if (anchor.failed() || own.failed) out->failed = 1;
+        wt_buf_free(&own);
         wt_buf_append_lit(out, " id=\"");
         wt_buf_append(out, anchor.data(), anchor.size());
         wt_buf_append_lit(out, "\">");

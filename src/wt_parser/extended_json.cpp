@@ -102,6 +102,13 @@ void render_core(const char *p, size_t n, int format, const wt_config &cfg, wt_b
     }
 }
 
+// The headings of the clean text, each with the text its id is made of.
+void clean_headings_json(const extraction &x, wt_buf *out) noexcept
+{
+    if (x.clean.len) headings_json(wt_source{x.clean.data, x.clean.len}, out, &x);
+    else wt_buf_append_lit(out, "[]");
+}
+
 // Drops what is left of placeholders of the clean text in JSON written from
 // it: "\u0000" with the kind and digits after it, and a '<' before and a
 // '>' after.
@@ -221,7 +228,7 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
         if (!extended) render_core(src.p, src.n, WTCORE_FORMAT_LINKS_JSON, cfg, out);
         else extended_links_json(x, cfg, &tmp, out);
         wt_buf_append_lit(out, ",\"headings\":");
-        if (extended) render_core(x.clean.data, x.clean.len, WTCORE_FORMAT_HEADINGS_JSON, cfg, out);
+        if (extended) clean_headings_json(x, out);
         else render_core(src.p, src.n, WTCORE_FORMAT_HEADINGS_JSON, cfg, out);
         // Placeholders can reach the links, the headings and the external
         // links only: the rest is written from the document, which holds no
@@ -276,7 +283,7 @@ int render_extended(wt_source src, int format, const wt_config &cfg, wt_buf *out
                 extended_links_json(x, cfg, &tmp, out);
                 wt_buf_free(&tmp);
             } else {
-                render_core(x.clean.data, x.clean.len, WTCORE_FORMAT_HEADINGS_JSON, cfg, out);
+                clean_headings_json(x, out);
             }
             drop_json_placeholders(out, 0);
         }

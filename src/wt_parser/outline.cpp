@@ -157,11 +157,12 @@ void links_json(wt_source doc, wt_buf *out) noexcept
     wt_buf_put_char(out, ']');
 }
 
-void headings_json(wt_source doc, wt_buf *out) noexcept
+void headings_json(wt_source doc, wt_buf *out, const void *ext) noexcept
 {
     wt_buf_put_char(out, '[');
     bool first = true;
-    for_each_heading(doc, [&](size_t level, span text, const heading_anchor &anchor, const char *limit) {
+    wt_buf tmp{};
+    auto write = [&](size_t level, span text, const heading_anchor &anchor, const char *limit) {
         if (anchor.failed()) out->failed = 1;
         if (!first) wt_buf_put_char(out, ',');
         first = false;
@@ -173,7 +174,15 @@ void headings_json(wt_source doc, wt_buf *out) noexcept
         wt_buf_append_json_escaped(out, anchor.data(), anchor.size());
         wt_buf_append_lit(out, "\"}");
         return !out->failed;
+    };
+    for_each_heading(doc, [&](size_t level, span text, const heading_anchor &anchor, const char *limit) {
+        const span own = heading_text(ext, text, &tmp);
+        if (own.p == text.p) return write(level, text, anchor, limit);
+        if (tmp.failed) out->failed = 1;
+        heading_anchor own_anchor(own);
+        return write(level, own, own_anchor, nullptr);
     });
+    wt_buf_free(&tmp);
     wt_buf_put_char(out, ']');
 }
 

@@ -1430,6 +1430,42 @@ void template_name(const extraction &x, const tmpl_rec &t, const char **name, si
     *n = b - a;
 }
 
+} // namespace ext
+
+span heading_text(const void *ext, span text, wt_buf *tmp) noexcept
+{
+    if (!ext || !text.n || !std::memchr(text.p, '\0', text.n)) return text;
+    const ext::extraction &x = *static_cast<const ext::extraction *>(ext);
+    wt_buf_reset(tmp);
+    for (const char *p = text.p, *end = p + text.n; p < end;) {
+        const char *nul = static_cast<const char *>(std::memchr(p, '\0', size_t(end - p)));
+        if (!nul) {
+            wt_buf_append(tmp, p, size_t(end - p));
+            break;
+        }
+        wt_buf_append(tmp, p, size_t(nul - p - (nul > p && nul[-1] == '<')));
+        const char *q = nul + 1;
+        const char kind = q < end ? *q++ : '\0';
+        size_t index = 0;
+        while (q < end && *q >= '0' && *q <= '9') index = index * 10 + size_t(*q++ - '0');
+        if (q < end && *q == '>') ++q;
+        if (kind == ext::ph_literal && index < x.literals.size() &&
+            x.literals[index].kind == ext::literal_kind::nowiki) {
+            // A heading is one line: a line break in the passage reads as a
+            // blank, as the page shows it.
+            const size_t at = tmp->len;
+            wt_buf_append(tmp, x.doc + x.literals[index].start, x.literals[index].n);
+            if (!tmp->failed)
+                for (char *c = tmp->data + at; c < tmp->data + tmp->len; ++c)
+                    if (*c == '\n' || *c == '\r') *c = ' ';
+        }
+        p = q;
+    }
+    return trim_both(span{tmp->data ? tmp->data : "", tmp->len});
+}
+
+namespace ext {
+
 param_view template_param(const extraction &x, const tmpl_rec &t, size_t i, size_t *unnamed) noexcept
 {
     const bar_rec &bar = x.bars[t.first_bar + i];
