@@ -209,6 +209,27 @@ void wt_buf_free_scratch(wt_buf *b) noexcept
 
 void wt_scratch_release() noexcept { pool.release(); }
 
+namespace {
+
+// Moves a scratch record into a kept block of at least cap bytes, instead of
+// new memory that the system would fault in page by page, and keeps its old
+// block in its place. False when no kept block fits.
+[[gnu::noinline]] bool grow_into_kept(wt_buf *b, size_t cap) noexcept
+{
+    size_t kept_cap = 0;
+    char *block = take_kept(cap, &kept_cap);
+    if (!block) return false;
+    if (b->data) std::memcpy(block, b->data, b->len + 1);
+    else block[0] = '\0';
+    wt_buf old = *b;
+    wt_buf_free_scratch(&old);
+    b->data = block;
+    b->cap = kept_cap;
+    return true;
+}
+
+} // namespace
+
 void wt_buf_reset(wt_buf *b) noexcept
 {
     if (!b) return;
@@ -217,15 +238,11 @@ void wt_buf_reset(wt_buf *b) noexcept
     if (b->data) b->data[0] = '\0';
 }
 
-int wt_buf_ensure(wt_buf *b, size_t extra) noexcept
+namespace {
+
+// wt_buf_ensure's growth to at least `need` bytes, kept out of its callers.
+[[gnu::noinline]] int grow(wt_buf *b, size_t need) noexcept
 {
-    if (!b) return 0;
-    if (extra > SIZE_MAX - 1 - b->len) {
-        b->failed = 1;
-        return 0;
-    }
-    size_t need = b->len + extra + 1;
-    if (b->cap >= need) return 1;
     size_t cap = b->cap ? b->cap : first_growth_cap;
     if (b->cap) {
         if (cap > SIZE_MAX / 2) {
@@ -241,20 +258,7 @@ int wt_buf_ensure(wt_buf *b, size_t extra) noexcept
         }
         cap *= 2;
     }
-    if (b->scratch && cap >= wt_scratch_min) {
-        // A kept block of the size needed instead of new memory, which the
-        // system would fault in page by page; the old block is kept instead.
-        size_t kept_cap = 0;
-        if (char *block = take_kept(cap, &kept_cap)) {
-            if (b->data) std::memcpy(block, b->data, b->len + 1);
-            else block[0] = '\0';
-            wt_buf old = *b;
-            wt_buf_free_scratch(&old);
-            b->data = block;
-            b->cap = kept_cap;
-            return 1;
-        }
-    }
+    if (b->scratch && cap >= wt_scratch_min && grow_into_kept(b, cap)) return 1;
     char *data = static_cast<char *>(wt_mem_realloc(b->data, cap));
     if (!data) {
         b->failed = 1;
@@ -263,6 +267,19 @@ int wt_buf_ensure(wt_buf *b, size_t extra) noexcept
     b->data = data;
     b->cap = cap;
     return 1;
+}
+
+} // namespace
+
+int wt_buf_ensure(wt_buf *b, size_t extra) noexcept
+{
+    if (!b) return 0;
+    if (extra > SIZE_MAX - 1 - b->len) {
+        b->failed = 1;
+        return 0;
+    }
+    const size_t need = b->len + extra + 1;
+    return b->cap >= need ? 1 : grow(b, need);
 }
 
 int wt_buf_append(wt_buf *b, const void *src, size_t n) noexcept

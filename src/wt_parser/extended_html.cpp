@@ -345,14 +345,23 @@ struct html_driver {
             return;
         }
         // A table starts at a line (the first one starting at a) whose first
-        // bytes after blanks are "{|". Each "{|" is checked back to its
-        // line's start.
+        // bytes after blanks are "{|". The pass leaves few '{', so they are
+        // what is searched for, each checked back to its line's start; after
+        // a few that start nothing, only "{|" pairs are.
         const char *d = x.clean.data;
         size_t seg = a;
+        unsigned lone_braces = 0;
         for (size_t from = a; from < b && !failed;) {
-            const char *brace = find_bytes<'{', '|'>(d + from, d + b, d);
+            const char *brace = lone_braces < 16
+                                    ? static_cast<const char *>(std::memchr(d + from, '{', b - from))
+                                    : find_bytes<'{', '|'>(d + from, d + b, d);
             if (!brace) break;
             const size_t t = size_t(brace - d);
+            if (t + 2 > b || d[t + 1] != '|') {
+                ++lone_braces;
+                from = t + 1;
+                continue;
+            }
             size_t ls = t;
             while (ls > a && (d[ls - 1] == ' ' || d[ls - 1] == '\t')) --ls;
             if (ls > a && d[ls - 1] != '\n') {
