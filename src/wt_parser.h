@@ -402,8 +402,8 @@ void headings_json(wt_source doc, wt_buf *out, const void *ext = nullptr) noexce
 // A heading's text in the extended syntax's clean text as its id and the
 // lists of headings read it: a <nowiki> passage's content in its place (a
 // line break in it as a blank), the other placeholders left out, then
-// trimmed. `text` itself when it holds no
-// placeholder (or `ext`, the extraction, is null); else written to tmp.
+// trimmed. `text` itself when it holds no placeholder (or `ext`, the
+// extraction, is null); else written to tmp.
 span heading_text(const void *ext, span text, wt_buf *tmp) noexcept;
 int visit_outline(wt_source doc, const wtcore_visitor *visitor, void *context) noexcept;
 
