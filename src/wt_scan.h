@@ -146,11 +146,16 @@ inline const char *find_bytes(const char *p, const char *end, const char *lo) no
     return q == end - 1 ? nullptr : q;
 }
 
-// The first C C pair in [p, end), or nullptr.
+// The first C C pair in [p, end), or nullptr. Where C is rare, stopping at
+// each C costs less than find_bytes' two compares per byte.
 template <char C>
 inline const char *find_pair(const char *p, const char *end, const char *lo) noexcept
 {
-    return find_bytes<C, C>(p, end, lo);
+    for (;; ++p) {
+        p = scan_for<C>(p, end, lo);
+        if (end - p < 2) return nullptr;
+        if (p[1] == C) return p;
+    }
 }
 
 // Bytes that a JSON string must escape: controls, '"' and '\\'.
