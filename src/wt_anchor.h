@@ -15,8 +15,8 @@ WT_ISA_BEGIN
 // Writes the anchor of a heading text to dst, which has room for text.n bytes
 // (an anchor is never longer than its text), and returns its length: runs of
 // space, tab and '_' become one '_', the bytes " & ' < > are dropped, and the
-// anchor neither begins nor ends with '_'. The text is trimmed first. The
-// placeholders of the extended syntax's clean text are dropped too.
+// anchor neither begins nor ends with '_'. The text is trimmed first. A heading
+// of the extended syntax's clean text is read through heading_text first.
 size_t write_anchor(char *dst, span text) noexcept;
 
 // Appends the anchor of n bytes of text to out. Null text or n == 0 appends

@@ -214,7 +214,7 @@ namespace {
 // Moves a scratch record into a kept block of at least cap bytes, instead of
 // new memory that the system would fault in page by page, and keeps its old
 // block in its place. False when no kept block fits.
-[[gnu::noinline]] bool grow_into_kept(wt_buf *b, size_t cap) noexcept
+bool grow_into_kept(wt_buf *b, size_t cap) noexcept
 {
     size_t kept_cap = 0;
     char *block = take_kept(cap, &kept_cap);

@@ -26,14 +26,6 @@ size_t write_anchor(char *dst, span text) noexcept
     bool sep = false;
     for (size_t i = 0; i < s.n; ++i) {
         unsigned char c = uc(s.p[i]);
-        if (c == 0) [[unlikely]] {
-            // A placeholder of the extended syntax's clean text (a reference
-            // marker in the heading): NUL, its kind and its digits, between
-            // a '<' and a '>' that are dropped anyway. No document holds a NUL.
-            ++i;
-            while (i + 1 < s.n && s.p[i + 1] >= '0' && s.p[i + 1] <= '9') ++i;
-            continue;
-        }
         switch (anchor_class[c]) {
         case anchor_copy:
             *dst++ = char(c);
