@@ -396,6 +396,9 @@ void append_decimal(wt_buf *out, long long v) noexcept;
 // and headings as JSON; and the outline for a visitor (a WTCORE_ status).
 void render_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept;
 void links_json(wt_source doc, wt_buf *out) noexcept;
+// The entries of links_json without the brackets: each preceded by a ','
+// unless *first, which ends false once one is written.
+void links_json_entries(wt_source doc, wt_buf *out, bool *first) noexcept;
 // `ext`: the extraction (see wt_config::ext) whose clean text doc is, or null.
 void headings_json(wt_source doc, wt_buf *out, const void *ext = nullptr) noexcept;
 

@@ -187,25 +187,16 @@ void external_links_json(const char *html, size_t n, wt_buf *out) noexcept
 
 // The links of a page under the extended syntax: those of the clean text (no
 // file or category links, nothing inside templates), then those of the notes
-// and of the captions, as one array. `tmp` is scratch.
-void extended_links_json(const extraction &x, const wt_config &cfg, wt_buf *tmp, wt_buf *out) noexcept
+// and of the captions, as one array, written in place.
+void extended_links_json(const extraction &x, wt_buf *out) noexcept
 {
-    bool any = false;
+    bool first = true;
     wt_buf_append_lit(out, "[");
     // A plain array: an initializer_list's members would be emitted out of
     // line, outside the build's namespace, in an unoptimised build.
     const wt_buf *const parts[] = {&x.clean, &x.notes_text, &x.captions};
-    for (const wt_buf *part : parts) {
-        wt_buf_reset(tmp);
-        render_core(part->data, part->len, WTCORE_FORMAT_LINKS_JSON, cfg, tmp);
-        if (tmp->len > 2) {
-            if (any) wt_buf_append_lit(out, ",");
-            wt_buf_append(out, tmp->data + 1, tmp->len - 2);
-            any = true;
-        }
-    }
+    for (const wt_buf *part : parts) links_json_entries(wt_source{part->data, part->len}, out, &first);
     wt_buf_append_lit(out, "]");
-    if (tmp->failed) out->failed = 1;
 }
 
 // The page as one JSON object: links, headings, categories, templates,
@@ -219,14 +210,14 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
     const bool extended = cfg.flags & WTCORE_EXTENDED;
     const size_t start = out->len;
     int ok = wt_extract(src.p, src.n, names_of(cfg), extended, &x);
-    // Scratch for the parts' links and for the HTML the external links are
-    // read from (mostly the lines that hold an address).
+    // Scratch for the HTML the external links are read from (mostly the
+    // lines that hold an address).
     wt_buf tmp{};
     wt_buf_init_scratch(&tmp, src.n / 4 + 1024);
     if (ok) {
         wt_buf_append_lit(out, "{\"links\":");
         if (!extended) render_core(src.p, src.n, WTCORE_FORMAT_LINKS_JSON, cfg, out);
-        else extended_links_json(x, cfg, &tmp, out);
+        else extended_links_json(x, out);
         wt_buf_append_lit(out, ",\"headings\":");
         if (extended) clean_headings_json(x, out);
         else render_core(src.p, src.n, WTCORE_FORMAT_HEADINGS_JSON, cfg, out);
@@ -278,10 +269,7 @@ int render_extended(wt_source src, int format, const wt_config &cfg, wt_buf *out
         int ok = wt_extract(src.p, src.n, names_of(cfg), true, &x);
         if (ok) {
             if (format == WTCORE_FORMAT_LINKS_JSON) {
-                wt_buf tmp{};
-                wt_buf_init(&tmp, 1024);
-                extended_links_json(x, cfg, &tmp, out);
-                wt_buf_free(&tmp);
+                extended_links_json(x, out);
             } else {
                 clean_headings_json(x, out);
             }

@@ -136,9 +136,17 @@ void document_bounds(wt_source doc, const char **end, const char **limit) noexce
 void links_json(wt_source doc, wt_buf *out) noexcept
 {
     wt_buf_put_char(out, '[');
+    bool first = true;
+    links_json_entries(doc, out, &first);
+    wt_buf_put_char(out, ']');
+}
+
+void links_json_entries(wt_source doc, wt_buf *out, bool *first_entry) noexcept
+{
+    if (!doc.n) return;
     const char *end, *limit;
     document_bounds(doc, &end, &limit);
-    bool first = true;
+    bool first = *first_entry;
     for_each_link(doc.p, end, limit, [&](span target, span label) {
         if (target.p && label.p &&
             short_json_pair(out, first, "{\"target\":\"", target, limit, "\",\"text\":\"", label, limit)) {
@@ -154,7 +162,7 @@ void links_json(wt_source doc, wt_buf *out) noexcept
         wt_buf_append_lit(out, "\"}");
         return !out->failed; // a failed call fails whole: stop asking for memory
     });
-    wt_buf_put_char(out, ']');
+    *first_entry = first;
 }
 
 void headings_json(wt_source doc, wt_buf *out, const void *ext) noexcept
