@@ -17,6 +17,70 @@ void json_string(wt_buf *out, const char *p, size_t n) noexcept
     wt_buf_append_lit(out, "\"");
 }
 
+// Writes n bytes JSON-escaped at dst, 64 at a time; the source may be read
+// up to 15 bytes past its end, and dst has room for 6 * n + 16 bytes.
+inline size_t put_json_run(char *dst, const char *src, size_t n) noexcept
+{
+    size_t w = 0;
+    for (; n > 64; src += 64, n -= 64) w += put_json_pieces(dst + w, src, 64);
+    return w + put_json_pieces(dst + w, src, n);
+}
+
+template <size_t N>
+inline size_t put_lit(char *dst, const char (&lit)[N]) noexcept
+{
+    std::memcpy(dst, lit, N - 1);
+    return N - 1;
+}
+
+// A template's entry written into room reserved once: its name and its
+// parameters' names and values lie within its bytes, so each is read in
+// 16-byte pieces without a check of its own when 16 bytes of the document
+// follow the template. False, having written
+// nothing, when they do not or the template is large (its room is six times
+// its size).
+bool put_template_entry(const extraction &x, const tmpl_rec &t, span name, bool first, wt_buf *out) noexcept
+{
+    const size_t size = t.end - t.start;
+    if (x.n - t.end < 16 || size > 65536) return false;
+    char *d = wt_buf_reserve(out, 6 * size + 64 * (t.n_bars + 2));
+    if (!d) return false;
+    size_t w = first ? 0 : put_lit(d, ",");
+    w += put_lit(d + w, "{\"name\":\"");
+    w += put_json_run(d + w, name.p, name.n);
+    w += put_lit(d + w, "\",\"params\":[");
+    // The parameters as template_param reads them, without its record: a
+    // named one's name is trimmed, an unnamed one is named by its position.
+    const char *doc = x.doc;
+    const bar_rec *bar = x.bars.data() + t.first_bar;
+    size_t unnamed = 0;
+    for (size_t k = 0; k < t.n_bars; ++k) {
+        const size_t end = k + 1 < t.n_bars ? bar[k + 1].bar : t.end - 2;
+        if (k) d[w++] = ',';
+        w += put_lit(d + w, "{\"name\":\"");
+        size_t value;
+        if (bar[k].eq != none && bar[k].eq < end) {
+            size_t a = bar[k].bar + 1, b = bar[k].eq;
+            while (a < b && static_cast<unsigned char>(doc[a]) <= 0x20) ++a;
+            while (b > a && static_cast<unsigned char>(doc[b - 1]) <= 0x20) --b;
+            w += put_json_run(d + w, doc + a, b - a);
+            value = bar[k].eq + 1;
+        } else {
+            char digits[24];
+            size_t nd = 0;
+            for (size_t u = ++unnamed; u; u /= 10) digits[nd++] = char('0' + u % 10);
+            for (size_t j = 0; j < nd; ++j) d[w++] = digits[nd - 1 - j];
+            value = bar[k].bar + 1;
+        }
+        w += put_lit(d + w, "\",\"value\":\"");
+        w += put_json_run(d + w, doc + value, end - value);
+        w += put_lit(d + w, "\"}");
+    }
+    w += put_lit(d + w, "]}");
+    wt_buf_commit(out, w);
+    return true;
+}
+
 } // namespace
 
 void wt_templates_json(const extraction &x, wt_buf *out) noexcept
@@ -38,6 +102,10 @@ void wt_templates_json(const extraction &x, wt_buf *out) noexcept
         size_t nn;
         template_name(x, t, &name, &nn);
         if (nn == 0) continue;
+        if (put_template_entry(x, t, span{name, nn}, first, out)) {
+            first = false;
+            continue;
+        }
         // Literals with their lengths known: a template has some 4 parameters
         // on average, each of them three pieces around two strings.
         if (first) wt_buf_append_lit(out, "{\"name\":\"");
