@@ -94,6 +94,62 @@ TEST(Render, LengthAndNul)
               "b\"}]");
 }
 
+// Under the extended syntax the pass finds a NUL as it reads the document
+// (in the stretches it jumps over too: comments, tags' content, notes) and
+// starts again on a copy: every format of every such document equals that of
+// the document with U+FFFD written in the NULs' place.
+TEST(Render, NulAnywhereUnderTheExtendedSyntax)
+{
+    const std::string pieces[] = {"\0"s, "\0\0"s, "<!-- a long comment that the scan jumps over \0 -->"s,
+                                  "<nowiki>x\0y</nowiki>"s, "<ref>n\0</ref>"s, "<ref name=\"a\0\"/>"s,
+                                  "{{t|a\0=b|c}}"s, "[[l\0|m]]"s, "[[File:f\0.png|thumb|c\0]]"s,
+                                  "[[Category:K\0]]"s, "<math>\0</math>"s, "== h\0 ==\n"s, "\n{|\n| c\0\n|}\n"s,
+                                  "#REDIRECT [[R\0]]\n"s, "__NO\0TOC__"s, "http://u\0/"s, std::string(70, 'x'),
+                                  "<pre>\0</pre>"s, " text "s, "\n"s, "<gallery>\nF\0.png\n</gallery>"s,
+                                  // longer than the scan's windows, NUL in the middle
+                                  "<!--" + std::string(90, 'c') + "\0"s + std::string(90, 'c') + "-->",
+                                  "<nowiki>" + std::string(90, 'n') + "\0"s + std::string(90, 'n') + "</nowiki>",
+                                  "<math>" + std::string(90, 'm') + "\0"s + std::string(90, 'm') + "</math>"};
+    const unsigned flag_sets[] = {WTCORE_EXTENDED, WTCORE_EXTENDED | WTCORE_BALANCE_TAGS, 0};
+    // Documents of random pieces, then each long piece as the document's
+    // only NUL, at several offsets, within the text and at its end.
+    std::vector<std::string> docs;
+    unsigned seed = 7;
+    for (int doc_no = 0; doc_no < 150; ++doc_no) {
+        std::string doc;
+        const int count = 1 + doc_no % 23;
+        for (int i = 0; i < count; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            doc += pieces[(seed >> 16) % std::size(pieces)];
+        }
+        if (doc_no % 3 == 0) doc.insert(0, "\0"s); // before the redirect's line and the first window
+        docs.push_back(doc);
+    }
+    for (size_t k = std::size(pieces) - 3; k < std::size(pieces); ++k)
+        for (size_t offset : {0, 1, 30, 63, 64, 100}) {
+            docs.push_back(std::string(offset, 'o') + pieces[k] + " tail");
+            docs.push_back(std::string(offset, 'o') + pieces[k]);
+        }
+    for (size_t doc_no = 0; doc_no < docs.size(); ++doc_no) {
+        const std::string &doc = docs[doc_no];
+        std::string replaced;
+        for (char c : doc) replaced += c ? std::string(1, c) : "\xEF\xBF\xBD"s;
+        for (unsigned flags : flag_sets) {
+            wtcore_options o;
+            wtcore_options_init(&o);
+            o.flags = flags;
+            for (int format = WTCORE_FORMAT_HTML; format <= WTCORE_FORMAT_PAGE_JSON; ++format) {
+                if (!flags && (format == WTCORE_FORMAT_HTML || format == WTCORE_FORMAT_LINKS_JSON ||
+                               format == WTCORE_FORMAT_HEADINGS_JSON))
+                    continue; // the core's formats: LengthAndNul
+                const rendered a = render(doc, format, &o), b = render(replaced, format, &o);
+                ASSERT_EQ(a.status, WTCORE_OK);
+                ASSERT_EQ(a.text, b.text) << "document " << doc_no << ", format " << format << ", flags " << flags;
+            }
+        }
+    }
+}
+
 struct asked {
     std::vector<std::string> pages;
 };
