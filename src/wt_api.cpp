@@ -258,11 +258,29 @@ int read_options(const wtcore_options *in, wt_config *cfg) noexcept
 // BD). Returns false when memory runs out.
 bool source_of(const char *document, size_t length, wt_buf *copy, wt_source *src) noexcept
 {
-    if (!length || !std::memchr(document, '\0', length)) {
+    const char *nul = length ? static_cast<const char *>(std::memchr(document, '\0', length)) : nullptr;
+    if (!nul) {
         *src = wt_source{document, length};
         return true;
     }
-    if (!wt_copy_without_nul(document, length, copy)) return false;
+    size_t nuls = 0;
+    for (const char *p = nul, *end = document + length;
+         p && (p = static_cast<const char *>(std::memchr(p, '\0', size_t(end - p)))); ++p)
+        ++nuls;
+    wt_buf_init(copy, length + 2 * nuls);
+    const char *p = document, *end = document + length;
+    while (p < end) {
+        auto q = static_cast<const char *>(std::memchr(p, '\0', size_t(end - p)));
+        const char *run_end = q ? q : end;
+        wt_buf_append(copy, p, size_t(run_end - p));
+        if (!q) break;
+        wt_buf_append_lit(copy, "\xEF\xBF\xBD");
+        p = q + 1;
+    }
+    if (copy->failed) {
+        wt_buf_free(copy);
+        return false;
+    }
     *src = wt_source{copy->data, copy->len};
     return true;
 }
@@ -366,13 +384,8 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
         return WTCORE_ERROR_OPTIONS;
 
     wt_buf copy{};
-    wt_source src{document, length};
-    // The extended syntax's pass reads the document first in every format
-    // under WTCORE_EXTENDED, and in the data formats without it; it finds a
-    // NUL as it goes and reads a copy then, which spares a search of the
-    // whole document here. The plain text without the flag is core HTML.
-    const bool pass_first = (cfg.flags & WTCORE_EXTENDED) || (extended_format && format != WTCORE_FORMAT_TEXT);
-    if (!pass_first && !source_of(document, length, &copy, &src)) return WTCORE_ERROR_MEMORY;
+    wt_source src;
+    if (!source_of(document, length, &copy, &src)) return WTCORE_ERROR_MEMORY;
     wt_buf out{};
     // The formats of the extended syntax, and the link and heading lists
     // under it, are read by the build's extended pass (wt_render).

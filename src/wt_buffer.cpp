@@ -378,28 +378,6 @@ int wt_buf_append_wiki_url(wt_buf *b, const char *src, size_t n, const char *lim
     return 1;
 }
 
-int wt_copy_without_nul(const char *src, size_t n, wt_buf *copy) noexcept
-{
-    size_t nuls = 0;
-    const char *const end = src + n;
-    for (const char *p = src; p < end && (p = static_cast<const char *>(std::memchr(p, '\0', size_t(end - p)))); ++p)
-        ++nuls;
-    wt_buf_init(copy, n + 2 * nuls);
-    for (const char *p = src; p < end;) {
-        const char *q = static_cast<const char *>(std::memchr(p, '\0', size_t(end - p)));
-        const char *run_end = q ? q : end;
-        wt_buf_append(copy, p, size_t(run_end - p));
-        if (!q) break;
-        wt_buf_append_lit(copy, "\xEF\xBF\xBD");
-        p = q + 1;
-    }
-    if (copy->failed) {
-        wt_buf_free(copy);
-        return 0;
-    }
-    return 1;
-}
-
 int wt_buf_append_attr_value(wt_buf *b, const char *src, size_t n) noexcept
 {
     if (!b) return 0;

@@ -90,10 +90,6 @@ int wt_buf_append_wiki_url(wt_buf *b, const char *src, size_t n, const char *lim
 // Any other href value: only '"' becomes &quot;.
 int wt_buf_append_attr_value(wt_buf *b, const char *src, size_t n) noexcept;
 
-// Copies n bytes into an empty `copy` with each NUL made U+FFFD (EF BF BD).
-// Returns 0, the buffer freed, when memory runs out.
-int wt_copy_without_nul(const char *src, size_t n, wt_buf *copy) noexcept;
-
 // Returns the content as a NUL-terminated string: `data`, or a constant "" when
 // the record is null or has no storage. Valid until the next write that grows
 // the buffer, or wt_buf_free.

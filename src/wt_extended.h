@@ -6,8 +6,8 @@
 // text for the renderer, in which each special construct is either gone,
 // replaced by a placeholder "<\0" kind index ">" (inline ones), or a place
 // where the HTML is cut for a block (lists of notes, pre, gallery). A placeholder cannot come
-// from the document: a NUL of the document is read as U+FFFD (the pass finds
-// it and starts again on a copy). The JSON formats of that data live in wt_parser/extended_json.cpp.
+// from the document: a NUL of the document is read as U+FFFD before this
+// pass. The JSON formats of that data live in wt_parser/extended_json.cpp.
 #ifndef WT_EXTENDED_H
 #define WT_EXTENDED_H
 
@@ -168,8 +168,7 @@ struct html_rec {
     size_t at, n;
 };
 
-// What the pass finds. The offsets refer to `doc`: the document given to
-// wt_extract, or its copy in `own`.
+// What the pass finds. The offsets refer to the document given to wt_extract.
 struct extraction {
     const char *doc = nullptr;
     size_t n = 0;
@@ -187,12 +186,9 @@ struct extraction {
     size_t redirect = none, redirect_n = 0; // the redirect target, trimmed
     pod_array<html_rec> htmls; // HTML of templates from the host's callback
     wt_buf html{};
-    wt_buf own{}; // the document with each NUL as U+FFFD, when it held one (doc then points here)
 };
 
-// Runs the pass over n bytes at doc. A document that holds a NUL is read as
-// a copy with each NUL made U+FFFD, which the extraction keeps: `doc` and `n`
-// of the result then describe the copy. With `clean_text`
+// Runs the pass over n bytes at doc (no NUL among them). With `clean_text`
 // also writes extraction::clean and the notes, and asks `hook` (when given,
 // with its template_html set) for the HTML of the templates in them, and
 // marks where the first __TOC__ stands when its toc_html is set. Returns

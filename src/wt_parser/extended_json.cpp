@@ -278,7 +278,6 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
     const bool extended = cfg.flags & WTCORE_EXTENDED;
     const size_t start = out->len;
     int ok = wt_extract(src.p, src.n, names_of(cfg), extended, &x);
-    src = wt_source{x.doc, x.n}; // the copy the pass read, should the document hold a NUL
     // Scratch for the HTML the external links are read from (mostly the
     // lines that hold an address).
     wt_buf tmp{};

@@ -237,35 +237,29 @@ struct stop_window {
     uint64_t bars = 0;          // '|' and '='
 
     // The masks of the window at p; past the document's end nothing is marked.
-    // Returns whether the window holds a NUL.
-    bool fill(const char *d, size_t n, size_t p) noexcept
+    void fill(const char *d, size_t n, size_t p) noexcept
     {
         base = p;
         top = bars = 0;
 #if defined(WT_SIMD)
         if (n - p > size) { // the byte after the window is read too
-            uint64_t nuls = 0;
             for (size_t k = 0; k < size; k += simd::block) {
                 simd::vec v = simd::load(d + p + k), after = simd::load(d + p + k + 1);
                 simd::cmp pair = simd::both(simd::same(v, after), simd::eq(simd::with_bits(v, 0x26), 0x7F));
                 simd::cmp t = simd::either(pair, simd::eq(v, '<'));
                 top |= uint64_t(simd::mask(t)) << k;
                 bars |= uint64_t(simd::mask(simd::either(simd::eq(v, '|'), simd::eq(v, '=')))) << k;
-                nuls |= uint64_t(simd::mask(simd::eq(v, '\0')));
             }
-            return nuls != 0;
+            return;
         }
 #endif
         const size_t end = n - p < size ? n : p + size;
-        bool nul = false;
         for (size_t i = p; i < end; ++i) {
             const char c = d[i];
             const bool pair = i + 1 < n && d[i + 1] == c && (uc(c) | 0x26) == 0x7F;
             top |= uint64_t(pair || c == '<') << (i - p);
             bars |= uint64_t(c == '|' || c == '=') << (i - p);
-            nul |= c == '\0';
         }
-        return nul;
     }
 };
 
@@ -287,23 +281,8 @@ struct scanner {
     close_memo comment_close, tag_end;
     std::array<close_memo, n_tags> tag_close{};
     bool failed = false;
-    // The document is checked for NULs as the scan reads it: [0, checked)
-    // has been looked at, the windows' bytes as they are filled and the bytes
-    // the scan jumps over (a comment, a tag's content) when the next window
-    // is filled past them.
-    size_t checked = 0;
-    bool nul = false;
 
     void note(bool ok) noexcept { failed |= !ok; }
-
-    // Fills the window at p, checking its bytes and any gap before it.
-    void refill(stop_window &w, size_t p) noexcept
-    {
-        if (p > checked) nul |= std::memchr(d + checked, '\0', p - checked) != nullptr;
-        nul |= w.fill(d, n, p);
-        const size_t end = n - p < stop_window::size ? n : p + stop_window::size;
-        if (end > checked) checked = end;
-    }
 
     void push_event(size_t start, size_t end, ev_kind kind, size_t index = 0, size_t a = 0, size_t b = 0) noexcept
     {
@@ -420,14 +399,14 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
         // The next stop at or after p, before lim.
         size_t off = p - w.base;
         if (off >= stop_window::size) {
-            refill(w, p);
+            w.fill(doc, n, p);
             off = 0;
         }
         uint64_t m = (w.top | (inside ? w.bars : 0)) >> off;
         while (!m) {
             p = w.base + stop_window::size;
             if (p >= lim) goto done;
-            refill(w, p);
+            w.fill(doc, n, p);
             m = w.top | (inside ? w.bars : 0);
         }
         {
@@ -480,7 +459,7 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
                     if (sh < stop_window::size) take(w.bars >> sh, at);
                     const size_t next = w.base + stop_window::size;
                     if (next >= lim) break;
-                    refill(w, next);
+                    w.fill(doc, n, next);
                     at = std::max(at, next);
                 }
                 const size_t e = at + size_t(__builtin_ctzll(t | (uint64_t(1) << 63)));
@@ -1540,23 +1519,6 @@ int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extr
     s.failed = s.events.b.failed || x->templates.b.failed || x->bars.b.failed || x->refs.b.failed;
     s.find_redirect();
     s.scan(0, n, false, false);
-    if (s.checked < n) s.nul |= std::memchr(doc + s.checked, '\0', n - s.checked) != nullptr;
-    if (s.nul && !s.failed) {
-        // The placeholders of the clean text are made with NULs, so a NUL of
-        // the document is read as U+FFFD: the pass starts again on a copy
-        // that the extraction keeps.
-        s.stack.release();
-        s.bar_stack.release();
-        s.events.release();
-        s.cats.release();
-        wt_extraction_free(x);
-        *x = extraction{};
-        wt_buf copy{};
-        if (!wt_copy_without_nul(doc, n, &copy)) return 0;
-        const int ok = wt_extract(copy.data, copy.len, ns, clean_text, x, hook);
-        x->own = copy;
-        return ok;
-    }
 
     // Templates in document order, then each one's kind.
     if (!s.failed) {
@@ -1659,7 +1621,6 @@ void wt_extraction_free(extraction *x) noexcept
     wt_buf_free_scratch(&x->notes_text);
     x->htmls.release();
     wt_buf_free(&x->html);
-    wt_buf_free(&x->own);
 }
 
 } // namespace ext
