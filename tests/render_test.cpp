@@ -94,10 +94,10 @@ TEST(Render, LengthAndNul)
               "b\"}]");
 }
 
-// Under the extended syntax the pass finds a NUL as it reads the document
-// (in the stretches it jumps over too: comments, tags' content, notes) and
-// starts again on a copy: every format of every such document equals that of
-// the document with U+FFFD written in the NULs' place.
+// Under the extended syntax, whose clean text marks its placeholders with
+// NULs, a NUL anywhere (in a comment, a tag's content, a note, a stretch
+// longer than a scan's window) reads as U+FFFD as well: every format of such
+// a document equals that of the document with U+FFFD in the NULs' place.
 TEST(Render, NulAnywhereUnderTheExtendedSyntax)
 {
     const std::string pieces[] = {"\0"s, "\0\0"s, "<!-- a long comment that the scan jumps over \0 -->"s,
