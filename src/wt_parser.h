@@ -342,13 +342,14 @@ enum class url_tags { none, block, any };
 // Where the first of n bytes of text is that may start or hold an external
 // link or a bare URL (the ':' of a "://" or a "mailto:"), a file's
 // placeholder, whose caption is rendered in its place, or a tag that `tags`
-// counts; n when there is none.
-size_t url_candidate(const char *text, size_t n, url_tags tags) noexcept;
+// counts; n when there is none. Given the extraction (`ext`), a file's
+// placeholder counts only when its caption may hold a link.
+size_t url_candidate(const char *text, size_t n, url_tags tags, const void *ext = nullptr) noexcept;
 
 // Whether n bytes of text hold any of those.
-inline bool may_hold_url(const char *text, size_t n, url_tags tags) noexcept
+inline bool may_hold_url(const char *text, size_t n, url_tags tags, const void *ext = nullptr) noexcept
 {
-    return url_candidate(text, n, tags) < n;
+    return url_candidate(text, n, tags, ext) < n;
 }
 
 // Renders one span of inline text into out.

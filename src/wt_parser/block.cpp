@@ -637,14 +637,14 @@ void render_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept
                 if (!ends_text(*bt)) {
                     // Lines without a link or a block tag change nothing
                     // here: on to the line of the next one that may.
-                    const size_t at = url_candidate(line.p, size_t(end - line.p), url_tags::block);
+                    const size_t at = url_candidate(line.p, size_t(end - line.p), url_tags::block, cfg.ext);
                     if (at == size_t(end - line.p)) break;
                     if (at >= line.n) {
                         const void *nl = memrchr(line.p, '\n', at);
                         lines.skip_to(static_cast<const char *>(nl) + 1);
                         continue;
                     }
-                } else if (!may_hold_url(line.p, line.n, url_tags::block)) {
+                } else if (!may_hold_url(line.p, line.n, url_tags::block, cfg.ext)) {
                     pass_line_ext(*bt, line);
                     continue;
                 }

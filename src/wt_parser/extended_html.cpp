@@ -157,6 +157,10 @@ void write_file(const extraction &x, const file_rec &f, const wt_config &cfg, bo
         wt_buf_append_str(out, block ? "</figure>\n" : "</figure>");
         return;
     }
+    if (cfg.external_links_only && !in_link) { // outside a link's label only the caption can hold one
+        write_caption(x, f, cfg, out);
+        return;
+    }
     wt_buf_append_lit(out, "<figure");
     if (f.frame || f.align) {
         wt_buf_append_lit(out, " class=\"");
@@ -229,7 +233,7 @@ struct html_driver {
         if (n == 0) return;
         // For the external links alone: text without any, whose tags cannot
         // change the open block elements, need not be rendered.
-        if (c.external_links_only && blocks.n <= blocks.floor && !may_hold_url(p, n, url_tags::block)) return;
+        if (c.external_links_only && blocks.n <= blocks.floor && !may_hold_url(p, n, url_tags::block, &x)) return;
         render_html(wt_source{p, n}, c, out);
     }
 
@@ -265,7 +269,7 @@ struct html_driver {
             // each note numbers its unlabelled links afresh, and its block
             // elements end with it.
             if (cfg.external_links_only &&
-                (r.text == none || !may_hold_url(x.notes_text.data + r.text, r.text_n, url_tags::none)))
+                (r.text == none || !may_hold_url(x.notes_text.data + r.text, r.text_n, url_tags::none, &x)))
                 continue;
             wt_buf_append_lit(out, "<li id=\"");
             put_note_id(out, x, r);
@@ -598,7 +602,7 @@ struct html_driver {
         size_t close = none;
         if (!table_close(ls, &close)) return none;
         size_t end = close == none || close >= b ? b : line_after(close, b);
-        if (may_hold_url(x.clean.data + ls, end - ls, url_tags::none)) return none;
+        if (may_hold_url(x.clean.data + ls, end - ls, url_tags::none, &x)) return none;
         size_t k = place;
         while (k < x.places.size() && x.places[k].at < ls) ++k;
         return k < x.places.size() && x.places[k].at < end ? none : end;

@@ -1523,13 +1523,32 @@ void render_inline(const char *text, size_t n, const wt_config &cfg, wt_buf *out
     if (balanced) close_tags(tags, out);
 }
 
-size_t url_candidate(const char *text, size_t n, url_tags tags) noexcept
+namespace {
+
+// Whether the caption of the file whose placeholder starts at p may hold an
+// external link; a file inside it counts as one that may, so that a chain of
+// files nested in captions is not followed.
+bool caption_may_hold_url(const char *p, const char *end, const void *ext) noexcept
+{
+    if (!ext) return true;
+    const auto &x = *static_cast<const ext::extraction *>(ext);
+    size_t index = 0;
+    for (p += 3; p < end && *p >= '0' && *p <= '9'; ++p) index = index * 10 + size_t(*p - '0');
+    if (index >= x.files.size()) return true;
+    const ext::file_rec &f = x.files[index];
+    return f.caption != ext::none && f.caption_n &&
+           may_hold_url(x.captions.data + f.caption, f.caption_n, url_tags::none);
+}
+
+} // namespace
+
+size_t url_candidate(const char *text, size_t n, url_tags tags, const void *ext) noexcept
 {
     const char *end = text + n;
     for (const char *p = text; (p = scan_for<':', '<'>(p, end, text)) < end; ++p) {
         if (*p == '<') {
             if (end - p >= 3 && p[1] == '\0') {
-                if (p[2] == ext::ph_file) return size_t(p - text);
+                if (p[2] == ext::ph_file && caption_may_hold_url(p, end, ext)) return size_t(p - text);
             } else if (tags == url_tags::any) {
                 return size_t(p - text);
             } else if (tags == url_tags::block) {
@@ -1555,7 +1574,7 @@ void parse_inline(const char *text, size_t n, wt_buf *out, const inline_context 
         wt_buf_put(out, text, n);
         return;
     }
-    if (cx.cfg->external_links_only && !cx.in_link && !may_hold_url(text, n, url_tags::none)) [[unlikely]]
+    if (cx.cfg->external_links_only && !cx.in_link && !may_hold_url(text, n, url_tags::none, cx.cfg->ext)) [[unlikely]]
         return;
     inline_scan s{end, out, cx.doc, cx.limit, &cx};
     if (cx.tags) s.floor = cx.in_link ? cx.tags->n : 0;
