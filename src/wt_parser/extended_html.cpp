@@ -278,7 +278,7 @@ struct html_driver {
                 const char *note = x.notes_text.data + r.text;
                 if (is_paragraph_line(note, r.text_n, x.notes_text.data)) { // the usual note
                     wt_buf_append_lit(out, "<p>");
-                    write_paragraph_text(note, r.text_n);
+                    write_paragraph_text(note, r.text_n, x.notes_text);
                     wt_buf_append_lit(out, "</p>\n");
                 } else {
                     contained([&] { render_text(note, r.text_n, with_ext); });
@@ -433,10 +433,12 @@ struct html_driver {
 
     // The inline text of a paragraph line (see is_paragraph_line), as the
     // block renderer writes it between the paragraph's tags.
-    void write_paragraph_text(const char *p, size_t n) noexcept
+    // The n bytes at p lie in `within` (the clean text or the notes), all of
+    // which may be read: the scans of a short text then look at whole blocks.
+    void write_paragraph_text(const char *p, size_t n, const wt_buf &within) noexcept
     {
         int counter = 0; // each rendering numbers its unlabelled links from 1
-        inline_context cx{&with_ext, p, p + n - 1, &counter, nullptr};
+        inline_context cx{&with_ext, within.data, within.data + within.len - 1, &counter, nullptr};
         cx.blocks_as_text = true;
         parse_inline(p, n, out, cx);
     }
@@ -454,7 +456,7 @@ struct html_driver {
         while (place < x.places.size() && x.places[place].at < a) ++place;
         if (place < x.places.size() && x.places[place].at <= b) return false;
         const size_t at = out->len;
-        write_paragraph_text(d + a, b - a);
+        write_paragraph_text(d + a, b - a, x.clean);
         const size_t n = out->len - at;
         if (out->failed || !memmem_p(out->data + at, n)) return true;
         if (wt_buf_reserve(out, 3 + 5)) { // the paragraph stays: its tags around the text
