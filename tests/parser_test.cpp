@@ -350,11 +350,14 @@ TEST(Parser, LinkListMatchesModel)
 {
     static const char *const tokens[] = {"[[", "]]", "[", "]", "|", " ", "\n", "a", "bc", "<!--", "-->",
                                          "<", "!", "n", "<nowiki>", "</nowiki>", "\"", "\\", "\x01",
-                                         "\t", "\x80", "0123456789abcdefghij"};
+                                         "\t", "\x80", "0123456789abcdefghij",
+                                         "0123456789abcdefghij0123456789abcdefghij0123456789"};
     std::mt19937 rng(2024);
+    // Up to 60 tokens: links that close within the 64 bytes after their "[["
+    // and beyond them, and documents that end within those bytes.
     for (int round = 0; round < 20000; ++round) {
         std::string doc;
-        int count = 1 + int(rng() % 30);
+        int count = 1 + int(rng() % 60);
         for (int i = 0; i < count; ++i) doc += tokens[rng() % std::size(tokens)];
         wt_buf out{};
         ASSERT_EQ(wt_extract_links_json(doc.c_str(), &out), 1);
