@@ -44,37 +44,15 @@ struct heading_marks {
     static bool one(const char *q) noexcept { return *q == '\n'; }
 };
 
-#if defined(WT_SIMD)
-// The 64 bytes at a link's "[[": where a "]]" starts (bit i: bytes i and i + 1
-// are ']'), where a '|' stands, and which bytes a JSON string escapes.
-struct link_window {
-    uint64_t close, bar, escaped;
-};
-
-inline link_window link_masks(const char *p) noexcept
-{
-    uint64_t rb = 0, bar = 0, esc = 0;
-    for (int k = 0; k < 64; k += simd::block) {
-        const simd::vec v = simd::load(p + k);
-        rb |= uint64_t(simd::mask(simd::eq(v, ']'))) << k;
-        bar |= uint64_t(simd::mask(simd::eq(v, '|'))) << k;
-        esc |= uint64_t(simd::mask(simd::either(simd::at_most(v, 0x1F), simd::either(simd::eq(v, '"'), simd::eq(v, '\\')))))
-               << k;
-    }
-    return {rb & (rb >> 1), bar, esc};
-}
-#endif
-
 const char *find_text(const char *p, const char *end, std::string_view pat) noexcept
 {
     size_t off = std::string_view(p, size_t(end - p)).find(pat);
     return off == std::string_view::npos ? nullptr : p + off;
 }
 
-// Calls fn(target, label, plain) for each internal link of the document
-// [doc, end), in order, skipping comments and nowiki passages; `plain` when
-// the link is known to hold no byte that a JSON string escapes. Stops early
-// when fn returns false. Returns whether it went through to the end.
+// Calls fn(target, label) for each internal link of the document [doc, end),
+// in order, skipping comments and nowiki passages; stops early when fn returns
+// false. Returns whether it went through to the end.
 // `limit` is the last byte that may be read (at end or after it).
 template <class Fn>
 bool for_each_link(const char *document, const char *end, const char *limit, Fn fn) noexcept
@@ -99,33 +77,11 @@ bool for_each_link(const char *document, const char *end, const char *limit, Fn 
                 }
             }
         } else if (left >= 2 && p[1] == '[') {
-#if defined(WT_SIMD)
-            // The usual link closes within the 64 bytes at its "[[": its
-            // "]]" and '|' read from that window's masks.
-            if (left >= 64) {
-                const link_window w = link_masks(p);
-                if (const uint64_t closes = w.close & ~uint64_t(3)) {
-                    const unsigned c = unsigned(__builtin_ctzll(closes));
-                    const uint64_t inner = ((uint64_t(1) << c) - 1) & ~uint64_t(3);
-                    span target, label;
-                    if (const uint64_t bars = w.bar & inner) {
-                        const char *bar = p + __builtin_ctzll(bars);
-                        target = trim_both(span{p + 2, size_t(bar - (p + 2))});
-                        label = trim_both(span{bar + 1, size_t(p + c - (bar + 1))});
-                    } else {
-                        target = label = trim_both(span{p + 2, size_t(c - 2)});
-                    }
-                    if (!fn(target, label, (w.escaped & inner) == 0)) return false;
-                    p += c + 2;
-                    continue;
-                }
-            }
-#endif
             if (const char *close = link_close.find(
                     p + 2, [&](const char *q) { return find_pair<']'>(q, end, document); })) {
                 span target, label;
                 split_link(span{p + 2, size_t(close - (p + 2))}, &target, &label, document);
-                if (!fn(target, label, false)) return false;
+                if (!fn(target, label)) return false;
                 p = close + 2;
                 continue;
             }
@@ -177,41 +133,15 @@ void document_bounds(wt_source doc, const char **end, const char **limit) noexce
 
 } // namespace
 
-void links_json(wt_source doc, wt_buf *out) noexcept
-{
-    wt_buf_put_char(out, '[');
-    bool first = true;
-    links_json_entries(doc, out, &first);
-    wt_buf_put_char(out, ']');
-}
+namespace {
 
-void links_json_entries(wt_source doc, wt_buf *out, bool *first_entry) noexcept
+// The entries of the link list of a non-empty document, each after a ','
+// unless `first`; inlined into both callers, the list's own loop among them.
+__attribute__((always_inline)) inline void put_link_entries(wt_source doc, wt_buf *out, bool &first) noexcept
 {
-    if (!doc.n) return;
     const char *end, *limit;
     document_bounds(doc, &end, &limit);
-    bool first = *first_entry;
-    for_each_link(doc.p, end, limit, [&](span target, span label, bool plain) {
-        // A link without escapes: its two strings copied whole.
-        static constexpr char open[] = ",{\"target\":\"", mid[] = "\",\"text\":\"";
-        if (plain) {
-            if (char *d = wt_buf_reserve(out, sizeof open + sizeof mid + target.n + label.n)) {
-                size_t w = first ? 0 : 1;
-                d[0] = ',';
-                std::memcpy(d + w, open + 1, sizeof open - 2);
-                w += sizeof open - 2;
-                copy_bytes(d + w, target.p, target.n);
-                w += target.n;
-                std::memcpy(d + w, mid, sizeof mid - 1);
-                w += sizeof mid - 1;
-                copy_bytes(d + w, label.p, label.n);
-                w += label.n;
-                std::memcpy(d + w, "\"}", 2);
-                wt_buf_commit(out, w + 2);
-                first = false;
-                return true;
-            }
-        }
+    for_each_link(doc.p, end, limit, [&](span target, span label) {
         if (target.p && label.p &&
             short_json_pair(out, first, "{\"target\":\"", target, limit, "\",\"text\":\"", label, limit)) {
             first = false;
@@ -226,7 +156,21 @@ void links_json_entries(wt_source doc, wt_buf *out, bool *first_entry) noexcept
         wt_buf_append_lit(out, "\"}");
         return !out->failed; // a failed call fails whole: stop asking for memory
     });
-    *first_entry = first;
+}
+
+} // namespace
+
+void links_json(wt_source doc, wt_buf *out) noexcept
+{
+    wt_buf_put_char(out, '[');
+    bool first = true;
+    put_link_entries(doc, out, first);
+    wt_buf_put_char(out, ']');
+}
+
+void links_json_entries(wt_source doc, wt_buf *out, bool *first) noexcept
+{
+    if (doc.n) put_link_entries(doc, out, *first);
 }
 
 void headings_json(wt_source doc, wt_buf *out, const void *ext) noexcept
@@ -263,7 +207,7 @@ int visit_outline(wt_source doc, const wtcore_visitor *visitor, void *context) n
     if (visitor->link) {
         const char *end, *limit;
         document_bounds(doc, &end, &limit);
-        if (!for_each_link(doc.p, end, limit, [&](span target, span label, bool) {
+        if (!for_each_link(doc.p, end, limit, [&](span target, span label) {
                 return visitor->link(context, target.p, target.n, label.p, label.n) == 0;
             }))
             return WTCORE_STOPPED;
