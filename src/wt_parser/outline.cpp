@@ -135,27 +135,20 @@ void document_bounds(wt_source doc, const char **end, const char **limit) noexce
 
 namespace {
 
-// The entries of the link list of a non-empty document, each after a ','
-// unless `first`; inlined into both callers, the list's own loop among them.
-__attribute__((always_inline)) inline void put_link_entries(wt_source doc, wt_buf *out, bool &first) noexcept
+// One entry of the link list, after a ',' unless `first`. Returns false when
+// memory ran out: a failed call fails whole, so the list stops asking for it.
+inline bool put_link_entry(wt_buf *out, bool first, span target, span label, const char *limit) noexcept
 {
-    const char *end, *limit;
-    document_bounds(doc, &end, &limit);
-    for_each_link(doc.p, end, limit, [&](span target, span label) {
-        if (target.p && label.p &&
-            short_json_pair(out, first, "{\"target\":\"", target, limit, "\",\"text\":\"", label, limit)) {
-            first = false;
-            return true;
-        }
-        if (first) wt_buf_append_lit(out, "{\"target\":\"");
-        else wt_buf_append_lit(out, ",{\"target\":\"");
-        first = false;
-        wt_buf_append_json_escaped(out, target.p, target.n, limit);
-        wt_buf_append_lit(out, "\",\"text\":\"");
-        wt_buf_append_json_escaped(out, label.p, label.n, limit);
-        wt_buf_append_lit(out, "\"}");
-        return !out->failed; // a failed call fails whole: stop asking for memory
-    });
+    if (target.p && label.p &&
+        short_json_pair(out, first, "{\"target\":\"", target, limit, "\",\"text\":\"", label, limit))
+        return true;
+    if (first) wt_buf_append_lit(out, "{\"target\":\"");
+    else wt_buf_append_lit(out, ",{\"target\":\"");
+    wt_buf_append_json_escaped(out, target.p, target.n, limit);
+    wt_buf_append_lit(out, "\",\"text\":\"");
+    wt_buf_append_json_escaped(out, label.p, label.n, limit);
+    wt_buf_append_lit(out, "\"}");
+    return !out->failed;
 }
 
 } // namespace
@@ -163,14 +156,29 @@ __attribute__((always_inline)) inline void put_link_entries(wt_source doc, wt_bu
 void links_json(wt_source doc, wt_buf *out) noexcept
 {
     wt_buf_put_char(out, '[');
+    const char *end, *limit;
+    document_bounds(doc, &end, &limit);
     bool first = true;
-    put_link_entries(doc, out, first);
+    for_each_link(doc.p, end, limit, [&](span target, span label) {
+        const bool ok = put_link_entry(out, first, target, label, limit);
+        first = false;
+        return ok;
+    });
     wt_buf_put_char(out, ']');
 }
 
-void links_json_entries(wt_source doc, wt_buf *out, bool *first) noexcept
+__attribute__((flatten)) void links_json_entries(wt_source doc, wt_buf *out, bool *first_entry) noexcept
 {
-    if (doc.n) put_link_entries(doc, out, *first);
+    if (!doc.n) return;
+    const char *end, *limit;
+    document_bounds(doc, &end, &limit);
+    bool first = *first_entry;
+    for_each_link(doc.p, end, limit, [&](span target, span label) {
+        const bool ok = put_link_entry(out, first, target, label, limit);
+        first = false;
+        return ok;
+    });
+    *first_entry = first;
 }
 
 void headings_json(wt_source doc, wt_buf *out, const void *ext) noexcept
