@@ -294,7 +294,7 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
     bool figure = false, caption = false; // in a figure; in its caption
     bool shown = true; // !skip && (!figure || caption), kept as tags change them
     // The marks of text outside <pre>, a block's mask kept for the next runs.
-    mark_cursor<text_marks> marks(html, end, end - 1);
+    wide_mark_cursor<text_marks> marks(html, end);
     while (p < end) {
         if (!pre && is_blank(*p)) { // a run of blanks: one space, unless the text has one
             if (shown) w.space();
