@@ -28,6 +28,15 @@ constexpr char ph_file = 'f';    // a file within a line; index into files
 constexpr char ph_html = 'h';    // a template's HTML from the host; index into htmls
 constexpr char ph_toc = 't';     // where __TOC__ stood, within a line (the host's toc_html)
 
+// The index of a placeholder whose digits start at *q (before end); *q is
+// left after them.
+inline size_t placeholder_index(const char **q, const char *end) noexcept
+{
+    size_t index = 0;
+    for (const char *p = *q; p < end && *p >= '0' && *p <= '9'; *q = ++p) index = index * 10 + size_t(*p - '0');
+    return index;
+}
+
 // An array of plain records on a wt_buf, so that all memory still comes from
 // the buffer module. Records are trivially copyable; storage from realloc is
 // aligned for any of them.

@@ -330,6 +330,22 @@ inline bool short_json_pair(wt_buf *out, bool first, const char (&open)[Open], s
     return true;
 }
 
+// The same entry of any length: short_json_pair when it can, else written a
+// piece at a time. Returns false when memory ran out.
+template <size_t Open, size_t Mid>
+inline bool json_pair(wt_buf *out, bool first, const char (&open)[Open], span a, const char *a_limit,
+                      const char (&mid)[Mid], span b, const char *b_limit) noexcept
+{
+    if (a.p && b.p && short_json_pair(out, first, open, a, a_limit, mid, b, b_limit)) return true;
+    if (!first) wt_buf_put_char(out, ',');
+    wt_buf_append_lit(out, open);
+    wt_buf_append_json_escaped(out, a.p, a.n, a_limit);
+    wt_buf_append_lit(out, mid);
+    wt_buf_append_json_escaped(out, b.p, b.n, b_limit);
+    wt_buf_append_lit(out, "\"}");
+    return !out->failed;
+}
+
 // Renders n bytes of inline text that stand alone (a caption), its elements
 // closed at its end under WTCORE_BALANCE_TAGS.
 void render_inline(const char *text, size_t n, const wt_config &cfg, wt_buf *out) noexcept;

@@ -812,8 +812,7 @@ const char *write_placeholder(const char *p, const char *end, const wt_config &c
                               wt_buf *out) noexcept
 {
     const char *q = p + 3;
-    size_t index = 0;
-    while (q < end && *q >= '0' && *q <= '9') index = index * 10 + size_t(*q++ - '0');
+    const size_t index = placeholder_index(&q, end);
     const char *next = q < end ? q + 1 : end; // past the '>'
     const extraction *x = static_cast<const extraction *>(cfg.ext);
     if (!x || p + 2 >= end) return next;

@@ -36,9 +36,8 @@ inline size_t put_lit(char *dst, const char (&lit)[N]) noexcept
 // A template's entry written into room reserved once: its name and its
 // parameters' names and values lie within its bytes, so each is read in
 // 16-byte pieces without a check of its own when 16 bytes of the document
-// follow the template. False, having written
-// nothing, when they do not or the template is large (its room is six times
-// its size).
+// follow the template. False, having written nothing, when they do not or
+// the template is large (its room is six times its size).
 bool put_template_entry(const extraction &x, const tmpl_rec &t, span name, bool first, wt_buf *out) noexcept
 {
     const size_t size = t.end - t.start;
@@ -60,10 +59,8 @@ bool put_template_entry(const extraction &x, const tmpl_rec &t, span name, bool 
         w += put_lit(d + w, "{\"name\":\"");
         size_t value;
         if (bar[k].eq != none && bar[k].eq < end) {
-            size_t a = bar[k].bar + 1, b = bar[k].eq;
-            while (a < b && static_cast<unsigned char>(doc[a]) <= 0x20) ++a;
-            while (b > a && static_cast<unsigned char>(doc[b - 1]) <= 0x20) --b;
-            w += put_json_run(d + w, doc + a, b - a);
+            const span key = trim_both(span{doc + bar[k].bar + 1, bar[k].eq - bar[k].bar - 1});
+            w += put_json_run(d + w, key.p, key.n);
             value = bar[k].eq + 1;
         } else {
             char digits[24];
@@ -117,15 +114,8 @@ void wt_templates_json(const extraction &x, wt_buf *out) noexcept
         for (size_t k = 0; k < t.n_bars; ++k) {
             param_view v = template_param(x, t, k, &unnamed);
             const char *name_limit = v.name == v.number ? v.number + sizeof v.number - 1 : limit;
-            if (short_json_pair(out, k == 0, "{\"name\":\"", span{v.name, v.name_n}, name_limit, "\",\"value\":\"",
-                                span{v.value, v.value_n}, limit))
-                continue;
-            if (k) wt_buf_append_lit(out, ",{\"name\":\"");
-            else wt_buf_append_lit(out, "{\"name\":\"");
-            wt_buf_append_json_escaped(out, v.name, v.name_n, name_limit);
-            wt_buf_append_lit(out, "\",\"value\":\"");
-            wt_buf_append_json_escaped(out, v.value, v.value_n, limit);
-            wt_buf_append_lit(out, "\"}");
+            json_pair(out, k == 0, "{\"name\":\"", span{v.name, v.name_n}, name_limit, "\",\"value\":\"",
+                      span{v.value, v.value_n}, limit);
         }
         wt_buf_append_lit(out, "]}");
     }

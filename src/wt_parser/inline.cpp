@@ -1532,8 +1532,8 @@ bool caption_may_hold_url(const char *p, const char *end, const void *ext) noexc
 {
     if (!ext) return true;
     const auto &x = *static_cast<const ext::extraction *>(ext);
-    size_t index = 0;
-    for (p += 3; p < end && *p >= '0' && *p <= '9'; ++p) index = index * 10 + size_t(*p - '0');
+    p += 3;
+    const size_t index = ext::placeholder_index(&p, end);
     if (index >= x.files.size()) return true;
     const ext::file_rec &f = x.files[index];
     return f.caption != ext::none && f.caption_n &&

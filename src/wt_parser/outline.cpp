@@ -133,26 +133,6 @@ void document_bounds(wt_source doc, const char **end, const char **limit) noexce
 
 } // namespace
 
-namespace {
-
-// One entry of the link list, after a ',' unless `first`. Returns false when
-// memory ran out: a failed call fails whole, so the list stops asking for it.
-inline bool put_link_entry(wt_buf *out, bool first, span target, span label, const char *limit) noexcept
-{
-    if (target.p && label.p &&
-        short_json_pair(out, first, "{\"target\":\"", target, limit, "\",\"text\":\"", label, limit))
-        return true;
-    if (first) wt_buf_append_lit(out, "{\"target\":\"");
-    else wt_buf_append_lit(out, ",{\"target\":\"");
-    wt_buf_append_json_escaped(out, target.p, target.n, limit);
-    wt_buf_append_lit(out, "\",\"text\":\"");
-    wt_buf_append_json_escaped(out, label.p, label.n, limit);
-    wt_buf_append_lit(out, "\"}");
-    return !out->failed;
-}
-
-} // namespace
-
 void links_json(wt_source doc, wt_buf *out) noexcept
 {
     wt_buf_put_char(out, '[');
@@ -160,7 +140,7 @@ void links_json(wt_source doc, wt_buf *out) noexcept
     document_bounds(doc, &end, &limit);
     bool first = true;
     for_each_link(doc.p, end, limit, [&](span target, span label) {
-        const bool ok = put_link_entry(out, first, target, label, limit);
+        const bool ok = json_pair(out, first, "{\"target\":\"", target, limit, "\",\"text\":\"", label, limit);
         first = false;
         return ok;
     });
@@ -174,7 +154,8 @@ __attribute__((flatten)) void links_json_entries(wt_source doc, wt_buf *out, boo
     document_bounds(doc, &end, &limit);
     bool first = *first_entry;
     for_each_link(doc.p, end, limit, [&](span target, span label) {
-        const bool ok = put_link_entry(out, first, target, label, limit);
+        // A failed call fails whole: the list stops asking for memory.
+        const bool ok = json_pair(out, first, "{\"target\":\"", target, limit, "\",\"text\":\"", label, limit);
         first = false;
         return ok;
     });

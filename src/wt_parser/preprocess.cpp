@@ -1446,8 +1446,7 @@ span heading_text(const void *ext, span text, wt_buf *tmp) noexcept
         wt_buf_append(tmp, p, size_t(nul - p - (nul > p && nul[-1] == '<')));
         const char *q = nul + 1;
         const char kind = q < end ? *q++ : '\0';
-        size_t index = 0;
-        while (q < end && *q >= '0' && *q <= '9') index = index * 10 + size_t(*q++ - '0');
+        const size_t index = ext::placeholder_index(&q, end);
         if (q < end && *q == '>') ++q;
         if (kind == ext::ph_literal && index < x.literals.size() &&
             x.literals[index].kind == ext::literal_kind::nowiki) {
