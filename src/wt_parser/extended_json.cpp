@@ -202,10 +202,40 @@ void drop_json_placeholders(wt_buf *out, size_t from) noexcept
     d[w] = '\0';
 }
 
-// The plain text of n bytes of HTML as a JSON string's content; `text` is
-// scratch.
-void json_text_of(const char *html, size_t n, wt_buf *text, wt_buf *out) noexcept
+// The bytes of HTML whose text may differ from them: tags, character
+// references and blanks.
+struct html_text_marks {
+#if defined(WT_SIMD)
+    static simd::mask_t at(const char *q) noexcept
+    {
+        const simd::vec v = simd::load(q);
+        return simd::mask(simd::either(simd::at_most(v, ' '), simd::either(simd::eq(v, '<'), simd::eq(v, '&'))));
+    }
+#endif
+    static bool one(const char *q) noexcept { return static_cast<unsigned char>(*q) <= ' ' || *q == '<' || *q == '&'; }
+};
+
+// Whether n bytes of HTML at p are their own text: no tag, no reference, and
+// no blank but single spaces between other bytes. Most addresses and link
+// texts are. Bytes from `lo` on may be read.
+bool is_own_text(const char *p, size_t n, const char *lo) noexcept
 {
+    const char *const end = p + n;
+    // A blank before q would have been a stop of its own, so only the byte
+    // after a space needs a look.
+    for (const char *q = p; (q = scan_marks<html_text_marks>(q, end, lo)) < end; ++q)
+        if (*q != ' ' || q == p || q + 1 == end || html_text_marks::one(q + 1)) return false;
+    return true;
+}
+
+// The plain text of n bytes of HTML as a JSON string's content; `text` is
+// scratch. Bytes from `lo` on may be read.
+void json_text_of(const char *html, size_t n, const char *lo, wt_buf *text, wt_buf *out) noexcept
+{
+    if (is_own_text(html, n, lo)) {
+        wt_buf_append_json_escaped(out, html, n);
+        return;
+    }
     wt_buf_reset(text);
     html_to_text(html, n, text);
     if (text->len && text->data[text->len - 1] == '\n') --text->len;
@@ -233,9 +263,9 @@ void external_links_json(const char *html, size_t n, wt_buf *out) noexcept
         if (close == h.npos) break;
         wt_buf_append_str(out, first ? "{\"url\":\"" : ",{\"url\":\"");
         first = false;
-        json_text_of(html + url, url_end - url, &text, out); // decodes &quot; and &amp;
+        json_text_of(html + url, url_end - url, html, &text, out); // decodes &quot; and &amp;
         wt_buf_append_lit(out, "\",\"text\":\"");
-        json_text_of(html + tag_end + 1, close - tag_end - 1, &text, out);
+        json_text_of(html + tag_end + 1, close - tag_end - 1, html, &text, out);
         wt_buf_append_lit(out, "\"}");
         at = close;
     }
