@@ -1009,21 +1009,61 @@ struct walker {
         if (!out || b <= a) return;
         const char *p = d() + a, *end = d() + b;
         for (;;) {
-            const char *amp = static_cast<const char *>(std::memchr(p, '&', size_t(end - p)));
-            if (!amp) break;
+            const char *amp = copy_to_amp(out, p, end);
+            if (!amp) return;
+            p = amp;
+            if (amp == end) break;
             char buf[8] = {};
             size_t n = 0;
             size_t used = decode(amp, end, buf, &n);
             if (used && uc(buf[0]) >= 0x80) {
-                s.note(wt_buf_put(out, p, size_t(amp - p)));
                 s.note(wt_buf_append(out, buf, n));
                 p = amp + used;
             } else {
-                s.note(wt_buf_put(out, p, size_t(amp + 1 - p)));
+                s.note(wt_buf_put_char(out, '&'));
                 p = amp + 1;
             }
         }
-        s.note(wt_buf_put(out, p, size_t(end - p)));
+    }
+
+    // Copies the bytes from p up to the first '&' before end, or up to end,
+    // to out, and returns where it stopped; null when memory ran out. The
+    // search and the copy share their loads: a block is stored whole and
+    // kept up to its '&'.
+    const char *copy_to_amp(wt_buf *out, const char *p, const char *end) noexcept
+    {
+#if defined(WT_SIMD)
+        constexpr size_t block = size_t(simd::block);
+        const char *const doc_end = d() + s.n;
+        if (size_t(doc_end - p) >= block) {
+            char *dst = wt_buf_reserve(out, size_t(end - p) + block);
+            if (!dst) {
+                s.failed = true;
+                return nullptr;
+            }
+            const char *const from = p;
+            // Whole blocks while they lie in the document; the bytes past
+            // end that they store are not kept.
+            for (; p < end && size_t(doc_end - p) >= block; p += block) {
+                const simd::vec v = simd::load(p);
+                std::memcpy(dst + (p - from), &v, block);
+                if (simd::mask_t m = simd::mask(simd::eq(v, '&'))) {
+                    const char *const stop = std::min(p + __builtin_ctzll(m), end);
+                    wt_buf_commit(out, size_t(stop - from));
+                    return stop;
+                }
+            }
+            if (p >= end) {
+                wt_buf_commit(out, size_t(end - from));
+                return end;
+            }
+            wt_buf_commit(out, size_t(p - from));
+        }
+#endif
+        const char *amp = static_cast<const char *>(std::memchr(p, '&', size_t(end - p)));
+        if (!amp) amp = end;
+        s.note(wt_buf_put(out, p, size_t(amp - p)));
+        return amp;
     }
 
     // Copies the text of a poem: each line feed becomes a line break before
