@@ -252,7 +252,14 @@ void external_links_json(const char *html, size_t n, wt_buf *out) noexcept
     wt_buf_append_lit(out, "[");
     bool first = true;
     wt_buf text{};
-    for (size_t at = h.find("<a href=\""); at != h.npos; at = h.find("<a href=\"", at + 1)) {
+    // The next "<a href=\"" at or after `from`: the renderer's other tags
+    // are passed over a block at a time.
+    auto next_link = [&](size_t from) {
+        for (const char *q = html + from; (q = find_bytes<'<', 'a'>(q, html + n, html)); ++q)
+            if (size_t(html + n - q) >= 9 && std::memcmp(q, "<a href=\"", 9) == 0) return size_t(q - html);
+        return h.npos;
+    };
+    for (size_t at = next_link(0); at != h.npos; at = next_link(at + 1)) {
         size_t url = at + 9;
         size_t url_end = h.find('"', url);
         if (url_end == h.npos) break;
