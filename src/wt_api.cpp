@@ -50,6 +50,22 @@ size_t html_capacity(size_t n) noexcept
     return n <= (SIZE_MAX - 64) / 2 ? n + n / 2 + 64 : n;
 }
 
+// The first room for the result of n bytes of wikitext in `format`, from its
+// sizes on real articles: the page's JSON is 0.90 times its wikitext at the
+// median and 1.36 times at the 90th percentile, so it gets the HTML's room;
+// the text is 0.57 times (0.97 at most) and the templates' JSON 0.37 (0.78 at
+// the 90th percentile), so they get the wikitext's size. The lists are short.
+size_t initial_capacity(int format, size_t n) noexcept
+{
+    switch (format) {
+    case WTCORE_FORMAT_HTML:
+    case WTCORE_FORMAT_PAGE_JSON: return html_capacity(n);
+    case WTCORE_FORMAT_TEXT:
+    case WTCORE_FORMAT_TEMPLATES_JSON: return n <= SIZE_MAX - 64 ? n + 64 : n;
+    default: return json_initial_cap;
+    }
+}
+
 const char s_version[] = "1.0.0";
 // Returned for a null document and on failure; not the buffer's storage.
 const char s_empty[] = "";
@@ -389,7 +405,7 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
     wt_buf out{};
     // The formats of the extended syntax, and the link and heading lists
     // under it, are read by the build's extended pass (wt_render).
-    wt_buf_init(&out, format == WTCORE_FORMAT_HTML ? html_capacity(src.n) : json_initial_cap);
+    wt_buf_init(&out, initial_capacity(format, src.n));
     int ok = wt_active_parser().render(src, format, cfg, &out);
     wt_buf_free(&copy);
     size_t n = out.len;
