@@ -307,7 +307,7 @@ bool write_link_open(wt_buf *out, span target, const wt_config &cfg) noexcept;
 // One JSON object of two string members, the usual entry of the data lists:
 // a ',' unless `first`, then `open` (`{"key":"`), the string a, `mid`
 // (`","key":"`), the string b and `"}`. Both strings short (up to 64 bytes,
-// their 16-byte pieces readable up to their limits), written with one
+// their pieces readable up to their limits), written with one
 // reservation and escaped from one mask each. Returns false, having written
 // nothing, for longer strings or when the room cannot be had.
 template <size_t Open, size_t Mid>

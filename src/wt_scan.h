@@ -315,13 +315,20 @@ inline size_t put_json_escape(char *d, unsigned char c) noexcept
     }
 }
 
-// A JSON string of up to 64 bytes is checked for escapes in whole 16-byte
-// pieces: whether those pieces of the n bytes at src lie within `limit` (the
-// last byte that may be read; null: none may).
+#if defined(WT_SIMD)
+// A JSON string of up to 64 bytes is checked for escapes, and copied, in
+// whole pieces of this many bytes: a vector of the build.
+inline constexpr size_t json_piece = size_t(simd::block);
+#else
+inline constexpr size_t json_piece = 16;
+#endif
+
+// Whether the pieces of the n bytes at src lie within `limit` (the last byte
+// that may be read; null: none may).
 inline bool json_pieces_readable(const char *src, size_t n, const char *limit) noexcept
 {
-#if defined(__SSE2__)
-    const size_t whole = (n + 15) & ~size_t(15);
+#if defined(WT_SIMD)
+    const size_t whole = (n + json_piece - 1) & ~(json_piece - 1);
     return limit && n <= 64 && limit >= src && size_t(limit - src) + 1 >= whole;
 #else
     (void)src, (void)n, (void)limit;
@@ -330,7 +337,7 @@ inline bool json_pieces_readable(const char *src, size_t n, const char *limit) n
 }
 
 // The room put_json_pieces may write to for n bytes.
-constexpr size_t json_pieces_room(size_t n) noexcept { return 6 * n + 16; }
+constexpr size_t json_pieces_room(size_t n) noexcept { return 6 * n + json_piece; }
 
 // Writes the n bytes at src (json_pieces_readable) JSON-escaped to dst, which
 // has json_pieces_room(n) bytes; returns the length written. One mask of the
@@ -338,15 +345,13 @@ constexpr size_t json_pieces_room(size_t n) noexcept { return 6 * n + 16; }
 // are copied and the escapes written.
 inline size_t put_json_pieces(char *dst, const char *src, size_t n) noexcept
 {
-#if defined(__SSE2__)
-    const __m128i ctl = _mm_set1_epi8(0x1F), quote = _mm_set1_epi8('"'), slash = _mm_set1_epi8('\\');
+#if defined(WT_SIMD)
     unsigned long long marks = 0;
-    for (size_t k = 0; 16 * k < n; ++k) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * k));
-        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, ctl), ctl),
-                                   _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)));
-        marks |= static_cast<unsigned long long>(unsigned(_mm_movemask_epi8(hit))) << (16 * k);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * k), v);
+    for (size_t k = 0; k < n; k += json_piece) {
+        const simd::vec v = simd::load(src + k);
+        const simd::cmp hit = simd::either(simd::at_most(v, 0x1F), simd::either(simd::eq(v, '"'), simd::eq(v, '\\')));
+        marks |= static_cast<unsigned long long>(simd::mask(hit)) << k;
+        __builtin_memcpy(dst + k, &v, json_piece);
     }
     if (n < 64) marks &= (1ull << n) - 1;
     if (!marks) return n;

@@ -18,7 +18,8 @@ void json_string(wt_buf *out, const char *p, size_t n) noexcept
 }
 
 // Writes n bytes JSON-escaped at dst, 64 at a time; the source may be read
-// up to 15 bytes past its end, and dst has room for 6 * n + 16 bytes.
+// up to json_piece - 1 bytes past its end, and dst has room for
+// json_pieces_room(n) bytes.
 inline size_t put_json_run(char *dst, const char *src, size_t n) noexcept
 {
     size_t w = 0;
@@ -35,13 +36,13 @@ inline size_t put_lit(char *dst, const char (&lit)[N]) noexcept
 
 // A template's entry written into room reserved once: its name and its
 // parameters' names and values lie within its bytes, so each is read in
-// 16-byte pieces without a check of its own when 16 bytes of the document
-// follow the template. False, having written nothing, when they do not or
-// the template is large (its room is six times its size).
+// whole pieces (see json_piece) without a check of its own when a piece of
+// the document follows the template. False, having written nothing, when
+// none does or the template is large (its room is six times its size).
 bool put_template_entry(const extraction &x, const tmpl_rec &t, span name, bool first, wt_buf *out) noexcept
 {
     const size_t size = t.end - t.start;
-    if (x.n - t.end < 16 || size > 65536) return false;
+    if (x.n - t.end < json_piece || size > 65536) return false;
     char *d = wt_buf_reserve(out, 6 * size + 64 * (t.n_bars + 2));
     if (!d) return false;
     size_t w = first ? 0 : put_lit(d, ",");
@@ -83,7 +84,7 @@ bool put_template_entry(const extraction &x, const tmpl_rec &t, span name, bool 
 void wt_templates_json(const extraction &x, wt_buf *out) noexcept
 {
     // Names and values lie in the document (or in a parameter's own digits),
-    // so short ones may be read a 16-byte piece at a time up to its last byte.
+    // so short ones may be read a whole piece at a time up to its last byte.
     const char *limit = x.n ? x.doc + x.n - 1 : nullptr;
     wt_buf_append_lit(out, "[");
     bool first = true;
