@@ -416,7 +416,7 @@ struct html_driver {
     // `lo` to p[n] may be read.
     bool is_paragraph_line(const char *p, size_t n, const char *lo) const noexcept
     {
-        if (n == 0 || balanced() || cfg.external_links_only) return false;
+        if (n == 0 || balanced()) return false;
         const char first = p[0];
         if (static_cast<unsigned char>(first) <= 0x20 || first == '*' || first == '#' || first == ';' ||
             first == ':' || first == '-' || first == '=' || (first == '{' && n >= 2 && p[1] == '|') ||
