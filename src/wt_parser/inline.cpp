@@ -1542,24 +1542,62 @@ bool caption_may_hold_url(const char *p, const char *end, const void *ext) noexc
 
 } // namespace
 
+namespace {
+
+// Where url_candidate looks, each a pair of bytes: a ':' with a '/' after it
+// (a "://"), an 'o' with a ':' after it (the end of a "mailto:"), a '<'
+// before anything but a NUL (a tag), and the NUL of a file's placeholder
+// before its kind. The placeholders of the rest are passed over a block at a
+// time. one() marks loosely.
+struct url_marks {
+    static constexpr int overread = 1; // the byte after each block
+#if defined(WT_SIMD)
+    static simd::mask_t at(const char *q) noexcept
+    {
+        using namespace simd;
+        const vec v = load(q), next = load(q + 1);
+        const cmp pairs = either(either(both(eq(v, ':'), eq(next, '/')), both(eq(v, 'o'), eq(next, ':'))),
+                                 both(eq(v, '\0'), eq(next, ext::ph_file)));
+        return mask(pairs) | (mask(eq(v, '<')) & ~mask(eq(next, '\0')));
+    }
+#endif
+    static bool one(const char *q) noexcept { return *q == ':' || *q == 'o' || *q == '<' || *q == '\0'; }
+};
+
+} // namespace
+
 size_t url_candidate(const char *text, size_t n, url_tags tags, const void *ext) noexcept
 {
+    if (n == 0) return 0;
     const char *end = text + n;
-    for (const char *p = text; (p = scan_for<':', '<'>(p, end, text)) < end; ++p) {
-        if (*p == '<') {
-            if (end - p >= 3 && p[1] == '\0') {
-                if (p[2] == ext::ph_file && caption_may_hold_url(p, end, ext)) return size_t(p - text);
-            } else if (tags == url_tags::any) {
-                return size_t(p - text);
-            } else if (tags == url_tags::block) {
-                ext_tag_match m;
-                if (match_ext_tag(p, size_t(end - p), &m) && !is_inline_ext_tag(m.tag)) return size_t(p - text);
+    mark_cursor<url_marks> marks(text, end, end - 1);
+    for (const char *q = marks.next(text); q < end; q = marks.next(q + 1)) {
+        const char *p = q; // the candidate's first byte
+        switch (*q) {
+        case ':':
+            if (end - q >= 3 && q[1] == '/' && q[2] == '/') return size_t(q - text);
+            continue;
+        case 'o': // the ':' of a "mailto:"
+            if (end - q >= 2 && q[1] == ':' && q + 1 - text >= 6 && std::memcmp(q - 5, "mailto", 6) == 0)
+                return size_t(q + 1 - text);
+            continue;
+        case '\0': // a placeholder's, after its '<'
+            if (q == text || q[-1] != '<') continue;
+            p = q - 1;
+            if (end - p >= 3) {
+                if (q[1] == ext::ph_file && caption_may_hold_url(p, end, ext)) return size_t(p - text);
+                continue;
             }
-        } else if (end - p >= 3 && p[1] == '/' && p[2] == '/') {
-            return size_t(p - text);
-        } else if (p - text >= 6 && std::memcmp(p - 6, "mailto", 6) == 0) {
-            return size_t(p - text);
+            break; // a '<' and a NUL that end the text count as a tag
+        case '<':
+            if (end - q >= 3 && q[1] == '\0') continue; // a placeholder: seen at its NUL
+            break;
+        default: continue; // 'o' or ':' alone
         }
+        if (tags == url_tags::any) return size_t(p - text);
+        ext_tag_match m;
+        if (tags == url_tags::block && match_ext_tag(p, size_t(end - p), &m) && !is_inline_ext_tag(m.tag))
+            return size_t(p - text);
     }
     return n;
 }
