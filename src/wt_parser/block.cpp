@@ -470,7 +470,9 @@ void block_tag(block_state &st, block_tags &bt, const char *p, const ext_tag_mat
         write_ext_close(out, m.tag);
         return;
     }
-    write_ext_open(out, p, m, *st.text.cfg);
+    // The external links alone read no block tag: its attributes are left
+    // unread.
+    if (!st.text.cfg->external_links_only) write_ext_open(out, p, m, *st.text.cfg);
     if (m.tag == ext_tag::hr) return;
     if (!placed) { // as written, and not opened
         if (balanced && m.self_closing) write_ext_close(out, m.tag);
