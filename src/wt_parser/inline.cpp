@@ -1192,6 +1192,16 @@ constexpr auto ext_tags_by_letter = [] {
     return t;
 }();
 
+// The first eight bytes of each name as one number (byte i at bits 8i), so
+// that a name read from the text is compared at once.
+constexpr auto ext_tag_keys = [] {
+    std::array<uint64_t, std::size(ext_tag_names)> keys{};
+    for (size_t i = 0; i < std::size(ext_tag_names); ++i)
+        for (size_t j = 0; j < ext_tag_names[i].size() && j < 8; ++j)
+            keys[i] |= uint64_t(static_cast<unsigned char>(ext_tag_names[i][j])) << (8 * j);
+    return keys;
+}();
+
 // Attributes that tags of the extended syntax keep under
 // WTCORE_SAFE_ATTRIBUTES: the first five on every tag, the rest on the tags
 // of tables.
@@ -1379,14 +1389,21 @@ bool match_ext_tag(const char *s, size_t n, ext_tag_match *m) noexcept
     size_t i = 1 + closing;
     char name[11];
     size_t k = 0;
-    while (i < n && k < sizeof name && unsigned((s[i] | 0x20) - 'a') < 26u) name[k++] = char(s[i++] | 0x20);
+    uint64_t key = 0; // the name's first eight bytes, as ext_tag_keys holds them
+    while (i < n && k < sizeof name && unsigned((s[i] | 0x20) - 'a') < 26u) {
+        name[k] = char(s[i++] | 0x20);
+        if (k < 8) key |= uint64_t(uc(name[k])) << (8 * k);
+        ++k;
+    }
     if (k == 0 || k == sizeof name || i >= n) return false;
     // Only the names with the same first letter are compared.
     unsigned candidates = ext_tags_by_letter[name[0] - 'a'];
     size_t t = 0;
     for (; candidates; candidates &= candidates - 1) {
         t = size_t(__builtin_ctz(candidates));
-        if (ext_tag_names[t] == std::string_view(name, k)) break;
+        if (ext_tag_keys[t] == key && ext_tag_names[t].size() == k &&
+            (k <= 8 || std::memcmp(ext_tag_names[t].data() + 8, name + 8, k - 8) == 0))
+            break;
     }
     if (!candidates) return false;
     m->tag = ext_tag(t);
