@@ -11,6 +11,7 @@
 #include "wt_span.h"
 #include "wtcore.h"
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <string_view>
@@ -408,6 +409,36 @@ struct search_memo {
 
 // Appends the decimal form of v (v >= 0).
 void append_decimal(wt_buf *out, long long v) noexcept;
+
+// "00" to "99", for writing decimals two digits at a time.
+inline constexpr auto digit_pairs = [] {
+    std::array<char, 200> t{};
+    for (int i = 0; i < 100; ++i) {
+        t[size_t(2 * i)] = char('0' + i / 10);
+        t[size_t(2 * i + 1)] = char('0' + i % 10);
+    }
+    return t;
+}();
+
+// Writes the decimal digits of v at d (room for 20); returns how many.
+inline size_t put_decimal_at(char *d, size_t v) noexcept
+{
+    char buf[20];
+    char *s = buf + sizeof buf; // written from the last digits back
+    for (; v >= 100; v /= 100) {
+        s -= 2;
+        std::memcpy(s, &digit_pairs[2 * (v % 100)], 2);
+    }
+    if (v >= 10) {
+        s -= 2;
+        std::memcpy(s, &digit_pairs[2 * v], 2);
+    } else {
+        *--s = char('0' + v);
+    }
+    const size_t n = size_t(buf + sizeof buf - s);
+    std::memcpy(d, s, n);
+    return n;
+}
 
 // The renderings of a whole document, appended to out: HTML, and the links
 // and headings as JSON; and the outline for a visitor (a WTCORE_ status).

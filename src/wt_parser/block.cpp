@@ -32,14 +32,8 @@ bool match_heading(span line, size_t *level, span *text) noexcept
 
 void append_decimal(wt_buf *out, long long v) noexcept
 {
-    char digits[24];
-    char *p = digits + sizeof digits;
-    unsigned long long u = v < 0 ? 0 : static_cast<unsigned long long>(v);
-    do {
-        *--p = char('0' + u % 10);
-        u /= 10;
-    } while (u);
-    wt_buf_append(out, p, size_t(digits + sizeof digits - p));
+    char digits[20];
+    wt_buf_append(out, digits, put_decimal_at(digits, v < 0 ? 0 : static_cast<size_t>(v)));
 }
 
 namespace {

@@ -16,18 +16,6 @@ using namespace wt::ext;
 // more.
 constexpr int max_table_depth = 8;
 
-// Writes the decimal digits of v at d (room for 20); returns how many.
-size_t put_decimal_at(char *d, size_t v) noexcept
-{
-    char buf[24];
-    char *s = buf + sizeof buf;
-    do *--s = char('0' + v % 10); // written from the last digit back
-    while ((v /= 10) != 0);
-    const size_t n = size_t(buf + sizeof buf - s);
-    std::memcpy(d, s, n);
-    return n;
-}
-
 void put_decimal(wt_buf *out, size_t v) noexcept
 {
     if (char *d = wt_buf_reserve(out, 20)) wt_buf_commit(out, put_decimal_at(d, v));

@@ -64,10 +64,7 @@ bool put_template_entry(const extraction &x, const tmpl_rec &t, span name, bool 
             w += put_json_run(d + w, key.p, key.n);
             value = bar[k].eq + 1;
         } else {
-            char digits[24];
-            size_t nd = 0;
-            for (size_t u = ++unnamed; u; u /= 10) digits[nd++] = char('0' + u % 10);
-            for (size_t j = 0; j < nd; ++j) d[w++] = digits[nd - 1 - j];
+            w += put_decimal_at(d + w, ++unnamed);
             value = bar[k].bar + 1;
         }
         w += put_lit(d + w, "\",\"value\":\"");

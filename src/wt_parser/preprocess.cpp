@@ -954,9 +954,7 @@ struct walker {
     void placeholder(wt_buf *out, char kind, size_t index) noexcept
     {
         if (!out) return;
-        size_t nd = 1;
-        for (size_t v = index; v >= 10; v /= 10) ++nd;
-        char *o = wt_buf_reserve(out, nd + 4);
+        char *o = wt_buf_reserve(out, 24);
         if (!o) {
             s.failed = true;
             return;
@@ -964,7 +962,7 @@ struct walker {
         o[0] = '<';
         o[1] = '\0';
         o[2] = kind;
-        for (size_t i = nd; i; --i, index /= 10) o[2 + i] = char('0' + index % 10);
+        const size_t nd = put_decimal_at(o + 3, index);
         o[nd + 3] = '>';
         wt_buf_commit(out, nd + 4);
     }
@@ -1519,13 +1517,8 @@ param_view template_param(const extraction &x, const tmpl_rec &t, size_t i, size
         v.value = x.doc + bar.eq + 1;
         v.value_n = end - bar.eq - 1;
     } else {
-        size_t k = ++*unnamed, nd = 0;
-        char digits[24];
-        do digits[nd++] = char('0' + k % 10);
-        while ((k /= 10) != 0);
-        for (size_t j = 0; j < nd; ++j) v.number[j] = digits[nd - 1 - j];
         v.name = v.number;
-        v.name_n = nd;
+        v.name_n = put_decimal_at(v.number, ++*unnamed);
         v.value = x.doc + bar.bar + 1;
         v.value_n = end - bar.bar - 1;
     }
