@@ -423,20 +423,16 @@ inline constexpr auto digit_pairs = [] {
 // Writes the decimal digits of v at d (room for 20); returns how many.
 inline size_t put_decimal_at(char *d, size_t v) noexcept
 {
-    char buf[20];
-    char *s = buf + sizeof buf; // written from the last digits back
+    size_t n = 1;
+    for (size_t ten = 10; n < 20 && v >= ten; ten *= 10)
+        if (++n == 20) break; // 10^19 is the last power of ten below 2^64
+    char *e = d + n; // written from the last digits back
     for (; v >= 100; v /= 100) {
-        s -= 2;
-        std::memcpy(s, &digit_pairs[2 * (v % 100)], 2);
+        e -= 2;
+        std::memcpy(e, &digit_pairs[2 * (v % 100)], 2);
     }
-    if (v >= 10) {
-        s -= 2;
-        std::memcpy(s, &digit_pairs[2 * v], 2);
-    } else {
-        *--s = char('0' + v);
-    }
-    const size_t n = size_t(buf + sizeof buf - s);
-    std::memcpy(d, s, n);
+    if (v >= 10) std::memcpy(e - 2, &digit_pairs[2 * v], 2);
+    else e[-1] = char('0' + v);
     return n;
 }
 

@@ -8,11 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -80,6 +82,27 @@ TEST(Parser, NullArguments)
 // An anchor appended after other bytes is judged by its own bytes: the '_'
 // already in the buffer is neither a leading separator nor dropped as a
 // trailing one.
+// The decimal writer against the standard library's, at every length and
+// the edges of each: writing two digits at a time must neither drop nor add
+// one, the twentieth digit included.
+TEST(Parser, DecimalsMatchTheStandardLibrary)
+{
+    std::vector<size_t> values{0, SIZE_MAX, SIZE_MAX - 1};
+    for (size_t p = 1, k = 0; k < 20; ++k, p *= 10) {
+        values.push_back(p - 1);
+        values.push_back(p);
+        values.push_back(p + 1);
+        if (k == 19) break;
+    }
+    for (size_t v : values) {
+        char d[21];
+        std::memset(d, '#', sizeof d);
+        const size_t n = wt::put_decimal_at(d, v);
+        EXPECT_EQ(std::string(d, n), std::to_string(v));
+        EXPECT_EQ(d[n], '#') << v << ": only the digits are written";
+    }
+}
+
 TEST(Parser, AnchorAfterOtherBytes)
 {
     wt_buf out{};
