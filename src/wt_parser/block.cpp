@@ -479,6 +479,19 @@ void block_tag(block_state &st, block_tags &bt, const char *p, const ext_tag_mat
     }
 }
 
+// A '<' that may start a tag: one without a NUL after it, which would make
+// it a placeholder's. One byte alone is marked loosely.
+struct tag_start_marks {
+    static constexpr int overread = 1; // the byte after each block
+#if defined(WT_SIMD)
+    static simd::mask_t at(const char *q) noexcept
+    {
+        return simd::mask(simd::eq(simd::load(q), '<')) & ~simd::mask(simd::eq(simd::load(q + 1), '\0'));
+    }
+#endif
+    static bool one(const char *q) noexcept { return *q == '<'; }
+};
+
 // Counts the "[[" still open after the bytes [p, q), starting from *links.
 void count_links(const char *p, const char *q, int *links) noexcept
 {
@@ -491,14 +504,16 @@ void count_links(const char *p, const char *q, int *links) noexcept
 // The first tag of a block element in [p, end) outside the labels of
 // internal links, or null. `links` counts the "[[" open before *counted;
 // the brackets are counted only up to a tag found, so a line without block
-// tags costs a search for '<' alone.
-const char *find_block_tag(const char *p, const char *end, int *links, const char **counted,
+// tags costs a search for '<' alone. Bytes from `lo` (at or before p) on may
+// be read.
+const char *find_block_tag(const char *p, const char *end, const char *lo, int *links, const char **counted,
                            ext_tag_match *m) noexcept
 {
-    for (const char *q = p; q < end; ++q) {
-        q = static_cast<const char *>(std::memchr(q, '<', size_t(end - q)));
-        if (!q) return nullptr;
-        if (end - q < 3 || q[1] == '\0') continue; // too short for a tag, or a placeholder
+    // A tag takes three bytes at least: its '<' lies before end - 2.
+    for (const char *q = p; end - q >= 3; ++q) {
+        q = scan_marks<tag_start_marks>(q, end - 2, lo);
+        if (end - q < 3) return nullptr;
+        if (q[1] == '\0') continue; // a placeholder
         if (!match_ext_tag(q, size_t(end - q), m) || is_inline_ext_tag(m->tag)) continue;
         count_links(*counted, q, links);
         *counted = q;
@@ -529,7 +544,7 @@ void tag_line(block_state &st, block_tags &bt, span line, const char *tag, ext_t
         block_tag(st, bt, tag, m);
         piece = tag + m.len;
         const char *counted = piece;
-        tag = find_block_tag(piece, end, &links, &counted, &m);
+        tag = find_block_tag(piece, end, st.text.doc, &links, &counted, &m);
     }
     tag_piece(st, bt, piece, end);
     wt_buf_put_char(st.out, '\n');
@@ -569,7 +584,7 @@ __attribute__((noinline)) void render_line_ext(block_state &st, block_tags &bt, 
     ext_tag_match m{};
     int links = 0;
     const char *counted = line.p;
-    if (const char *tag = find_block_tag(line.p, line.p + line.n, &links, &counted, &m)) {
+    if (const char *tag = find_block_tag(line.p, line.p + line.n, st.text.doc, &links, &counted, &m)) {
         tag_line(st, bt, line, tag, m, links);
         return;
     }
