@@ -480,9 +480,9 @@ void block_tag(block_state &st, block_tags &bt, const char *p, const ext_tag_mat
 }
 
 // A '<' that may start a tag: one without a NUL after it, which would make
-// it a placeholder's. One byte alone is marked loosely.
+// it a placeholder's. One byte alone is marked loosely. A block's mask reads
+// the byte after it: find_block_tag's scan stops two bytes before the end.
 struct tag_start_marks {
-    static constexpr int overread = 1; // the byte after each block
 #if defined(WT_SIMD)
     static simd::mask_t at(const char *q) noexcept
     {
