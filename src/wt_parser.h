@@ -407,9 +407,6 @@ struct search_memo {
     }
 };
 
-// Appends the decimal form of v (v >= 0).
-void append_decimal(wt_buf *out, long long v) noexcept;
-
 // "00" to "99", for writing decimals two digits at a time.
 inline constexpr auto digit_pairs = [] {
     std::array<char, 200> t{};
@@ -424,7 +421,7 @@ inline constexpr auto digit_pairs = [] {
 inline size_t put_decimal_at(char *d, size_t v) noexcept
 {
     size_t n = 1;
-    for (size_t ten = 10; n < 20 && v >= ten; ten *= 10)
+    for (size_t ten = 10; v >= ten; ten *= 10)
         if (++n == 20) break; // 10^19 is the last power of ten below 2^64
     char *e = d + n; // written from the last digits back
     for (; v >= 100; v /= 100) {
@@ -434,6 +431,12 @@ inline size_t put_decimal_at(char *d, size_t v) noexcept
     if (v >= 10) std::memcpy(e - 2, &digit_pairs[2 * v], 2);
     else e[-1] = char('0' + v);
     return n;
+}
+
+// Appends the decimal form of v.
+inline void append_decimal(wt_buf *out, size_t v) noexcept
+{
+    if (char *d = wt_buf_reserve(out, 20)) wt_buf_commit(out, put_decimal_at(d, v));
 }
 
 // The renderings of a whole document, appended to out: HTML, and the links

@@ -30,12 +30,6 @@ bool match_heading(span line, size_t *level, span *text) noexcept
     return true;
 }
 
-void append_decimal(wt_buf *out, long long v) noexcept
-{
-    char digits[20];
-    wt_buf_append(out, digits, put_decimal_at(digits, v < 0 ? 0 : static_cast<size_t>(v)));
-}
-
 namespace {
 
 constexpr int max_list_depth = 64;

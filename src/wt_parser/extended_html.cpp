@@ -16,11 +16,6 @@ using namespace wt::ext;
 // more.
 constexpr int max_table_depth = 8;
 
-void put_decimal(wt_buf *out, size_t v) noexcept
-{
-    if (char *d = wt_buf_reserve(out, 20)) wt_buf_commit(out, put_decimal_at(d, v));
-}
-
 // Copies a string literal to d + *w and moves *w past it.
 template <size_t N>
 void put_lit_at(char *d, size_t *w, const char (&lit)[N]) noexcept
@@ -89,7 +84,7 @@ void write_marker(const extraction &x, const ref_rec &r, bool in_link, wt_buf *o
         wt_buf_append_html_escaped(out, x.doc + r.group, group_n);
         wt_buf_append_lit(out, " ");
     }
-    put_decimal(out, r.number);
+    append_decimal(out, r.number);
     if (in_link) wt_buf_append_lit(out, "]</sup>");
     else wt_buf_append_lit(out, "]</a></sup>");
 }

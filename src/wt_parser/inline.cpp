@@ -865,7 +865,7 @@ const char *external_link(inline_scan &s, const char *p) noexcept
             number = *s.cx->counter;
         }
         wt_buf_put_char(out, '[');
-        append_decimal(out, number);
+        append_decimal(out, size_t(number));
         wt_buf_put_char(out, ']');
     }
     if (element) wt_buf_append_lit(out, "</a>");
@@ -1556,10 +1556,6 @@ bool caption_may_hold_url(const char *p, const char *end, const void *ext) noexc
     return f.caption != ext::none && f.caption_n &&
            may_hold_url(x.captions.data + f.caption, f.caption_n, url_tags::none);
 }
-
-} // namespace
-
-namespace {
 
 // Where url_candidate looks, each a pair of bytes: a ':' with a '/' after it
 // (a "://"), an 'o' with a ':' after it (the end of a "mailto:"), a '<'

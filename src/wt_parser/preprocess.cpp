@@ -954,7 +954,7 @@ struct walker {
     void placeholder(wt_buf *out, char kind, size_t index) noexcept
     {
         if (!out) return;
-        char *o = wt_buf_reserve(out, 24);
+        char *o = wt_buf_reserve(out, 24); // '<', NUL, kind, 20 digits at most, '>'
         if (!o) {
             s.failed = true;
             return;
