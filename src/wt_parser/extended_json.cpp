@@ -170,16 +170,20 @@ void clean_headings_json(const extraction &x, wt_buf *out) noexcept
 // '>' after.
 void drop_json_placeholders(wt_buf *out, size_t from) noexcept
 {
-    static constexpr std::string_view nul = "\\u0000";
     char *d = out->data;
     if (!d) return;
     const std::string_view v(d, out->len);
     // A "\u0000" that a backslash precedes is text ("\\u0000"). Only bytes
     // before w are written, and w <= i, so d[at - 1] is still the source's.
+    // The escapes of line feeds and quotes are passed over a block at a time:
+    // only "\u" pairs stop the search.
     auto next_at = [&](size_t i) {
-        size_t at = v.find(nul, i);
-        while (at != v.npos && at > from && d[at - 1] == '\\') at = v.find(nul, at + 1);
-        return at;
+        for (const char *q = d + i; (q = find_bytes<'\\', 'u'>(q, d + v.size(), d)); ++q) {
+            const size_t at = size_t(q - d);
+            if (v.size() - at >= 6 && std::memcmp(q + 2, "0000", 4) == 0 && !(at > from && d[at - 1] == '\\'))
+                return at;
+        }
+        return v.npos;
     };
     size_t at = next_at(from);
     if (at == v.npos) return;
