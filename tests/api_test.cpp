@@ -218,12 +218,12 @@ TEST(AllocationFailure, ReentrantApi)
 TEST(AllocationFailure, RenderWithOptions)
 {
     std::string doc = rich_document(20) + "<b>'''<span class=\"c\" style=\"color:red\">x</b> [[a b|c]]";
-    doc += std::string("\0", 1) + doc;
+    doc += std::string("\n== h\0 ==\n[[n|\0]]\n", 18) + doc; // a NUL in a heading and in a link
     wtcore_options opts;
     wtcore_options_init(&opts);
     opts.flags = WTCORE_ENCODE_TARGETS | WTCORE_BALANCE_TAGS | WTCORE_SAFE_ATTRIBUTES;
     opts.link_template = "/pages/$1.html";
-    for (int format : {WTCORE_FORMAT_HTML, WTCORE_FORMAT_LINKS_JSON, WTCORE_FORMAT_HEADINGS_JSON}) {
+    auto check = [&](int format) {
         auto call = [&](std::string *got) {
             char *r = nullptr;
             size_t n = 0;
@@ -239,8 +239,14 @@ TEST(AllocationFailure, RenderWithOptions)
         };
         std::string expected;
         ASSERT_TRUE(call(&expected));
+        EXPECT_NE(expected.find("\xEF\xBF\xBD"), std::string::npos) << format;
         fail_each_allocation(expected, call, 2);
-    }
+    };
+    for (int format : {WTCORE_FORMAT_HTML, WTCORE_FORMAT_LINKS_JSON, WTCORE_FORMAT_HEADINGS_JSON}) check(format);
+    // Under the extended syntax the pass finds the NUL and starts again over
+    // its own copy of the document.
+    opts.flags |= WTCORE_EXTENDED;
+    for (int format : {WTCORE_FORMAT_HTML, WTCORE_FORMAT_LINKS_JSON, WTCORE_FORMAT_PAGE_JSON, WTCORE_FORMAT_TEXT}) check(format);
 }
 
 // The static-buffer functions keep their storage, so each round uses a

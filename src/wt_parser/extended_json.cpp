@@ -328,12 +328,14 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
         wt_templates_json(x, out);
         wt_buf_append_lit(out, ",\"external_links\":");
         const size_t external_at = out->len;
-        wt_buf_reset(&tmp);
         wt_config own = cfg; // the page's own links: the host's HTML for templates is none of them
         own.template_html = nullptr;
         own.toc_html = nullptr;
         own.external_links_only = true;
-        if (src.n && extended) render_extraction_html(x, own, &tmp);
+        // The HTML fails as a whole (its own records included), not only
+        // when its buffer does.
+        bool html_ok = true;
+        if (src.n && extended) html_ok = render_extraction_html(x, own, &tmp);
         else render_core(src.p, src.n, WTCORE_FORMAT_HTML, own, &tmp);
         external_links_json(tmp.data, tmp.len, out);
         drop_json_placeholders(out, external_at);
@@ -346,7 +348,7 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
             wt_buf_append_lit(out, "\"");
         }
         wt_buf_append_lit(out, "}");
-        ok = !tmp.failed;
+        ok = html_ok && !tmp.failed;
     }
     wt_buf_free_scratch(&tmp);
     wt_extraction_free(&x);
