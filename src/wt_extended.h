@@ -86,6 +86,9 @@ struct tmpl_rec {
     size_t first_bar, n_bars;
     size_t depth; // templates and parameters open around it
     tmpl_kind kind;
+    // The name (see template_name) as an offset and a length in the
+    // document, set once the scan is done for all but parameters.
+    size_t name = 0, name_n = 0;
 };
 
 // The templates JSON lists templates nested at most this deep. Each one's

@@ -93,9 +93,8 @@ void wt_templates_json(const extraction &x, wt_buf *out) noexcept
         if (i + 8 < nt) __builtin_prefetch(x.doc + x.templates[i + 8].start);
         const tmpl_rec &t = x.templates[i];
         if (t.kind == tmpl_kind::argument || t.depth >= max_template_depth) continue;
-        const char *name;
-        size_t nn;
-        template_name(x, t, &name, &nn);
+        const char *name = x.doc + t.name;
+        const size_t nn = t.name_n;
         if (nn == 0) continue;
         if (put_template_entry(x, t, span{name, nn}, first, out)) {
             first = false;

@@ -1260,9 +1260,8 @@ struct walker {
     // sets *index to its record.
     bool template_html(const tmpl_rec &t, size_t *index) noexcept
     {
-        const char *name;
-        size_t nn;
-        template_name(*x, t, &name, &nn);
+        const char *name = d() + t.name;
+        const size_t nn = t.name_n;
         views.truncate(0);
         params.truncate(0);
         size_t unnamed = 0;
@@ -1298,15 +1297,7 @@ struct walker {
     // "reflist", any case.
     bool is_reflist(const tmpl_rec &t) const noexcept
     {
-        // The name starts at its first byte above a blank: an 'r', or the
-        // 's' of a subst: prefix.
-        size_t a = t.start + 2;
-        while (a < t.end && uc(d()[a]) <= 0x20) ++a;
-        if (a < t.end && lower(d()[a]) != 'r' && lower(d()[a]) != 's') return false;
-        const char *name;
-        size_t nn;
-        template_name(*x, t, &name, &nn);
-        return nn >= 7 && equals_nocase(name, 7, "reflist");
+        return t.name_n >= 7 && equals_nocase(d() + t.name, 7, "reflist");
     }
 
     // A list of notes goes where the text is cut, at the top level only.
@@ -1601,6 +1592,8 @@ int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extr
                 const char *name;
                 size_t nn;
                 template_name(*x, t, &name, &nn);
+                t.name = size_t(name - doc);
+                t.name_n = nn;
                 const void *colon = std::memchr(name, ':', nn);
                 size_t before = colon ? size_t(static_cast<const char *>(colon) - name) : nn;
                 if (nn && name[0] == '#' && colon) t.kind = tmpl_kind::parser_function;
