@@ -184,7 +184,8 @@ struct cat_candidate {
 // Sorts the records by key (at most max_key), keeping the order of equal
 // keys: a pass per digit of at most 12 bits that max_key needs (two for a
 // document below 16 MB), each linear; nothing when they are in order already.
-// Returns false, the order unchanged, when memory for the copy runs out.
+// Records larger than a key and a place are not moved by the passes: their
+// keys are. Returns false, the order unchanged, when memory runs out.
 template <class T, class Key>
 bool radix_sort(pod_array<T> &recs, size_t max_key, Key key) noexcept
 {
@@ -193,6 +194,31 @@ bool radix_sort(pod_array<T> &recs, size_t max_key, Key key) noexcept
     size_t i = 1;
     while (i < n && key(recs[i - 1]) <= key(recs[i])) ++i;
     if (i >= n) return true;
+    if constexpr (sizeof(T) > 2 * sizeof(size_t)) {
+        // Large records: their keys and places are sorted, and each record
+        // then moves once.
+        struct keyed {
+            size_t key, at;
+        };
+        pod_array<keyed> keys;
+        wt_buf_init_scratch(&keys.b, n * sizeof(keyed) + 1);
+        pod_array<T> moved;
+        wt_buf_init_scratch(&moved.b, n * sizeof(T) + 1);
+        bool ok = !keys.b.failed && !moved.b.failed;
+        if (ok) {
+            for (size_t k = 0; k < n; ++k) keys.data()[k] = keyed{key(recs[k]), k};
+            keys.b.len = n * sizeof(keyed);
+            keys.b.data[keys.b.len] = '\0';
+            ok = radix_sort(keys, max_key, [](const keyed &e) { return e.key; });
+        }
+        if (ok) {
+            for (size_t k = 0; k < n; ++k) moved.data()[k] = recs[keys[k].at];
+            std::memcpy(recs.data(), moved.data(), n * sizeof(T));
+        }
+        keys.release();
+        moved.release();
+        return ok;
+    }
     const unsigned bits = max_key ? unsigned(64 - __builtin_clzll(max_key)) : 1;
     const unsigned passes = (bits + max_digit - 1) / max_digit;
     const unsigned digit = (bits + passes - 1) / passes;
