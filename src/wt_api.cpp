@@ -274,11 +274,29 @@ int read_options(const wtcore_options *in, wt_config *cfg) noexcept
 // BD). Returns false when memory runs out.
 bool source_of(const char *document, size_t length, wt_buf *copy, wt_source *src) noexcept
 {
-    if (!length || !std::memchr(document, '\0', length)) {
+    const char *nul = length ? static_cast<const char *>(std::memchr(document, '\0', length)) : nullptr;
+    if (!nul) {
         *src = wt_source{document, length};
         return true;
     }
-    if (!wt_buf_copy_without_nuls(copy, document, length)) return false;
+    size_t nuls = 0;
+    for (const char *p = nul, *end = document + length;
+         p && (p = static_cast<const char *>(std::memchr(p, '\0', size_t(end - p)))); ++p)
+        ++nuls;
+    wt_buf_init(copy, length + 2 * nuls);
+    const char *p = document, *end = document + length;
+    while (p < end) {
+        auto q = static_cast<const char *>(std::memchr(p, '\0', size_t(end - p)));
+        const char *run_end = q ? q : end;
+        wt_buf_append(copy, p, size_t(run_end - p));
+        if (!q) break;
+        wt_buf_append_lit(copy, "\xEF\xBF\xBD");
+        p = q + 1;
+    }
+    if (copy->failed) {
+        wt_buf_free(copy);
+        return false;
+    }
     *src = wt_source{copy->data, copy->len};
     return true;
 }
@@ -382,11 +400,8 @@ WTCORE_API int wtcore_render(const char *document, size_t length, int format,
         return WTCORE_ERROR_OPTIONS;
 
     wt_buf copy{};
-    wt_source src{document, length};
-    // Under the extended syntax every format starts with the extended pass,
-    // which looks for NULs among the bytes it reads anyway and reads a copy
-    // without them when it finds one; the other paths are given that copy.
-    if (!(cfg.flags & WTCORE_EXTENDED) && !source_of(document, length, &copy, &src)) return WTCORE_ERROR_MEMORY;
+    wt_source src;
+    if (!source_of(document, length, &copy, &src)) return WTCORE_ERROR_MEMORY;
     wt_buf out{};
     // The formats of the extended syntax, and the link and heading lists
     // under it, are read by the build's extended pass (wt_render).

@@ -105,26 +105,6 @@ void wt_buf_free(wt_buf *b) noexcept
     *b = wt_buf{};
 }
 
-int wt_buf_copy_without_nuls(wt_buf *b, const char *src, size_t n) noexcept
-{
-    const char *const end = src + n;
-    size_t nuls = 0;
-    for (const char *p = src; p < end && (p = static_cast<const char *>(std::memchr(p, '\0', size_t(end - p)))); ++p)
-        ++nuls;
-    wt_buf_init(b, n + 2 * nuls);
-    for (const char *p = src; p < end;) {
-        const char *nul = static_cast<const char *>(std::memchr(p, '\0', size_t(end - p)));
-        const char *run_end = nul ? nul : end;
-        wt_buf_append(b, p, size_t(run_end - p));
-        if (!nul) break;
-        wt_buf_append(b, "\xEF\xBF\xBD", 3);
-        p = nul + 1;
-    }
-    if (!b->failed) return 1;
-    wt_buf_free(b);
-    return 0;
-}
-
 namespace {
 
 // The blocks a thread keeps, in no order.

@@ -89,10 +89,6 @@ int wt_buf_append_json_escaped(wt_buf *b, const char *src, size_t n,
 int wt_buf_append_wiki_url(wt_buf *b, const char *src, size_t n, const char *limit = nullptr) noexcept;
 // Any other href value: only '"' becomes &quot;.
 int wt_buf_append_attr_value(wt_buf *b, const char *src, size_t n) noexcept;
-// n bytes with each NUL among them written as U+FFFD (EF BF BD), into a
-// record without storage that gets room for them at once. Returns 1, or 0
-// with the record freed when memory runs out.
-int wt_buf_copy_without_nuls(wt_buf *b, const char *src, size_t n) noexcept;
 
 // Returns the content as a NUL-terminated string: `data`, or a constant "" when
 // the record is null or has no storage. Valid until the next write that grows

@@ -184,7 +184,6 @@ struct html_rec {
 struct extraction {
     const char *doc = nullptr;
     size_t n = 0;
-    wt_buf own_doc{}; // the document without its NULs, when it held any (doc then points here)
     pod_array<tmpl_rec> templates; // document order, nested ones too
     pod_array<bar_rec> bars;
     pod_array<category_rec> categories; // those outside templates, in document order
@@ -201,9 +200,7 @@ struct extraction {
     wt_buf html{};
 };
 
-// Runs the pass over n bytes at doc. A NUL among them is read as U+FFFD:
-// the pass then runs over a copy (extraction::own_doc), to which all of the
-// offsets refer, since NULs mark the clean text's placeholders. With `clean_text`
+// Runs the pass over n bytes at doc (no NUL among them). With `clean_text`
 // also writes extraction::clean and the notes, and asks `hook` (when given,
 // with its template_html set) for the HTML of the templates in them, and
 // marks where the first __TOC__ stands when its toc_html is set. Returns

@@ -261,7 +261,6 @@ struct stop_window {
     size_t base = SIZE_MAX / 2; // no window yet: every offset from it is too large
     uint64_t top = 0;           // pairs and '<'
     uint64_t bars = 0;          // '|' and '='
-    uint64_t nuls = 0;          // NULs of every window so far (see scanner::nul)
 
     // The masks of the window at p; past the document's end nothing is marked.
     void fill(const char *d, size_t n, size_t p) noexcept
@@ -276,7 +275,6 @@ struct stop_window {
                 simd::cmp t = simd::either(pair, simd::eq(v, '<'));
                 top |= uint64_t(simd::mask(t)) << k;
                 bars |= uint64_t(simd::mask(simd::either(simd::eq(v, '|'), simd::eq(v, '=')))) << k;
-                nuls |= uint64_t(simd::mask(simd::eq(v, '\0')));
             }
             return;
         }
@@ -287,7 +285,6 @@ struct stop_window {
             const bool pair = i + 1 < n && d[i + 1] == c && (uc(c) | 0x26) == 0x7F;
             top |= uint64_t(pair || c == '<') << (i - p);
             bars |= uint64_t(c == '|' || c == '=') << (i - p);
-            nuls |= c == '\0';
         }
     }
 };
@@ -310,26 +307,6 @@ struct scanner {
     close_memo comment_close, tag_end;
     std::array<close_memo, n_tags> tag_close{};
     bool failed = false;
-    // Whether a NUL lies among the bytes before nul_checked: the windows look
-    // at their own bytes, and the bytes a tag's search passed over between
-    // two windows are looked at when the next window is filled.
-    bool nul = false;
-    size_t nul_checked = 0;
-
-    void fill(stop_window &w, size_t p) noexcept
-    {
-        if (p > nul_checked && !nul) nul = std::memchr(d + nul_checked, '\0', p - nul_checked) != nullptr;
-        w.fill(d, n, p);
-        nul_checked = std::max(nul_checked, p + stop_window::size);
-    }
-
-    // Whether the document holds a NUL, once the scan is done.
-    bool saw_nul() noexcept
-    {
-        if (nul_checked < n && !nul) nul = std::memchr(d + nul_checked, '\0', n - nul_checked) != nullptr;
-        nul_checked = n;
-        return nul;
-    }
 
     void note(bool ok) noexcept { failed |= !ok; }
 
@@ -448,14 +425,14 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
         // The next stop at or after p, before lim.
         size_t off = p - w.base;
         if (off >= stop_window::size) {
-            fill(w, p);
+            w.fill(doc, n, p);
             off = 0;
         }
         uint64_t m = (w.top | (inside ? w.bars : 0)) >> off;
         while (!m) {
             p = w.base + stop_window::size;
             if (p >= lim) goto done;
-            fill(w, p);
+            w.fill(doc, n, p);
             m = w.top | (inside ? w.bars : 0);
         }
         {
@@ -508,7 +485,7 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
                     if (sh < stop_window::size) take(w.bars >> sh, at);
                     const size_t next = w.base + stop_window::size;
                     if (next >= lim) break;
-                    fill(w, next);
+                    w.fill(doc, n, next);
                     at = std::max(at, next);
                 }
                 const size_t e = at + size_t(__builtin_ctzll(t | (uint64_t(1) << 63)));
@@ -591,7 +568,6 @@ void scanner::scan(size_t p, size_t lim, bool in_ref, bool in_references) noexce
         }
     }
 done:
-    nul |= w.nuls != 0;
     // What is still open was text.
     for (size_t i = base; i < stack.size(); ++i) open_braces -= stack[i].brace;
     stack.truncate(base);
@@ -1592,18 +1568,6 @@ int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extr
     s.failed = s.events.b.failed || x->templates.b.failed || x->bars.b.failed || x->refs.b.failed;
     s.find_redirect();
     s.scan(0, n, false, false);
-    if (!s.failed && s.saw_nul()) {
-        // Once: the copy holds no NUL.
-        s.stack.release();
-        s.bar_stack.release();
-        s.events.release();
-        s.cats.release();
-        wt_extraction_free(x);
-        x->redirect = none;
-        x->redirect_n = 0;
-        if (!wt_buf_copy_without_nuls(&x->own_doc, doc, n)) return 0;
-        return wt_extract(x->own_doc.data, x->own_doc.len, ns, clean_text, x, hook);
-    }
 
     // Templates in document order, then each one's kind.
     if (!s.failed) {
@@ -1708,7 +1672,6 @@ void wt_extraction_free(extraction *x) noexcept
     wt_buf_free_scratch(&x->notes_text);
     x->htmls.release();
     wt_buf_free(&x->html);
-    wt_buf_free(&x->own_doc);
 }
 
 } // namespace ext
