@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -142,7 +143,19 @@ int main(int argc, char **argv)
         return v[v.size() / 2];
     };
     const double mb = double(doc.size()) / 1e6;
-    std::printf("%s: A %.0f MB/s, B %.0f MB/s, median B/A time ratio %.4f over %d pairs\n", what.c_str(),
+    std::printf("%s: A %.0f MB/s, B %.0f MB/s, median B/A time ratio %.4f over %d pairs", what.c_str(),
                 mb / median(ta), mb / median(tb), median(ratios), rounds);
+    // The order statistics around the median that hold it 95 times in 100
+    // (the sign test's bounds): a difference inside them is noise. A build
+    // compared with itself gives a range about 1.00; ranges of about +-0.5%
+    // need some 300 pairs on a machine as noisy as a shared 2-core VM.
+    if (rounds >= 20) {
+        std::sort(ratios.begin(), ratios.end());
+        const double half = 0.98 * std::sqrt(double(rounds));
+        const size_t lo = size_t(std::max(0.0, double(rounds) / 2 - half));
+        const size_t hi = std::min(size_t(rounds) - 1, size_t(double(rounds) / 2 + half));
+        std::printf(" (95%%: %.4f to %.4f)", ratios[lo], ratios[hi]);
+    }
+    std::printf("\n");
     return 0;
 }
