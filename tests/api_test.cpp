@@ -243,8 +243,7 @@ TEST(AllocationFailure, RenderWithOptions)
         fail_each_allocation(expected, call, 2);
     };
     for (int format : {WTCORE_FORMAT_HTML, WTCORE_FORMAT_LINKS_JSON, WTCORE_FORMAT_HEADINGS_JSON}) check(format);
-    // Under the extended syntax the pass finds the NUL and starts again over
-    // its own copy of the document.
+    // The same under the extended syntax, whose formats read the copy too.
     opts.flags |= WTCORE_EXTENDED;
     for (int format : {WTCORE_FORMAT_HTML, WTCORE_FORMAT_LINKS_JSON, WTCORE_FORMAT_PAGE_JSON, WTCORE_FORMAT_TEXT}) check(format);
 }

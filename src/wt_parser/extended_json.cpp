@@ -171,27 +171,26 @@ void drop_json_placeholders(wt_buf *out, size_t from) noexcept
 {
     char *d = out->data;
     if (!d) return;
-    const std::string_view v(d, out->len);
-    // A "\u0000" that a backslash precedes is text ("\\u0000"). Only bytes
-    // before w are written, and w <= i, so d[at - 1] is still the source's.
-    // The escapes of line feeds and quotes are passed over a block at a time:
-    // only "\u" pairs stop the search.
+    const size_t n = out->len;
+    // The next placeholder at or after i, or n. A "\u0000" that a backslash
+    // precedes is text ("\\u0000"). Only bytes before w are written, and
+    // w <= i, so d[at - 1] is still the source's. The escapes of line feeds
+    // and quotes are passed over a block at a time: only "\u" pairs stop the
+    // search.
     auto next_at = [&](size_t i) {
-        for (const char *q = d + i; (q = find_bytes<'\\', 'u'>(q, d + v.size(), d)); ++q) {
+        for (const char *q = d + i; (q = find_bytes<'\\', 'u'>(q, d + n, d)); ++q) {
             const size_t at = size_t(q - d);
-            if (v.size() - at >= 6 && std::memcmp(q + 2, "0000", 4) == 0 && !(at > from && d[at - 1] == '\\'))
-                return at;
+            if (n - at >= 6 && std::memcmp(q + 2, "0000", 4) == 0 && !(at > from && d[at - 1] == '\\')) return at;
         }
-        return v.npos;
+        return n;
     };
     size_t at = next_at(from);
-    if (at == v.npos) return;
-    size_t w = at, i = at, n = out->len;
+    if (at == n) return;
+    size_t w = at, i = at;
     for (;;) {
-        size_t run_end = at == v.npos ? n : at;
-        std::memmove(d + w, d + i, run_end - i);
-        w += run_end - i;
-        if (at == v.npos) break;
+        std::memmove(d + w, d + i, at - i);
+        w += at - i;
+        if (at == n) break;
         if (w > from && d[w - 1] == '<') --w;
         i = at + 7; // the NUL and the kind
         while (i < n && d[i] >= '0' && d[i] <= '9') ++i;
