@@ -417,12 +417,28 @@ inline constexpr auto digit_pairs = [] {
     return t;
 }();
 
+// 10^0 to 10^19, the powers of ten below 2^64.
+inline constexpr auto powers_of_ten = [] {
+    std::array<uint64_t, 20> t{};
+    uint64_t p = 1;
+    for (size_t i = 0; i < t.size(); ++i, p *= 10) t[i] = p;
+    return t;
+}();
+
+// How many decimal digits v has: its bit width gives the number of digits
+// or one less (1233 / 4096 is a little over log10 2), one compare settles
+// which.
+inline size_t decimal_digits(uint64_t v) noexcept
+{
+    const unsigned width = 64u - unsigned(__builtin_clzll(v | 1));
+    const size_t t = (width * 1233u) >> 12;
+    return t + (v >= powers_of_ten[t]) + (v == 0);
+}
+
 // Writes the decimal digits of v at d (room for 20); returns how many.
 inline size_t put_decimal_at(char *d, size_t v) noexcept
 {
-    size_t n = 1;
-    for (size_t ten = 10; v >= ten; ten *= 10)
-        if (++n == 20) break; // 10^19 is the last power of ten below 2^64
+    const size_t n = decimal_digits(v);
     char *e = d + n; // written from the last digits back
     for (; v >= 100; v /= 100) {
         e -= 2;

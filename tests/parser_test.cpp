@@ -83,8 +83,9 @@ TEST(Parser, NullArguments)
 // already in the buffer is neither a leading separator nor dropped as a
 // trailing one.
 // The decimal writer against the standard library's, at every length and
-// the edges of each: writing two digits at a time must neither drop nor add
-// one, the twentieth digit included.
+// the edges of each and of each bit width (the length is read from the
+// width): writing two digits at a time must neither drop nor add one, the
+// twentieth digit included.
 TEST(Parser, DecimalsMatchTheStandardLibrary)
 {
     std::vector<size_t> values{0, SIZE_MAX, SIZE_MAX - 1};
@@ -93,6 +94,10 @@ TEST(Parser, DecimalsMatchTheStandardLibrary)
         values.push_back(p);
         values.push_back(p + 1);
         if (k == 19) break;
+    }
+    for (unsigned bit = 1; bit < 64; ++bit) {
+        values.push_back((size_t(1) << bit) - 1);
+        values.push_back(size_t(1) << bit);
     }
     for (size_t v : values) {
         char d[21];
