@@ -39,13 +39,17 @@ size_t put_group_id_at(char *d, const char *p, size_t n) noexcept
 }
 
 // "cite_note-" [group "-"] number, the id of a note, written at d (room for
-// 31 bytes and the group's name); returns the length.
-size_t put_note_id_at(char *d, const extraction &x, const ref_rec &r) noexcept
+// 31 bytes and the group's name); returns the length. `digits` (num_n of
+// them) is the number, when already written out.
+size_t put_note_id_at(char *d, const extraction &x, const ref_rec &r, const char *digits = nullptr,
+                      size_t num_n = 0) noexcept
 {
     size_t w = 0;
     put_lit_at(d, &w, "cite_note-");
     if (r.group != none) w += put_group_id_at(d + w, x.doc + r.group, r.group_n);
-    return w + put_decimal_at(d + w, r.number);
+    if (!digits) return w + put_decimal_at(d + w, r.number);
+    std::memcpy(d + w, digits, num_n);
+    return w + num_n;
 }
 
 void put_note_id(wt_buf *out, const extraction &x, const ref_rec &r) noexcept
@@ -67,7 +71,11 @@ void write_marker(const extraction &x, const ref_rec &r, bool in_link, wt_buf *o
     size_t w = 0;
     put_lit_at(d, &w, "<sup class=\"reference\" id=\"cite_ref-");
     if (grouped) w += put_group_id_at(d + w, x.doc + r.group, group_n);
-    w += put_decimal_at(d + w, r.number);
+    // The number is written out once and copied to its other two places.
+    char digits[20];
+    const size_t num_n = put_decimal_at(digits, r.number);
+    std::memcpy(d + w, digits, num_n);
+    w += num_n;
     if (r.use > 1) { // a later marker of the same note: an id of its own
         d[w++] = '-';
         w += put_decimal_at(d + w, r.use);
@@ -76,7 +84,7 @@ void write_marker(const extraction &x, const ref_rec &r, bool in_link, wt_buf *o
         put_lit_at(d, &w, "\">[");
     } else {
         put_lit_at(d, &w, "\"><a href=\"#");
-        w += put_note_id_at(d + w, x, r);
+        w += put_note_id_at(d + w, x, r, digits, num_n);
         put_lit_at(d, &w, "\">[");
     }
     wt_buf_commit(out, w);
@@ -84,7 +92,7 @@ void write_marker(const extraction &x, const ref_rec &r, bool in_link, wt_buf *o
         wt_buf_append_html_escaped(out, x.doc + r.group, group_n);
         wt_buf_append_lit(out, " ");
     }
-    append_decimal(out, r.number);
+    wt_buf_append(out, digits, num_n);
     if (in_link) wt_buf_append_lit(out, "]</sup>");
     else wt_buf_append_lit(out, "]</a></sup>");
 }
