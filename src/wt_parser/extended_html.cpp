@@ -480,12 +480,15 @@ struct html_driver {
         }
     }
 
-    static bool memmem_p(const char *p, size_t n) noexcept
+    // Whether the n bytes at p (written to out, whose bytes from its start
+    // may be read) hold a paragraph's tag. A cell's HTML is short and holds
+    // other tags, so the '<' are found in line, a block at a time.
+    bool memmem_p(const char *p, size_t n) const noexcept
     {
         const char *end = p + n;
         for (const char *q = p; end - q > 2; ++q) {
-            q = static_cast<const char *>(std::memchr(q, '<', size_t(end - q - 2)));
-            if (!q) return false;
+            q = scan_for<'<'>(q, end - 2, out->data);
+            if (end - q <= 2) return false;
             if ((q[1] == 'p' || q[1] == '/') && (q[2] == '>' || q[2] == 'p')) return true;
         }
         return false;
