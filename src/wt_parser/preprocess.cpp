@@ -304,6 +304,10 @@ struct scanner {
     pod_array<event> events;
     pod_array<cat_candidate> cats;
     size_t open_braces = 0; // '{' records on the stack
+    // Nothing will read the notes' content (the plain text without the
+    // host's HTML, which leaves the lists of notes out): it is neither
+    // scanned nor walked.
+    bool notes_unused = false;
     close_memo comment_close, tag_end;
     std::array<close_memo, n_tags> tag_close{};
     bool failed = false;
@@ -770,7 +774,7 @@ size_t scanner::take_tag(size_t p, size_t lim, bool in_ref, bool in_references) 
         if (r.group != none && r.group_n == 0) r.group = none;
         note(x->refs.push(r));
         push_event(p, end, ev_kind::ref, x->refs.size() - 1, content, content_end);
-        if (content_end > content) scan(content, content_end, true, in_references);
+        if (content_end > content && !notes_unused) scan(content, content_end, true, in_references);
         return end;
     }
     case tag_action::poem:
@@ -1429,7 +1433,7 @@ size_t walker::walk(size_t from, size_t to, size_t ei, wt_buf *out) noexcept
                 r.first = true;
             }
             r.clean_at = out && out == &x->clean && r.marker ? out->len : none;
-            if (e.b > e.a) {
+            if (e.b > e.a && !s.notes_unused) {
                 size_t at = x->notes_text.len;
                 ei = walk(e.a, e.b, ei, text ? &x->notes_text : nullptr);
                 r.text = at;
@@ -1566,6 +1570,7 @@ int wt_extract(const char *doc, size_t n, const names &ns, bool clean_text, extr
     reserve(x->bars, n / 96);
     reserve(x->refs, n / 768);
     s.failed = s.events.b.failed || x->templates.b.failed || x->bars.b.failed || x->refs.b.failed;
+    s.notes_unused = clean_text && hook && hook->for_text && !hook->template_html && !hook->toc_html;
     s.find_redirect();
     s.scan(0, n, false, false);
 
