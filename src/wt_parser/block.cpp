@@ -2,6 +2,7 @@
 // (blank, rule, heading, list item, preformatted, paragraph) and writes the
 // block markup; inline text goes to parse_inline. Also the heading rule, which
 // the heading list shares with it.
+#include "wt_extended.h"
 #include "wt_parser.h"
 
 #include <array>
@@ -259,7 +260,10 @@ const char *find_term_separator(span content) noexcept
 }
 
 // wt_buf_append_html_escaped for a preformatted line, skipping plain runs a
-// block at a time.
+// block at a time. Under the extended syntax the placeholders of the clean
+// text are written as what they stand for (a marker, a passage kept out of
+// parsing, a file), as in any other line; escaped, they would be dropped
+// whole.
 [[gnu::always_inline]] inline void append_pre_text(block_state &st, span text) noexcept
 {
     const char *p = text.p;
@@ -268,6 +272,11 @@ const char *find_term_separator(span content) noexcept
         const char *q = scan_for<'"', '&', '<', '>'>(p, end, st.text.doc);
         if (q > p) wt_buf_put(st.out, p, size_t(q - p));
         if (q == end) return;
+        // No document holds a NUL, so "<\0" is a placeholder and nothing else.
+        if (end - q >= 2 && q[1] == '\0') {
+            p = write_placeholder(q, end, *st.text.cfg, false, st.out);
+            continue;
+        }
         wt_buf_append_html_escaped(st.out, q, 1);
         p = q + 1;
     }
