@@ -39,23 +39,23 @@ size_t put_group_id_at(char *d, const char *p, size_t n) noexcept
 }
 
 // "cite_note-" [group "-"] number, the id of a note, written at d (room for
-// 31 bytes and the group's name); returns the length. `digits` (num_n of
-// them) is the number, when already written out.
-size_t put_note_id_at(char *d, const extraction &x, const ref_rec &r, const char *digits = nullptr,
-                      size_t num_n = 0) noexcept
+// 31 bytes and the group's name); returns the length. `number` is the note's
+// number, written out.
+size_t put_note_id_at(char *d, const extraction &x, const ref_rec &r, span number) noexcept
 {
     size_t w = 0;
     put_lit_at(d, &w, "cite_note-");
     if (r.group != none) w += put_group_id_at(d + w, x.doc + r.group, r.group_n);
-    if (!digits) return w + put_decimal_at(d + w, r.number);
-    std::memcpy(d + w, digits, num_n);
-    return w + num_n;
+    std::memcpy(d + w, number.p, number.n);
+    return w + number.n;
 }
 
 void put_note_id(wt_buf *out, const extraction &x, const ref_rec &r) noexcept
 {
     const size_t group_n = r.group != none ? r.group_n : 0;
-    if (char *d = wt_buf_reserve(out, 32 + group_n)) wt_buf_commit(out, put_note_id_at(d, x, r));
+    char digits[20];
+    const span number{digits, put_decimal_at(digits, r.number)};
+    if (char *d = wt_buf_reserve(out, 32 + group_n)) wt_buf_commit(out, put_note_id_at(d, x, r, number));
 }
 
 // A marker links to its note, except inside a link's label, where a link
@@ -73,9 +73,9 @@ void write_marker(const extraction &x, const ref_rec &r, bool in_link, wt_buf *o
     if (grouped) w += put_group_id_at(d + w, x.doc + r.group, group_n);
     // The number is written out once and copied to its other two places.
     char digits[20];
-    const size_t num_n = put_decimal_at(digits, r.number);
-    std::memcpy(d + w, digits, num_n);
-    w += num_n;
+    const span number{digits, put_decimal_at(digits, r.number)};
+    std::memcpy(d + w, number.p, number.n);
+    w += number.n;
     if (r.use > 1) { // a later marker of the same note: an id of its own
         d[w++] = '-';
         w += put_decimal_at(d + w, r.use);
@@ -84,7 +84,7 @@ void write_marker(const extraction &x, const ref_rec &r, bool in_link, wt_buf *o
         put_lit_at(d, &w, "\">[");
     } else {
         put_lit_at(d, &w, "\"><a href=\"#");
-        w += put_note_id_at(d + w, x, r, digits, num_n);
+        w += put_note_id_at(d + w, x, r, number);
         put_lit_at(d, &w, "\">[");
     }
     wt_buf_commit(out, w);
@@ -92,7 +92,7 @@ void write_marker(const extraction &x, const ref_rec &r, bool in_link, wt_buf *o
         wt_buf_append_html_escaped(out, x.doc + r.group, group_n);
         wt_buf_append_lit(out, " ");
     }
-    wt_buf_append(out, digits, num_n);
+    wt_buf_append(out, number.p, number.n);
     if (in_link) wt_buf_append_lit(out, "]</sup>");
     else wt_buf_append_lit(out, "]</a></sup>");
 }
@@ -449,7 +449,7 @@ struct html_driver {
         const size_t at = out->len;
         write_paragraph_text(d + a, b - a, x.clean);
         const size_t n = out->len - at;
-        if (out->failed || !memmem_p(out->data + at, n)) return true;
+        if (out->failed || !holds_paragraph_tag(out->data + at, n)) return true;
         if (wt_buf_reserve(out, 3 + 5)) { // the paragraph stays: its tags around the text
             std::memmove(out->data + at + 3, out->data + at, n);
             std::memcpy(out->data + at, "<p>", 3);
@@ -473,7 +473,7 @@ struct html_driver {
         char *o = out->data + at;
         size_t n = out->len - at;
         if (std::memcmp(o, "<p>", 3) == 0 && std::memcmp(o + n - 5, "</p>\n", 5) == 0 &&
-            !memmem_p(o + 3, n - 8)) {
+            !holds_paragraph_tag(o + 3, n - 8)) {
             std::memmove(o, o + 3, n - 8);
             out->len = at + n - 8;
             out->data[out->len] = '\0';
@@ -483,7 +483,7 @@ struct html_driver {
     // Whether the n bytes at p (written to out, whose bytes from its start
     // may be read) hold a paragraph's tag. A cell's HTML is short and holds
     // other tags, so the '<' are found in line, a block at a time.
-    bool memmem_p(const char *p, size_t n) const noexcept
+    bool holds_paragraph_tag(const char *p, size_t n) const noexcept
     {
         const char *end = p + n;
         for (const char *q = p; end - q > 2; ++q) {
