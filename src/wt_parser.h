@@ -459,8 +459,10 @@ inline void append_decimal(wt_buf *out, size_t v) noexcept
 // and headings as JSON; and the outline for a visitor (a WTCORE_ status).
 void render_html(wt_source doc, const wt_config &cfg, wt_buf *out) noexcept;
 void links_json(wt_source doc, wt_buf *out) noexcept;
-// The entries of links_json without the brackets: each preceded by a ','
-// unless *first, which ends false once one is written.
+// The entries of links_json without the brackets, for a piece of the
+// extended syntax's clean text: each preceded by a ',' unless *first, which
+// ends false once one is written. A target or label that holds placeholders
+// is written without them (see text_without_placeholders).
 void links_json_entries(wt_source doc, wt_buf *out, bool *first) noexcept;
 // `ext`: the extraction (see wt_config::ext) whose clean text doc is, or null.
 void headings_json(wt_source doc, wt_buf *out, const void *ext = nullptr) noexcept;
@@ -471,6 +473,10 @@ void headings_json(wt_source doc, wt_buf *out, const void *ext = nullptr) noexce
 // trimmed. `text` itself when it holds no placeholder (or `ext`, the
 // extraction, is null); else written to tmp.
 span heading_text(const void *ext, span text, wt_buf *tmp) noexcept;
+// The text of the clean text's n bytes at p without its placeholders: each
+// NUL with the '<' before it and the kind, digits and '>' after it. `text`
+// itself when it holds none; else written to tmp, emptied first.
+span text_without_placeholders(span text, wt_buf *tmp) noexcept;
 int visit_outline(wt_source doc, const wtcore_visitor *visitor, void *context) noexcept;
 
 WT_ISA_END

@@ -164,44 +164,6 @@ void clean_headings_json(const extraction &x, wt_buf *out) noexcept
     else wt_buf_append_lit(out, "[]");
 }
 
-// Drops what is left of placeholders of the clean text in JSON written from
-// it: "\u0000" with the kind and digits after it, and a '<' before and a
-// '>' after.
-void drop_json_placeholders(wt_buf *out, size_t from) noexcept
-{
-    char *d = out->data;
-    if (!d) return;
-    const size_t n = out->len;
-    // The next placeholder at or after i, or n. A "\u0000" that a backslash
-    // precedes is text ("\\u0000"). Only bytes before w are written, and
-    // w <= i, so d[at - 1] is still the source's. The escapes of line feeds
-    // and quotes are passed over a block at a time: only "\u" pairs stop the
-    // search.
-    auto next_at = [&](size_t i) {
-        for (const char *q = d + i; (q = find_bytes<'\\', 'u'>(q, d + n, d)); ++q) {
-            const size_t at = size_t(q - d);
-            if (n - at >= 6 && std::memcmp(q + 2, "0000", 4) == 0 && !(at > from && d[at - 1] == '\\')) return at;
-        }
-        return n;
-    };
-    size_t at = next_at(from);
-    if (at == n) return;
-    size_t w = at, i = at;
-    for (;;) {
-        std::memmove(d + w, d + i, at - i);
-        w += at - i;
-        if (at == n) break;
-        if (w > from && d[w - 1] == '<') --w;
-        i = at + 7; // the NUL and the kind
-        while (i < n && d[i] >= '0' && d[i] <= '9') ++i;
-        if (i < n && d[i] == '>') ++i;
-        if (i > n) i = n;
-        at = next_at(i);
-    }
-    out->len = w;
-    d[w] = '\0';
-}
-
 // The bytes of HTML whose text may differ from them: tags, character
 // references and blanks.
 struct html_text_marks {
@@ -298,12 +260,14 @@ void extended_links_json(const extraction &x, wt_buf *out) noexcept
 // external links and the redirect. Under the extended syntax the links and
 // headings are those of the clean text (no file or category links, nothing
 // inside templates), then the links of the notes and of the captions; the
-// external links are read from the HTML of the same extraction.
+// external links are read from the HTML of the same extraction. No
+// placeholder of the clean text reaches the JSON: the links leave them out,
+// the headings read their text through heading_text, and the HTML has what
+// is left of them dropped.
 int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
 {
     extraction x;
     const bool extended = cfg.flags & WTCORE_EXTENDED;
-    const size_t start = out->len;
     int ok = wt_extract(src.p, src.n, names_of(cfg), extended, &x);
     // Scratch for the HTML the external links are read from (mostly the
     // lines that hold an address).
@@ -316,16 +280,11 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
         wt_buf_append_lit(out, ",\"headings\":");
         if (extended) clean_headings_json(x, out);
         else render_core(src.p, src.n, WTCORE_FORMAT_HEADINGS_JSON, cfg, out);
-        // Placeholders can reach the links, the headings and the external
-        // links only: the rest is written from the document, which holds no
-        // NUL, so it is not searched.
-        drop_json_placeholders(out, start);
         wt_buf_append_lit(out, ",\"categories\":");
         wt_categories_json(x, out);
         wt_buf_append_lit(out, ",\"templates\":");
         wt_templates_json(x, out);
         wt_buf_append_lit(out, ",\"external_links\":");
-        const size_t external_at = out->len;
         wt_config own = cfg; // the page's own links: the host's HTML for templates is none of them
         own.template_html = nullptr;
         own.toc_html = nullptr;
@@ -336,7 +295,6 @@ int page_json(wt_source src, const wt_config &cfg, wt_buf *out) noexcept
         if (src.n && extended) html_ok = render_extraction_html(x, own, &tmp);
         else render_core(src.p, src.n, WTCORE_FORMAT_HTML, own, &tmp);
         external_links_json(tmp.data, tmp.len, out);
-        drop_json_placeholders(out, external_at);
         wt_buf_append_lit(out, ",\"redirect\":");
         if (x.redirect == none) {
             wt_buf_append_lit(out, "null");
@@ -370,7 +328,6 @@ int render_extended(wt_source src, int format, const wt_config &cfg, wt_buf *out
             } else {
                 clean_headings_json(x, out);
             }
-            drop_json_placeholders(out, 0);
         }
         wt_extraction_free(&x);
         return ok && !out->failed;

@@ -4,6 +4,7 @@
 #include "wt_parser.h"
 #include "wt_scan.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string_view>
@@ -153,12 +154,25 @@ __attribute__((flatten)) void links_json_entries(wt_source doc, wt_buf *out, boo
     const char *end, *limit;
     document_bounds(doc, &end, &limit);
     bool first = *first_entry;
+    wt_buf own_target{}, own_label{}; // a target and label without their placeholders
     for_each_link(doc.p, end, limit, [&](span target, span label) {
-        // A failed call fails whole: the list stops asking for memory.
-        const bool ok = json_pair(out, first, "{\"target\":\"", target, limit, "\",\"text\":\"", label, limit);
+        // The label follows the target, or is the target itself.
+        const char *from = target.p, *to = std::max(target.p + target.n, label.p + label.n);
+        bool ok;
+        if (scan_for<'\0'>(from, to, doc.p) == to) {
+            ok = json_pair(out, first, "{\"target\":\"", target, limit, "\",\"text\":\"", label, limit);
+        } else {
+            const span t = text_without_placeholders(target, &own_target);
+            const span l = text_without_placeholders(label, &own_label);
+            ok = json_pair(out, first, "{\"target\":\"", t, nullptr, "\",\"text\":\"", l, nullptr);
+            if (own_target.failed || own_label.failed) out->failed = 1;
+        }
         first = false;
-        return ok;
+        // A failed call fails whole: the list stops asking for memory.
+        return ok && !out->failed;
     });
+    wt_buf_free(&own_target);
+    wt_buf_free(&own_label);
     *first_entry = first;
 }
 

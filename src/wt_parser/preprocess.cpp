@@ -1491,6 +1491,28 @@ void template_name(const extraction &x, const tmpl_rec &t, const char **name, si
 
 } // namespace ext
 
+span text_without_placeholders(span text, wt_buf *tmp) noexcept
+{
+    const char *end = text.p + text.n;
+    const char *nul = text.n ? static_cast<const char *>(std::memchr(text.p, '\0', text.n)) : nullptr;
+    if (!nul) return text;
+    wt_buf_reset(tmp);
+    for (const char *p = text.p;;) {
+        wt_buf_append(tmp, p, size_t(nul - p));
+        if (tmp->len && tmp->data[tmp->len - 1] == '<') tmp->data[--tmp->len] = '\0';
+        p = nul + 1;
+        if (p < end) ++p; // the kind
+        ext::placeholder_index(&p, end);
+        if (p < end && *p == '>') ++p;
+        nul = static_cast<const char *>(std::memchr(p, '\0', size_t(end - p)));
+        if (!nul) {
+            wt_buf_append(tmp, p, size_t(end - p));
+            break;
+        }
+    }
+    return span{tmp->data ? tmp->data : "", tmp->len};
+}
+
 span heading_text(const void *ext, span text, wt_buf *tmp) noexcept
 {
     if (!ext || !text.n || !std::memchr(text.p, '\0', text.n)) return text;
