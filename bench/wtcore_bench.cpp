@@ -296,6 +296,16 @@ const std::vector<family> &families()
              return s;
          }},
         {"<references/>", op::ext_html, [](size_t n) { return repeat("<ref>a</ref><references/>", n); }},
+        {"<ref group=N>", op::ext_html,
+         [](size_t n) {
+             std::string s;
+             for (size_t i = 0; s.size() + 32 <= n; ++i) s += "<ref group=g" + std::to_string(i) + ">x</ref>";
+             return s;
+         }},
+        {"<ref> unclosed", op::ext_text, [](size_t n) { return repeat("<ref>", n); }},
+        {"== h<ref> ==", op::ext_page, [](size_t n) { return repeat("== h<ref>x</ref> ==\n", n); }},
+        {"<div> unclosed", op::ext_html, [](size_t n) { return repeat("<div>", n); }},
+        {"<poem> unclosed", op::ext_text, [](size_t n) { return repeat("<poem>", n); }},
         {"[[File:a| nested", op::ext_html, [](size_t n) { return repeat("[[File:a|", n); }},
         {"[[Category:a|", op::ext_categories, [](size_t n) { return repeat("[[Category:a|", n); }},
         {"__A_", op::ext_html, [](size_t n) { return repeat("__A_", n); }},
