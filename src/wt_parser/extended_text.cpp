@@ -310,6 +310,24 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
         if (p >= end) break;
         const char c = *p;
         if (c == '&') {
+            // The references the renderer writes for text's own '<', '>',
+            // '&' and '"', without the search of the table.
+            const size_t left = size_t(end - p);
+            if (left >= 4 && (p[1] == 'l' || p[1] == 'g') && p[2] == 't' && p[3] == ';') {
+                if (shown) put_char(out, p[1] == 'l' ? '<' : '>');
+                p += 4;
+                continue;
+            }
+            if (left >= 5 && std::memcmp(p, "&amp;", 5) == 0) {
+                if (shown) put_char(out, '&');
+                p += 5;
+                continue;
+            }
+            if (left >= 6 && std::memcmp(p, "&quot;", 6) == 0) {
+                if (shown) put_char(out, '"');
+                p += 6;
+                continue;
+            }
             char buf[8];
             size_t bn = 0;
             size_t used = decode_entity(p, end, buf, &bn);
