@@ -473,7 +473,7 @@ void headings_json(wt_source doc, wt_buf *out, const void *ext = nullptr) noexce
 // trimmed. `text` itself when it holds no placeholder (or `ext`, the
 // extraction, is null); else written to tmp.
 span heading_text(const void *ext, span text, wt_buf *tmp) noexcept;
-// The text of the clean text's n bytes at p without its placeholders: each
+// A piece of the extended syntax's clean text without its placeholders: each
 // NUL with the '<' before it and the kind, digits and '>' after it. `text`
 // itself when it holds none; else written to tmp, emptied first.
 span text_without_placeholders(span text, wt_buf *tmp) noexcept;
