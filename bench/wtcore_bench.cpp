@@ -236,6 +236,18 @@ std::string repeat(const std::string &unit, size_t size)
     return s;
 }
 
+// Units of `before`, a number counting from 0 and `after`, each number once,
+// up to size bytes: a document where no two constructs share a name.
+std::string numbered(const std::string &before, const std::string &after, size_t size)
+{
+    std::string s;
+    for (size_t i = 0;; ++i) {
+        const std::string unit = before + std::to_string(i) + after;
+        if (s.size() + unit.size() > size) return s;
+        s += unit;
+    }
+}
+
 // Lines of about 80 bytes made of one unit, for the extractors, which scan the
 // whole document rather than lines.
 std::string lines_of(const std::string &unit, size_t size)
@@ -289,19 +301,9 @@ const std::vector<family> &families()
         {"{| nested cells", op::ext_html, [](size_t n) { return repeat("{|\n|\n", n); }},
         {"<ref> unclosed", op::ext_html, [](size_t n) { return repeat("<ref>", n); }},
         {"<ref>x</ref>", op::ext_html, [](size_t n) { return repeat("<ref>x</ref>", n); }},
-        {"<ref name=N/>", op::ext_html,
-         [](size_t n) {
-             std::string s;
-             for (size_t i = 0; s.size() + 24 <= n; ++i) s += "<ref name=\"" + std::to_string(i) + "\"/>";
-             return s;
-         }},
+        {"<ref name=N/>", op::ext_html, [](size_t n) { return numbered("<ref name=\"", "\"/>", n); }},
         {"<references/>", op::ext_html, [](size_t n) { return repeat("<ref>a</ref><references/>", n); }},
-        {"<ref group=N>", op::ext_html,
-         [](size_t n) {
-             std::string s;
-             for (size_t i = 0; s.size() + 32 <= n; ++i) s += "<ref group=g" + std::to_string(i) + ">x</ref>";
-             return s;
-         }},
+        {"<ref group=N>", op::ext_html, [](size_t n) { return numbered("<ref group=g", ">x</ref>", n); }},
         {"<ref> unclosed", op::ext_text, [](size_t n) { return repeat("<ref>", n); }},
         {"== h<ref> ==", op::ext_page, [](size_t n) { return repeat("== h<ref>x</ref> ==\n", n); }},
         {"<div> unclosed", op::ext_html, [](size_t n) { return repeat("<div>", n); }},
