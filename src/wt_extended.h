@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace wt {
 WT_ISA_BEGIN
@@ -235,6 +236,27 @@ void wt_categories_json(const extraction &x, wt_buf *out) noexcept;
 // bytes (at most 8) to out and their count to *out_n, and returns the
 // reference's length; 0 when none is there.
 size_t decode_entity(const char *p, const char *end, char *out, size_t *out_n) noexcept;
+
+// The references the renderer writes for text's own '<', '>', '&' and '"'
+// at p (a '&', before end): the length of the one there, with its byte in
+// *c; 0 for any other. In line, for the readers of the renderer's HTML.
+inline size_t decode_own_entity(const char *p, const char *end, char *c) noexcept
+{
+    const size_t left = size_t(end - p);
+    if (left >= 4 && (p[1] == 'l' || p[1] == 'g') && p[2] == 't' && p[3] == ';') {
+        *c = p[1] == 'l' ? '<' : '>';
+        return 4;
+    }
+    if (left >= 5 && std::memcmp(p, "&amp;", 5) == 0) {
+        *c = '&';
+        return 5;
+    }
+    if (left >= 6 && std::memcmp(p, "&quot;", 6) == 0) {
+        *c = '"';
+        return 6;
+    }
+    return 0;
+}
 
 // Appends the plain text of an HTML fragment that the renderer wrote.
 void html_to_text(const char *html, size_t n, wt_buf *out) noexcept;

@@ -74,6 +74,10 @@ size_t put_utf8(unsigned long cp, char *out) noexcept
 size_t decode_entity(const char *p, const char *end, char *out, size_t *out_n) noexcept
 {
     if (end - p < 3 || p[0] != '&') return 0;
+    if (const size_t own = decode_own_entity(p, end, out)) {
+        *out_n = 1;
+        return own;
+    }
     if (p[1] == '#') {
         const char *q = p + 2;
         bool hex = q < end && (*q == 'x' || *q == 'X');
@@ -95,12 +99,10 @@ size_t decode_entity(const char *p, const char *end, char *out, size_t *out_n) n
     while (q < end && q - p <= 32 && is_alnum_ascii(*q)) ++q;
     if (q >= end || *q != ';' || q == p + 1) return 0;
     std::string_view name(p + 1, size_t(q - p - 1));
-    // The references that the renderer writes, and the commonest others of
-    // wikitext, without the search.
+    // The commonest other references of wikitext, without the search.
     static constexpr struct {
         std::string_view name, value;
-    } common[] = {{"amp", "&"}, {"lt", "<"}, {"gt", ">"}, {"quot", "\""}, {"nbsp", "\xC2\xA0"},
-                  {"ndash", "\xE2\x80\x93"}, {"mdash", "\xE2\x80\x94"}};
+    } common[] = {{"nbsp", "\xC2\xA0"}, {"ndash", "\xE2\x80\x93"}, {"mdash", "\xE2\x80\x94"}};
     for (const auto &c : common)
         if (name == c.name) {
             std::memcpy(out, c.value.data(), c.value.size());
@@ -310,22 +312,10 @@ void html_to_text(const char *html, size_t n, wt_buf *out) noexcept
         if (p >= end) break;
         const char c = *p;
         if (c == '&') {
-            // The references the renderer writes for text's own '<', '>',
-            // '&' and '"', without the search of the table.
-            const size_t left = size_t(end - p);
-            if (left >= 4 && (p[1] == 'l' || p[1] == 'g') && p[2] == 't' && p[3] == ';') {
-                if (shown) put_char(out, p[1] == 'l' ? '<' : '>');
-                p += 4;
-                continue;
-            }
-            if (left >= 5 && std::memcmp(p, "&amp;", 5) == 0) {
-                if (shown) put_char(out, '&');
-                p += 5;
-                continue;
-            }
-            if (left >= 6 && std::memcmp(p, "&quot;", 6) == 0) {
-                if (shown) put_char(out, '"');
-                p += 6;
+            char own;
+            if (const size_t used = decode_own_entity(p, end, &own)) { // the commonest, in line
+                if (shown) put_char(out, own);
+                p += used;
                 continue;
             }
             char buf[8];
