@@ -1491,32 +1491,16 @@ void template_name(const extraction &x, const tmpl_rec &t, const char **name, si
 
 } // namespace ext
 
-span text_without_placeholders(span text, wt_buf *tmp) noexcept
-{
-    const char *end = text.p + text.n;
-    const char *nul = text.n ? static_cast<const char *>(std::memchr(text.p, '\0', text.n)) : nullptr;
-    if (!nul) return text;
-    wt_buf_reset(tmp);
-    for (const char *p = text.p;;) {
-        wt_buf_append(tmp, p, size_t(nul - p));
-        if (tmp->len && tmp->data[tmp->len - 1] == '<') tmp->data[--tmp->len] = '\0';
-        p = nul + 1;
-        if (p < end) ++p; // the kind
-        ext::placeholder_index(&p, end);
-        if (p < end && *p == '>') ++p;
-        nul = static_cast<const char *>(std::memchr(p, '\0', size_t(end - p)));
-        if (!nul) {
-            wt_buf_append(tmp, p, size_t(end - p));
-            break;
-        }
-    }
-    return span{tmp->data ? tmp->data : "", tmp->len};
-}
+namespace {
 
-span heading_text(const void *ext, span text, wt_buf *tmp) noexcept
+// Reads the bytes of `text` (of the clean text) between its placeholders
+// into tmp, emptied first: each placeholder (a NUL with the '<' before it
+// and the kind, digits and '>' after it) goes to placeholder(kind, index)
+// instead. False, having written nothing, when there is none.
+template <class Placeholder>
+bool split_at_placeholders(span text, wt_buf *tmp, Placeholder placeholder) noexcept
 {
-    if (!ext || !text.n || !std::memchr(text.p, '\0', text.n)) return text;
-    const ext::extraction &x = *static_cast<const ext::extraction *>(ext);
+    if (!text.n || !std::memchr(text.p, '\0', text.n)) return false;
     wt_buf_reset(tmp);
     for (const char *p = text.p, *end = p + text.n; p < end;) {
         const char *nul = static_cast<const char *>(std::memchr(p, '\0', size_t(end - p)));
@@ -1529,19 +1513,37 @@ span heading_text(const void *ext, span text, wt_buf *tmp) noexcept
         const char kind = q < end ? *q++ : '\0';
         const size_t index = ext::placeholder_index(&q, end);
         if (q < end && *q == '>') ++q;
-        if (kind == ext::ph_literal && index < x.literals.size() &&
-            x.literals[index].kind == ext::literal_kind::nowiki) {
-            // A heading is one line: a line break in the passage reads as a
-            // blank, as the page shows it.
-            const size_t at = tmp->len;
-            wt_buf_append(tmp, x.doc + x.literals[index].start, x.literals[index].n);
-            if (!tmp->failed)
-                for (char *c = tmp->data + at; c < tmp->data + tmp->len; ++c)
-                    if (*c == '\n' || *c == '\r') *c = ' ';
-        }
+        placeholder(kind, index);
         p = q;
     }
-    return trim_both(span{tmp->data ? tmp->data : "", tmp->len});
+    return true;
+}
+
+} // namespace
+
+span text_without_placeholders(span text, wt_buf *tmp) noexcept
+{
+    if (!split_at_placeholders(text, tmp, [](char, size_t) {})) return text;
+    return span{tmp->data ? tmp->data : "", tmp->len};
+}
+
+span heading_text(const void *ext, span text, wt_buf *tmp) noexcept
+{
+    if (!ext) return text;
+    const ext::extraction &x = *static_cast<const ext::extraction *>(ext);
+    const bool split = split_at_placeholders(text, tmp, [&](char kind, size_t index) {
+        if (kind != ext::ph_literal || index >= x.literals.size() ||
+            x.literals[index].kind != ext::literal_kind::nowiki)
+            return;
+        // A heading is one line: a line break in the passage reads as a
+        // blank, as the page shows it.
+        const size_t at = tmp->len;
+        wt_buf_append(tmp, x.doc + x.literals[index].start, x.literals[index].n);
+        if (!tmp->failed)
+            for (char *c = tmp->data + at; c < tmp->data + tmp->len; ++c)
+                if (*c == '\n' || *c == '\r') *c = ' ';
+    });
+    return split ? trim_both(span{tmp->data ? tmp->data : "", tmp->len}) : text;
 }
 
 namespace ext {
