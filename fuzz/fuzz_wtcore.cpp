@@ -362,33 +362,6 @@ std::string check_nesting_quoted(const std::string &html)
     return open.empty() ? "" : "<" + open.back() + "> left open";
 }
 
-// The first attribute of a tag in the HTML whose name starts with "on" (an
-// event handler), or "". Text holds no raw '<', so each one starts a tag.
-std::string event_attribute(const std::string &html)
-{
-    for (size_t i = html.find('<'); i != std::string::npos; i = html.find('<', i + 1)) {
-        size_t q = i + 1;
-        while (q < html.size() && html[q] != '>' && html[q] != ' ') ++q;
-        while (q < html.size() && html[q] != '>') {
-            while (q < html.size() && (html[q] == ' ' || html[q] == '/')) ++q;
-            size_t name = q;
-            while (q < html.size() && html[q] != '=' && html[q] != ' ' && html[q] != '>') ++q;
-            if (q - name >= 2 && (html[name] | 0x20) == 'o' && (html[name + 1] | 0x20) == 'n')
-                return html.substr(name, q - name) + " at " + std::to_string(name);
-            if (q + 1 < html.size() && html[q] == '=' && (html[q + 1] == '"' || html[q + 1] == '\'')) {
-                q = html.find(html[q + 1], q + 2);
-                if (q == std::string::npos) return "";
-                ++q;
-            } else if (q < html.size() && html[q] == '=') { // an unquoted or empty value
-                ++q;
-                while (q < html.size() && html[q] != ' ' && html[q] != '>') ++q;
-            }
-        }
-        i = q;
-    }
-    return "";
-}
-
 // The external links of rendered HTML, read as the page JSON reads them:
 // each anchor whose class is "external", up to its "</a>".
 size_t external_anchors(std::string_view html)
@@ -454,7 +427,7 @@ void check_extended(const char *doc, size_t size)
             }
             if (format == WTCORE_FORMAT_HTML && (flags & WTCORE_BALANCE_TAGS)) why = check_nesting_quoted(r);
             if (format == WTCORE_FORMAT_HTML && why.empty()) {
-                std::string on = event_attribute(r);
+                std::string on = wtfuzz::event_attribute(r);
                 if (!on.empty()) why = "an event handler attribute: " + on;
             }
             if (!why.empty()) fail("wtcore_render (extended)", why, r);

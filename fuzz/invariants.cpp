@@ -87,6 +87,44 @@ size_t span_tag_length(const char *p, const char *end, std::string *why)
     }
 }
 
+} // namespace
+
+std::string event_attribute(const std::string &html)
+{
+    const size_t n = html.size();
+    auto blank = [&](size_t q) { return q < n && is_space(static_cast<unsigned char>(html[q])); };
+    for (size_t i = html.find('<'); i != std::string::npos; i = html.find('<', i + 1)) {
+        size_t q = i + 1;
+        if (q < n && html[q] == '/') ++q; // a closing tag
+        while (q < n && html[q] != '>' && html[q] != '/' && !blank(q)) ++q;
+        while (q < n && html[q] != '>') {
+            while (blank(q) || (q < n && html[q] == '/')) ++q;
+            if (q == n || html[q] == '>') break;
+            const size_t name = q++; // the first byte is always part of the name, even a '='
+            while (q < n && html[q] != '=' && html[q] != '/' && html[q] != '>' && !blank(q)) ++q;
+            if (q - name >= 2 && (html[name] | 0x20) == 'o' && (html[name + 1] | 0x20) == 'n')
+                return html.substr(name, q - name) + " at " + std::to_string(name);
+            size_t after = q;
+            while (blank(after)) ++after;
+            if (after == n || html[after] != '=') continue; // no value: the next name follows
+            q = after + 1;
+            while (blank(q)) ++q;
+            if (q < n && (html[q] == '"' || html[q] == '\'')) {
+                q = html.find(html[q], q + 1);
+                if (q == std::string::npos) return "";
+                ++q;
+            } else {
+                while (q < n && html[q] != '>' && !blank(q)) ++q;
+            }
+        }
+        i = q;
+        if (i >= n) break;
+    }
+    return "";
+}
+
+namespace {
+
 struct json_reader {
     const char *p;
     const char *end;

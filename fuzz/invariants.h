@@ -53,6 +53,13 @@ std::string compare_headings(const std::vector<heading> &from_html,
 // dropped, every other byte is kept.
 std::string expected_anchor(const std::string &text);
 
+// The first attribute of any tag in the HTML whose name starts with "on" (an
+// event handler), with its offset, or "". Every '<' starts a tag. Attributes
+// are read as a browser's tokenizer reads them: blanks may stand on either
+// side of the '=', so "title= onclick=x" is a title whose value is
+// "onclick=x", and a name's first byte may be a '='.
+std::string event_attribute(const std::string &html);
+
 // The bytes as a C string literal body, cut after max bytes; for messages.
 std::string c_escape(const char *p, size_t n, size_t max = 400);
 

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -156,6 +157,30 @@ int main()
     expect_anchor("[[Main Page|Home]]", "[[Main_Page|Home]]");
     expect_anchor("A <!-- c -->", "A_!--_c_--");
     expect_anchor("<b>x</b>", "bx/b");
+
+    // Event handlers, read as a browser reads a tag's attributes.
+    struct handler_case {
+        const char *html;
+        bool handler;
+    };
+    for (const handler_case &c : std::initializer_list<handler_case>{
+             {"<p><span style= onclick=x>d</span></p>", false}, // style's value is "onclick=x"
+             {"<p><span title= \t onclick=\"alert(1)\">d</span></p>", false},
+             {"<p><span =onclick=x>d</span></p>", false}, // the name is "=onclick"
+             {"<p><a href=\"http://x onclick=y\" class=\"external\">x</a></p>", false},
+             {"<p>&lt;span onclick=x&gt;</p>", false},
+             {"<p><span title=a onclick=x>d</span></p>", true},
+             {"<p><span title = \"a\" onclick>d</span></p>", true},
+             {"<p><span = onclick=x>d</span></p>", true}, // an attribute "=", then onclick
+             {"<p><span title=\"a\"onclick=x>d</span></p>", true},
+             {"<p><span title='a' ONMOUSEOVER=x>d</span></p>", true},
+             {"<p><br/onclick=x></p>", true},
+         }) {
+        if (wtfuzz::event_attribute(c.html).empty() == c.handler) {
+            ++s_failures;
+            std::fprintf(stderr, "event handler %s in \"%s\"\n", c.handler ? "missed" : "seen", c.html);
+        }
+    }
 
     std::vector<wtfuzz::heading> html{{2, {}, "A"}, {3, {}, "B"}};
     std::vector<wtfuzz::heading> json{{2, "A", "A"}, {3, "B", "B"}};
