@@ -118,7 +118,6 @@ std::string event_attribute(const std::string &html)
             }
         }
         i = q;
-        if (i >= n) break;
     }
     return "";
 }
