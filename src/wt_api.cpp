@@ -196,12 +196,6 @@ char *extract_json_r(const char *document, int format) noexcept
     return release(&buf, render_terminated(document, format, &buf));
 }
 
-// A run of bytes handed to a visitor.
-struct span_view {
-    const char *p;
-    size_t n;
-};
-
 // The fields of wtcore_options that a caller of this size has: a field counts
 // when it lies wholly within `size` bytes.
 #define WT_HAS_FIELD(o, field) ((o)->size >= offsetof(wtcore_options, field) + sizeof((o)->field))
@@ -427,27 +421,11 @@ struct clean_visitor {
     const wt::ext::extraction *x;
     wt_buf a{}, b{};
 
-    static span_view strip(const char *p, size_t n, wt_buf *buf) noexcept
-    {
-        if (!n || !std::memchr(p, '\0', n)) return {p, n};
-        wt_buf_reset(buf);
-        for (size_t i = 0; i < n;) {
-            if (p[i] == '<' && i + 1 < n && p[i + 1] == '\0') ++i;
-            if (p[i] != '\0') {
-                wt_buf_append_char(buf, p[i++]);
-                continue;
-            }
-            i += 2; // the NUL and the kind
-            while (i < n && p[i] >= '0' && p[i] <= '9') ++i;
-            if (i < n && p[i] == '>') ++i;
-        }
-        return {buf->data ? buf->data : "", buf->len};
-    }
-
     static int link(void *c, const char *t, size_t tn, const char *x, size_t xn) noexcept
     {
         auto *self = static_cast<clean_visitor *>(c);
-        span_view target = strip(t, tn, &self->a), text = strip(x, xn, &self->b);
+        const wt::span target = wt::text_without_placeholders(wt::span{t, tn}, &self->a);
+        const wt::span text = wt::text_without_placeholders(wt::span{x, xn}, &self->b);
         return self->visitor->link(self->context, target.p, target.n, text.p, text.n);
     }
 
